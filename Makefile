@@ -1,0 +1,73 @@
+# Every target sets itself up on a fresh machine: system packages, .venv, build.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(CURDIR)/$(VENV)/bin/python
+BUILD := build/release
+ASAN_BUILD := build/asan
+ASAN_PKG := $(ASAN_BUILD)/pkg
+SRC_PKG := src/zarnik_manifest
+PYTEST_ARGS ?= -q
+
+.PHONY: all demo test native-test bench sanitize lint fuzz build sysdeps venv clean
+
+all: build
+
+sysdeps:
+	@if [ ! -f /usr/include/openssl/evp.h ] || [ ! -f /usr/include/fmt/format.h ]; then \
+	  echo "installing libssl-dev libfmt-dev"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libssl-dev libfmt-dev; \
+	fi
+
+$(VENV)/.ready: requirements-dev.txt
+	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	@touch $@
+
+venv: $(VENV)/.ready
+
+$(BUILD)/CMakeCache.txt: | sysdeps venv
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(VPY) -DZM_INPLACE_DIR=$(CURDIR)/$(SRC_PKG)
+
+build: sysdeps venv $(BUILD)/CMakeCache.txt
+	$(VENV)/bin/cmake --build $(BUILD) -j2
+
+native-test: build
+	$(BUILD)/native_tests
+
+test: build
+	$(BUILD)/native_tests
+	PYTHONPATH=$(CURDIR)/src ZM_NATIVE_BUILD=$(CURDIR)/$(BUILD) $(VPY) -m pytest $(PYTEST_ARGS)
+
+demo: build
+	PYTHONPATH=$(CURDIR)/src $(VPY) -m zarnik_manifest.demo
+
+bench: build
+	@for b in bench/*.py; do echo "== $$b"; PYTHONPATH=$(CURDIR)/src $(VPY) $$b || exit 1; done
+
+# The same suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+sanitize: sysdeps venv
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_SANITIZE=ON -DPython_EXECUTABLE=$(VPY) \
+	  -DZM_INPLACE_DIR=$(CURDIR)/$(ASAN_PKG)/zarnik_manifest
+	@mkdir -p $(ASAN_PKG)/zarnik_manifest
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j2
+	cp -f $(SRC_PKG)/*.py $(ASAN_PKG)/zarnik_manifest/
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(ASAN_BUILD)/native_tests
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  PYTHONPATH=$(CURDIR)/$(ASAN_PKG) ZM_NATIVE_BUILD=$(CURDIR)/$(ASAN_BUILD) ZM_SANITIZED=1 \
+	  $(VPY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+
+lint: build
+	@command -v clang-format >/dev/null || (apt-get update -qq && apt-get install -y -qq clang-format clang-tidy)
+	clang-format --dry-run --Werror $$(git ls-files 'native/*.cpp' 'native/*.h')
+	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'native/*.cpp' | grep -v '^native/python/') 2>&1 | grep -v 'warnings generated' || true
+
+fuzz: sysdeps venv
+	@command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev)
+	./fuzz/run.sh
+
+clean:
+	rm -rf build $(SRC_PKG)/*.so

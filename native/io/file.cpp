@@ -1,0 +1,104 @@
+#include "io/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace zm::io {
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Result<File> File::open_read(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(ManifestError::io_errno(errno));
+  return File(fd);
+}
+
+Result<File> File::open_write(const std::string& path, bool exclusive) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(ManifestError::io_errno(errno));
+  return File(fd);
+}
+
+Result<size_t> File::read_some(void* buf, size_t n, bool retry_eintr) {
+  for (;;) {
+    ssize_t got = ::read(fd_, buf, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno == EINTR && retry_eintr) continue;
+    return fail(ManifestError::io_errno(errno));
+  }
+}
+
+Result<size_t> File::read_full(void* buf, size_t n) {
+  size_t total = 0;
+  auto* p = static_cast<char*>(buf);
+  while (total < n) {
+    auto got = read_some(p + total, n - total, true);
+    if (!got) return fail(got.error());
+    if (*got == 0) break;
+    total += *got;
+  }
+  return total;
+}
+
+Result<void> File::write_all(const void* buf, size_t n) {
+  const auto* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    ssize_t put = ::write(fd_, p, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return fail(ManifestError::io_errno(errno));
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+  }
+  return {};
+}
+
+Result<struct stat> File::stat() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return fail(ManifestError::io_errno(errno));
+  return st;
+}
+
+Result<uint64_t> File::position() const {
+  off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+  if (pos < 0) return fail(ManifestError::io_errno(errno));
+  return static_cast<uint64_t>(pos);
+}
+
+Result<void> File::sync() {
+  if (::fsync(fd_) != 0) return fail(ManifestError::io_errno(errno));
+  return {};
+}
+
+Result<void> File::close_checked() {
+  int fd = fd_;
+  fd_ = -1;
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(ManifestError::io_errno(errno));
+  return {};
+}
+
+void File::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+}  // namespace zm::io

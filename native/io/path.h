@@ -1,0 +1,30 @@
+// Paths are bytes (std::string holding the OS path). These helpers are lexical except
+// canonicalize(), which asks the file system (realpath).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "manifest/error.h"
+
+namespace zm::io {
+
+// The directory holding `path`, computed lexically: the path without its final
+// component (a name, "." or ".."), trailing separators and "." components ignored, text
+// otherwise kept as written ("a/../m.json" -> "a/.."). "." when there is no parent or
+// it is empty (a bare name, the root, an empty path).
+std::string parent_dir(std::string_view path);
+
+// base + "/" + path without doubling the separator; an empty path yields base itself.
+std::string join_path(std::string_view base, std::string_view path);
+
+bool is_absolute(std::string_view path);
+
+// realpath(3): absolute, every symbolic link, "." and ".." resolved; the entry must exist.
+Result<std::string> canonicalize(const std::string& path);
+
+// True when canonical path `path` equals `base` or lies below it, component by component.
+// Both must be canonical (absolute, no trailing separator except the root itself).
+bool path_within(std::string_view path, std::string_view base);
+
+}  // namespace zm::io

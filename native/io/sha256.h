@@ -1,0 +1,42 @@
+// Streaming SHA-256 over OpenSSL EVP (SHA-NI / AVX2 where the CPU has them), and the
+// digest's text form: 64 lowercase hexadecimal characters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "manifest/error.h"
+
+struct evp_md_ctx_st;
+
+namespace zm::io {
+
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(const void* data, size_t n);
+  // Finalises and returns the lowercase hex digest; the object is then spent.
+  std::string hex_digest();
+
+ private:
+  evp_md_ctx_st* ctx_;
+};
+
+std::string sha256_hex(std::string_view data);
+
+struct FileDigest {
+  std::string sha256;
+  uint64_t size_bytes = 0;
+};
+
+// Streams a whole file of any size through one 64 KiB buffer. An interrupted read is
+// not retried: it ends the call with its error.
+Result<FileDigest> sha256_stream_file(const std::string& path);
+
+}  // namespace zm::io

@@ -1,0 +1,48 @@
+"""Create, inspect and verify zarnik index manifests."""
+
+from ._zarnik_manifest import (
+    CALIBRATION_SCHEMA_VERSION,
+    DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES,
+    DEFAULT_MAX_AUXILIARY_ARTIFACTS,
+    DEFAULT_MAX_CACHED_REPORT_BYTES,
+    DEFAULT_MAX_CALIBRATION_PROFILE_BYTES,
+    DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES,
+    DEFAULT_MAX_MANIFEST_BYTES,
+    DEFAULT_MAX_REPORT_ISSUES,
+    DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES,
+    DEFAULT_MAX_ROW_IDENTITY_ROWS,
+    DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES,
+    ENCODER_DISTORTION_SCHEMA_VERSION,
+    SCHEMA_VERSION,
+    create_manifest,
+    default_resource_limits,
+    inspect_manifest,
+    sha256_file,
+    verify_for_load,
+    verify_manifest,
+)
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "CALIBRATION_SCHEMA_VERSION",
+    "DEFAULT_MAX_AUXILIARY_ARTIFACTS",
+    "DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES",
+    "DEFAULT_MAX_CACHED_REPORT_BYTES",
+    "DEFAULT_MAX_CALIBRATION_PROFILE_BYTES",
+    "DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES",
+    "DEFAULT_MAX_MANIFEST_BYTES",
+    "DEFAULT_MAX_REPORT_ISSUES",
+    "DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES",
+    "DEFAULT_MAX_ROW_IDENTITY_ROWS",
+    "DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES",
+    "ENCODER_DISTORTION_SCHEMA_VERSION",
+    "SCHEMA_VERSION",
+    "__version__",
+    "create_manifest",
+    "default_resource_limits",
+    "inspect_manifest",
+    "sha256_file",
+    "verify_for_load",
+    "verify_manifest",
+]

@@ -1,0 +1,140 @@
+// Bounded reads, streaming hashes, lexical path helpers and lossy UTF-8.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "check.h"
+#include "io/bounded_read.h"
+#include "io/path.h"
+#include "io/sha256.h"
+#include "text/utf8.h"
+
+namespace {
+
+constexpr const char* kEmptySha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string temp_file(const std::string& content) {
+  char name[] = "/tmp/zm-io-XXXXXX";
+  int fd = mkstemp(name);
+  if (fd < 0) std::abort();
+  if (!content.empty() && write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) std::abort();
+  close(fd);
+  return name;
+}
+
+std::string reason_text(const zm::ManifestError& e) { return e.display(); }
+
+}  // namespace
+
+TEST(bounded_read_limit_boundaries) {
+  std::string f = temp_file("abcd");
+  auto exact = zm::io::read_bounded_file(f, 4, "manifest_file_too_large", "manifest file");
+  CHECK(exact.has_value());
+  if (exact) CHECK_EQ(*exact, std::string("abcd"));
+  auto over = zm::io::read_bounded_file(f, 3, "manifest_file_too_large", "manifest file");
+  CHECK(!over.has_value());
+  if (!over) {
+    CHECK(over.error().kind() == zm::ManifestError::Kind::Reason);
+    CHECK_EQ(over.error().code(), std::string("manifest_file_too_large"));
+    CHECK_EQ(reason_text(over.error()),
+             "manifest_file_too_large: manifest file exceeds 3 bytes while reading " + f);
+  }
+  auto zero = zm::io::read_bounded_file(f, 0, "c", "x");
+  CHECK(!zero.has_value());
+  unlink(f.c_str());
+
+  std::string empty = temp_file("");
+  auto e = zm::io::read_bounded_file(empty, 0, "c", "x");
+  CHECK(e.has_value() && e->empty());
+  auto d = zm::io::sha256_file_bounded(empty, 5, "c", "x");
+  CHECK(d.has_value());
+  if (d) {
+    CHECK_EQ(d->sha256, std::string(kEmptySha));
+    CHECK_EQ(d->size_bytes, 0u);
+  }
+  unlink(empty.c_str());
+}
+
+TEST(bounded_read_stops_after_limit_plus_one_on_endless_input) {
+  // /dev/zero never ends and has no meaningful size: only counting can stop the read.
+  auto r = zm::io::read_bounded_file("/dev/zero", 100000, "auxiliary_artifact_file_too_large", "auxiliary artifact");
+  CHECK(!r.has_value());
+  if (!r) {
+    CHECK_EQ(r.error().display(),
+             std::string("auxiliary_artifact_file_too_large: auxiliary artifact exceeds 100000 bytes while "
+                         "reading /dev/zero"));
+  }
+}
+
+TEST(bounded_read_unenforceable_limit_after_open) {
+  const uint64_t max = std::numeric_limits<uint64_t>::max();
+  std::string f = temp_file("x");
+  auto r = zm::io::read_bounded_file(f, max, "calibration_profile_too_large", "calibration profile");
+  CHECK(!r.has_value());
+  if (!r) {
+    CHECK_EQ(r.error().display(), "calibration_profile_too_large: calibration profile byte limit 18446744073709551615 "
+                                  "is too large to enforce while reading " + f);
+  }
+  unlink(f.c_str());
+  auto missing = zm::io::read_bounded_file("/nonexistent/zm/file", max, "c", "x");
+  CHECK(!missing.has_value());
+  if (!missing) {
+    CHECK(missing.error().kind() == zm::ManifestError::Kind::Io);
+    CHECK_EQ(missing.error().display(), std::string("No such file or directory (os error 2)"));
+  }
+}
+
+TEST(bounded_read_directory_fails_on_read) {
+  auto r = zm::io::read_bounded_file("/tmp", 10, "c", "x");
+  CHECK(!r.has_value());
+  if (!r) CHECK_EQ(r.error().display(), std::string("Is a directory (os error 21)"));
+}
+
+TEST(bounded_read_displays_invalid_utf8_path_lossily) {
+  auto r = zm::io::read_bounded_file("/dev/zero", 0, "c", "x");
+  CHECK(!r.has_value());
+  CHECK_EQ(zm::text::lossy_utf8(std::string("a\xff" "b\xe2\x82" "c", 6)), std::string("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c"));
+  CHECK_EQ(zm::text::lossy_utf8("\xed\xa0\x80"), std::string("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"));
+  CHECK_EQ(zm::text::lossy_utf8("\xf0\x9f\x98\x80"), std::string("\xf0\x9f\x98\x80"));
+  CHECK(!zm::text::is_valid_utf8("\xc0\x80"));
+}
+
+TEST(parent_dir_is_lexical) {
+  struct Case {
+    const char* path;
+    const char* parent;
+  } cases[] = {
+      {"m.json", "."},        {"idx/manifest.json", "idx"}, {"/abs/dir/m.json", "/abs/dir"},
+      {"/m.json", "/"},       {"/", "."},                    {"", "."},
+      {".", "."},             {"./m.json", "."},             {"a/../m.json", "a/.."},
+      {"a/b/", "a"},          {"a//b", "a"},                 {"a/./b", "a"},
+      {"../m.json", ".."},    {"a/..", "a"},                 {"./a/b", "./a"},
+  };
+  for (const auto& c : cases) CHECK_EQ(zm::io::parent_dir(c.path), std::string(c.parent));
+}
+
+TEST(join_and_containment) {
+  CHECK_EQ(zm::io::join_path(".", "index.zkrq"), std::string("./index.zkrq"));
+  CHECK_EQ(zm::io::join_path("/", "x"), std::string("/x"));
+  CHECK_EQ(zm::io::join_path("a/", "x"), std::string("a/x"));
+  CHECK_EQ(zm::io::join_path("a", ""), std::string("a"));
+  CHECK(zm::io::path_within("/a/b", "/a"));
+  CHECK(zm::io::path_within("/a", "/a"));
+  CHECK(!zm::io::path_within("/ab", "/a"));
+  CHECK(zm::io::path_within("/x", "/"));
+}
+
+TEST(streaming_hash_counts_bytes) {
+  std::string f = temp_file(std::string(70000, 'q'));
+  auto d = zm::io::sha256_stream_file(f);
+  CHECK(d.has_value());
+  if (d) {
+    CHECK_EQ(d->size_bytes, 70000u);
+    CHECK_EQ(d->sha256, zm::io::sha256_hex(std::string(70000, 'q')));
+  }
+  unlink(f.c_str());
+}
