@@ -5,7 +5,11 @@
 #include <fmt/format.h>
 
 #include "io/sha256.h"
+#include "manifest/create/create.h"
 #include "manifest/load.h"
+#include "manifest/schema/codec.h"
+#include "manifest/load_plan.h"
+#include "manifest/verify/context.h"
 #include "python/py.h"
 
 namespace zm::py {
@@ -34,11 +38,6 @@ PyObject* guarded(F&& body) {
     PyErr_SetString(internal_error_type(), "unexpected internal failure");
     return nullptr;
   }
-}
-
-PyObject* not_implemented(const char* name) {
-  PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-  return nullptr;
 }
 
 #define ZM_LIMIT_PARAMS                                                                                  \
@@ -84,7 +83,7 @@ PyObject* inspect_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!convert_limits(slots + 1, &limits)) return nullptr;
     auto doc = without_gil([&] { return load_manifest_file_with_options(manifest, limits.max_manifest_bytes); });
     if (!doc) return raise_manifest_error(doc.error());
-    return not_implemented("inspect_manifest");
+    return json_to_py(write_manifest_compact(doc->manifest));
   });
 }
 
@@ -114,9 +113,14 @@ PyObject* verify_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     std::string manifest;
     VerifyOptions options;
     if (!bind_verify("verify_manifest", args, nargs, kwnames, &manifest, &options)) return nullptr;
-    auto doc = without_gil([&] { return load_manifest_file_with_options(manifest, options.limits.max_manifest_bytes); });
-    if (!doc) return raise_manifest_error(doc.error());
-    return not_implemented("verify_manifest");
+    // Loading, verification and releasing the document all run without the lock.
+    auto report = without_gil([&]() -> Result<VerificationReport> {
+      auto doc = load_manifest_file_with_options(manifest, options.limits.max_manifest_bytes);
+      if (!doc) return fail(doc.error());
+      return verify_manifest_with_path_capture(*doc, options).report;
+    });
+    if (!report) return raise_manifest_error(report.error());
+    return json_to_py(write_report_json(*report));
   });
 }
 
@@ -125,9 +129,22 @@ PyObject* verify_for_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     std::string manifest;
     VerifyOptions options;
     if (!bind_verify("verify_for_load", args, nargs, kwnames, &manifest, &options)) return nullptr;
-    auto doc = without_gil([&] { return load_manifest_file_with_options(manifest, options.limits.max_manifest_bytes); });
-    if (!doc) return raise_manifest_error(doc.error());
-    return not_implemented("verify_for_load");
+    using PlanResult = std::expected<VerifiedLoadPlan, VerifiedLoadPlanError>;
+    auto plan = without_gil([&]() -> Result<PlanResult> {
+      auto doc = load_manifest_file_with_options(manifest, options.limits.max_manifest_bytes);
+      if (!doc) return fail(doc.error());
+      return build_verified_load_plan(*doc, verify_manifest_with_path_capture(*doc, options));
+    });
+    if (!plan) return raise_manifest_error(plan.error());
+    if (!*plan) return raise_text(PyExc_ValueError, plan->error().message);
+    VerifiedLoadPlan& p = **plan;
+    if (p.manifest_path) p.manifest_path = path_to_string(*p.manifest_path);
+    p.artifact_path = path_to_string(p.artifact_path);
+    if (p.row_identity.path) p.row_identity.path = path_to_string(*p.row_identity.path);
+    for (auto& aux : p.auxiliary_artifacts) {
+      if (aux.path) aux.path = path_to_string(*aux.path);
+    }
+    return json_to_py(write_load_plan_json(p));
   });
 }
 
@@ -215,7 +232,9 @@ PyObject* create_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         !read_auxiliary_requests(slots[5], &req.auxiliary_artifacts)) {
       return nullptr;
     }
-    return not_implemented("create_manifest");
+    auto manifest = without_gil([&] { return zm::create_manifest(req); });
+    if (!manifest) return raise_manifest_error(manifest.error());
+    return json_to_py(write_manifest_compact(*manifest));
   });
 }
 

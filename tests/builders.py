@@ -1,0 +1,154 @@
+"""Builders for index files, row maps and manifests, written from the file formats
+(never by calling the module under test)."""
+
+from __future__ import annotations
+
+import copy
+import hashlib
+import json
+import os
+import struct
+import uuid
+from pathlib import Path
+
+MAGICS = {"rank": b"ZKR1", "rank_quant": b"ZKRQ", "bitmap": b"ZKBM", "sign_bitmap": b"ZKSB", "fastscan": b"ZKFS"}
+LEGACY = {"rank": b"YQR1", "rank_quant": b"YQRQ", "bitmap": b"YQBM", "sign_bitmap": b"YQSB"}
+
+
+def header(kind: str, *, dim: int, n: int, bits: int = 2, n_top: int = 1, version: int = 1, legacy=False) -> bytes:
+    magic = (LEGACY if legacy else MAGICS)[kind]
+    if kind in ("rank", "sign_bitmap"):
+        return magic + bytes([version]) + struct.pack("<II", dim, n)
+    if kind == "rank_quant":
+        return magic + bytes([version, bits]) + struct.pack("<II", dim, n)
+    if kind == "bitmap":
+        return magic + bytes([version]) + struct.pack("<III", dim, n_top, n)
+    return magic
+
+
+def bytes_per_vec(kind: str, dim: int, bits: int = 2) -> int:
+    return {"rank": dim * 2, "rank_quant": dim * bits // 8, "bitmap": dim // 8, "sign_bitmap": dim // 8}[kind]
+
+
+DEFAULT_INDEX = {
+    "rank": dict(dim=4),
+    "rank_quant": dict(dim=8, bits=2),
+    "bitmap": dict(dim=64, n_top=8),
+    "sign_bitmap": dict(dim=64),
+}
+
+
+def index_bytes(kind: str = "rank_quant", *, n: int = 3, seed: int = 1, **kw) -> bytes:
+    params = {**DEFAULT_INDEX[kind], **kw}
+    payload_len = n * bytes_per_vec(kind, params["dim"], params.get("bits", 2))
+    payload = bytes((seed * 7 + i * 13) & 0xFF for i in range(payload_len))
+    return header(kind, n=n, **params) + payload
+
+
+def params_json(kind: str, **kw) -> dict:
+    params = {**DEFAULT_INDEX[kind], **kw}
+    if kind == "rank_quant":
+        return {"kind": "rank_quant", "bits": params["bits"]}
+    if kind == "bitmap":
+        return {"kind": "bitmap", "n_top": params["n_top"]}
+    return {"kind": kind}
+
+
+def row_map_lines(n: int, *, parent=False) -> list[str]:
+    lines = []
+    for i in range(n):
+        row = {"row_id": i, "db_id": str(uuid.UUID(int=i + 1)), "parent_id": str(uuid.UUID(int=10**6 + i)) if parent else None}
+        lines.append(json.dumps(row, separators=(",", ":")))
+    return lines
+
+
+def write_row_map(path: Path, n: int, **kw) -> bytes:
+    data = "".join(line + "\n" for line in row_map_lines(n, **kw)).encode()
+    path.write_bytes(data)
+    return data
+
+
+def sha256(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+class Bundle:
+    """A directory holding an index, optionally a row map, and a manifest describing them."""
+
+    def __init__(self, root: Path, kind: str = "rank_quant", *, n: int = 3, row_map: bool = True, **index_kw):
+        self.root = root
+        self.kind = kind
+        root.mkdir(parents=True, exist_ok=True)
+        self.index_path = root / f"index.{kind}"
+        self.index = index_bytes(kind, n=n, **index_kw)
+        self.index_path.write_bytes(self.index)
+        params = {**DEFAULT_INDEX[kind], **index_kw}
+        dim = params["dim"]
+        self.manifest = {
+            "schema_version": "zarnik.index_manifest.v1",
+            "manifest_id": "urn:uuid:" + str(uuid.UUID(int=42)),
+            "created_at": "2024-05-01T12:00:00Z",
+            "artifact": {
+                "path": self.index_path.name,
+                "sha256": sha256(self.index),
+                "kind": kind,
+                "format_version": 1,
+                "dim": dim,
+                "vector_count": n,
+                "bytes_per_vec": bytes_per_vec(kind, dim, params.get("bits", 2)),
+                "params": params_json(kind, **index_kw),
+                "file_size_bytes": len(self.index),
+            },
+            "embedding": {"model": "test-model", "dim": dim},
+            "row_identity": {"kind": "row_id_identity", "row_count": n},
+        }
+        if row_map:
+            self.row_map_path = root / "rows.jsonl"
+            data = write_row_map(self.row_map_path, n)
+            self.manifest["row_identity"] = {
+                "kind": "jsonl",
+                "path": "rows.jsonl",
+                "sha256": sha256(data),
+                "row_count": n,
+                "id_kind": "uuid",
+            }
+        self.manifest_path = root / "manifest.json"
+
+    def add_auxiliary(self, name: str, data: bytes, *, path: str | None = None, required: bool | None = None) -> dict:
+        rel = path or f"aux-{len(self.manifest.get('auxiliary_artifacts', []))}.bin"
+        (self.root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (self.root / rel).write_bytes(data)
+        entry = {"name": name, "path": rel, "sha256": sha256(data), "file_size_bytes": len(data)}
+        if required is not None:
+            entry["required"] = required
+        self.manifest.setdefault("auxiliary_artifacts", []).append(entry)
+        return entry
+
+    def write(self, manifest: dict | None = None, **json_kw) -> Path:
+        self.manifest_path.write_text(json.dumps(self.manifest if manifest is None else manifest, **json_kw))
+        return self.manifest_path
+
+    def edited(self, **changes) -> dict:
+        """A deep copy of the manifest with dotted-path changes: edited(**{"artifact.dim": 5})."""
+        m = copy.deepcopy(self.manifest)
+        for dotted, value in changes.items():
+            *parents, last = dotted.split(".")
+            node = m
+            for p in parents:
+                node = node[p]
+            if value is DELETE:
+                node.pop(last, None)
+            else:
+                node[last] = value
+        return m
+
+
+DELETE = object()
+
+
+def issue_codes(report: dict) -> list[str]:
+    return [i["code"] for i in report["errors"]]
+
+
+def open_fd_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
