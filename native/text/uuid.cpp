@@ -1,0 +1,87 @@
+#include "text/uuid.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "io/file.h"
+
+namespace zm::text {
+
+namespace {
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool all_hex(std::string_view s) {
+  for (char c : s) {
+    if (!is_hex(c)) return false;
+  }
+  return true;
+}
+
+// 8-4-4-4-12 hex digits joined by hyphens.
+bool is_hyphenated(std::string_view s) {
+  if (s.size() != 36) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    bool dash_slot = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash_slot ? s[i] != '-' : !is_hex(s[i])) return false;
+  }
+  return true;
+}
+
+bool fill_random(uint8_t* out, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = getrandom(out + got, n - got, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    got += static_cast<size_t>(r);
+  }
+  if (got == n) return true;
+  auto urandom = io::File::open_read("/dev/urandom");
+  if (!urandom) return false;
+  auto read = urandom->read_full(out, n);
+  return read && *read == n;
+}
+
+}  // namespace
+
+bool is_uuid_text(std::string_view s) {
+  switch (s.size()) {
+    case 32:
+      return all_hex(s);
+    case 36:
+      return is_hyphenated(s);
+    case 38:
+      return s.front() == '{' && s.back() == '}' && is_hyphenated(s.substr(1, 36));
+    case 45:
+      return s.starts_with("urn:uuid:") && is_hyphenated(s.substr(9));
+    default:
+      return false;
+  }
+}
+
+std::string uuid_v4_text(std::array<uint8_t, 16> bytes) {
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(36);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += kHex[bytes[i] >> 4];
+    out += kHex[bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+std::string new_uuid_v4() {
+  std::array<uint8_t, 16> bytes{};
+  if (!fill_random(bytes.data(), bytes.size())) std::abort();
+  return uuid_v4_text(bytes);
+}
+
+}  // namespace zm::text
