@@ -1,0 +1,146 @@
+"""Extension keys must be namespaced; attestations are checked for shape and for a
+subject naming the artifact's digest."""
+
+import pytest
+
+import zarnik_manifest as zm
+from builders import Bundle, sha256
+
+MISMATCH = ("attestation_subject_sha256_mismatch", "no supplied attestation subject digest matches the artifact SHA-256")
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    return Bundle(tmp_path, row_map=False)
+
+
+def verify(bundle, **changes):
+    return zm.verify_manifest(str(bundle.write(bundle.edited(**changes))))
+
+
+def issues(report):
+    return [(i["code"], i["message"]) for i in report["errors"]]
+
+
+def statement(digest, predicate_type="https://slsa.dev/provenance/v1", **extra):
+    return {"predicateType": predicate_type, "subject": [{"name": "index", "digest": {"sha256": digest}}], **extra}
+
+
+@pytest.mark.parametrize(
+    "key,ok",
+    [
+        ("https://example.com/x", True),
+        ("x://", True),
+        ("urn:acme:feature", True),
+        ("acme.feature", True),
+        ("a-b_c.d9.e", True),
+        ("acme", False),
+        ("acme.", False),
+        (".acme", False),
+        ("acme..x", False),
+        ("acme.fea ture", False),
+        ("-_.acme", False),
+        ("acme.__", False),
+        ("URN:acme", False),
+        ("acmé.x", False),
+        ("", False),
+    ],
+)
+def test_extension_keys(bundle, key, ok):
+    report = verify(bundle, extensions={key: {"any": ["value"]}})
+    assert issues(report) == ([] if ok else [("extension_key_not_namespaced", f'extension key "{key}" must be namespaced')])
+
+
+def test_extension_issues_in_key_byte_order(bundle):
+    report = verify(bundle, extensions={"zeta": 1, "ok.key": 2, "Alpha": 3, "beta": 4})
+    assert [m for _, m in issues(report)] == [
+        'extension key "Alpha" must be namespaced',
+        'extension key "beta" must be namespaced',
+        'extension key "zeta" must be namespaced',
+    ]
+
+
+def test_no_attestations(bundle):
+    report = verify(bundle)
+    assert report["skipped_checks"] == ["attestations_absent"]
+    assert report["attestation_shape_checks"] == [] and report["ok"] is True
+
+
+def test_string_attestation(bundle):
+    report = verify(bundle, attestations=["just text"])
+    assert issues(report) == [("attestation_predicate_type_missing", "attestation 0 has no predicateType"), MISMATCH]
+    assert report["attestation_shape_checks"] == [
+        {"predicate_type": None, "builder_id": None, "subject_sha256_matched": False}
+    ]
+    assert report["skipped_checks"] == []
+
+
+def test_matching_statement_order_and_builder_paths(bundle):
+    digest = sha256(bundle.index)
+    report = verify(
+        bundle,
+        attestations=[
+            statement("0" * 64, predicate_type="", predicate={"runDetails": {"builder": {"id": "ci://b"}}}),
+            statement(digest, predicate={"builder": {"id": "gh://a"}, "runDetails": {"builder": {"id": "ignored"}}}),
+        ],
+    )
+    assert issues(report) == []
+    assert report["attestation_shape_checks"] == [
+        {"predicate_type": "", "builder_id": "ci://b", "subject_sha256_matched": False},
+        {"predicate_type": "https://slsa.dev/provenance/v1", "builder_id": "gh://a", "subject_sha256_matched": True},
+    ]
+
+
+@pytest.mark.parametrize(
+    "attestation,predicate_type,builder_id",
+    [
+        # The camel-case member decides even when it is not a string.
+        ({"predicateType": 5, "predicate_type": "t"}, None, None),
+        ({"predicate_type": "t"}, "t", None),
+        ({"predicate_type": None}, None, None),
+        # A first pointer that selects a non-string gives no builder, without falling back.
+        ({"predicateType": "t", "predicate": {"builder": {"id": 7}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
+        ({"predicateType": "t", "predicate": {"builder": {"id": None}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
+        ({"predicateType": "t", "predicate": {"builder": {}, "runDetails": {"builder": {"id": "r"}}}}, "t", "r"),
+        ({"predicateType": "t", "predicate": {"runDetails": {"builder": {"id": ["r"]}}}}, "t", None),
+        ([{"predicateType": "t"}], None, None),
+    ],
+)
+def test_shape_extraction(bundle, attestation, predicate_type, builder_id):
+    report = verify(bundle, attestations=[attestation])
+    (check,) = report["attestation_shape_checks"]
+    assert (check["predicate_type"], check["builder_id"]) == (predicate_type, builder_id)
+    expected = [] if predicate_type is not None else [("attestation_predicate_type_missing", "attestation 0 has no predicateType")]
+    assert issues(report) == expected + [MISMATCH]
+
+
+@pytest.mark.parametrize(
+    "make_subject",
+    [
+        lambda d: {"digest": {"sha256": d}},  # not an array
+        lambda d: [{"digest": {"sha256": d.upper()}}],
+        lambda d: [{"digest": {"sha512": d}}, {"digest": d}],
+        lambda d: [],
+    ],
+)
+def test_subject_non_matches(bundle, make_subject):
+    report = verify(bundle, attestations=[{"predicateType": "t", "subject": make_subject(sha256(bundle.index))}])
+    assert issues(report) == [MISMATCH]
+    assert report["attestation_shape_checks"][0]["subject_sha256_matched"] is False
+
+
+def test_subject_compares_computed_digest_when_hashed(bundle):
+    # The manifest declares a wrong digest; the attestation names the file's real one.
+    real = sha256(bundle.index)
+    report = verify(bundle, **{"artifact.sha256": "f" * 64}, attestations=[statement(real)])
+    assert [c for c, _ in issues(report)] == ["artifact_sha256_mismatch"]
+    assert report["attestation_shape_checks"][0]["subject_sha256_matched"] is True
+
+
+def test_subject_falls_back_to_declared_digest_when_unhashed(bundle):
+    declared = "e" * 64
+    path = bundle.write(bundle.edited(**{"artifact.sha256": declared}, attestations=[statement(declared), statement(sha256(bundle.index))]))
+    bundle.index_path.unlink()
+    report = zm.verify_manifest(str(path))
+    assert [c["subject_sha256_matched"] for c in report["attestation_shape_checks"]] == [True, False]
+    assert [c for c, _ in issues(report)] == ["artifact_path_unavailable"]

@@ -1,0 +1,181 @@
+"""Artifact verification: declaration rules (no file access), then resolve, hash, probe
+and compare, with the issues in their fixed order and exact texts."""
+
+import shutil
+
+import pytest
+
+import zarnik_manifest as zm
+from builders import Bundle, header, sha256
+
+HEX_DECL = "artifact.sha256 must be a lowercase 64-character hex SHA-256 digest"
+
+
+def artifact_issues(report):
+    return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("artifact_")]
+
+
+def codes(report):
+    return [c for c, _ in artifact_issues(report)]
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    return Bundle(tmp_path, row_map=False)
+
+
+def verify(bundle, manifest=None, **kw):
+    return zm.verify_manifest(str(bundle.write(manifest)), **kw)
+
+
+def test_untouched_index_verifies(bundle, fd_guard):
+    report = verify(bundle)
+    assert report["ok"] is True
+    art = report["artifact"]
+    assert art["sha256"] == sha256(bundle.index)
+    assert art["size_bytes"] == len(bundle.index)
+
+
+def test_appended_byte(bundle, fd_guard):
+    path = bundle.write()
+    bundle.index_path.write_bytes(bundle.index + b"\x00")
+    report = zm.verify_manifest(str(path))
+    size = len(bundle.index)
+    assert artifact_issues(report) == [
+        ("artifact_sha256_mismatch",
+         f"artifact SHA-256 was {sha256(bundle.index + bytes(1))}, manifest declares {sha256(bundle.index)}"),
+        ("artifact_file_size_mismatch", f"artifact size was {size + 1}, manifest declares {size}"),
+        ("artifact_probe_failed",
+         "failed to probe artifact metadata: ZKRQ payload has trailing bytes: header declares 6 B but file has 7 B remaining"),
+    ]
+    assert report["artifact"]["metadata"] is None
+    assert report["artifact"]["size_bytes"] == size + 1
+
+
+def test_declared_size_alone_wrong_gives_both_size_issues(bundle):
+    size = len(bundle.index)
+    report = verify(bundle, bundle.edited(**{"artifact.file_size_bytes": size + 5}))
+    assert artifact_issues(report) == [
+        ("artifact_file_size_mismatch", f"artifact size was {size}, manifest declares {size + 5}"),
+        ("artifact_metadata_file_size_mismatch", f"artifact metadata file_size_bytes was {size}, manifest declares {size + 5}"),
+    ]
+
+
+def test_uppercase_declared_digest(bundle):
+    upper = sha256(bundle.index).upper()
+    report = verify(bundle, bundle.edited(**{"artifact.sha256": upper}))
+    assert artifact_issues(report) == [
+        ("artifact_sha256_invalid", HEX_DECL),
+        ("artifact_sha256_mismatch", f"artifact SHA-256 was {sha256(bundle.index)}, manifest declares {upper}"),
+    ]
+
+
+def test_missing_index_stops_after_resolution(bundle):
+    path = bundle.write()
+    bundle.index_path.unlink()
+    report = zm.verify_manifest(str(path))
+    assert codes(report) == ["artifact_path_unavailable"]
+    assert report["ok"] is False
+
+
+@pytest.mark.parametrize(
+    "changes,expected",
+    [
+        ({"artifact.path": "\u3000"}, [("artifact_path_empty", "artifact.path must be non-empty")]),
+        ({"artifact.sha256": "sha256:" + "a" * 64}, [("artifact_sha256_invalid", HEX_DECL)]),
+        ({"artifact.bytes_per_vec": 0}, [("artifact_bytes_per_vec_zero", "artifact.bytes_per_vec must be greater than zero")]),
+        ({"artifact.dim": 16}, [("artifact_embedding_dim_mismatch", "artifact.dim 16 does not match embedding.dim 8")]),
+        ({"artifact.kind": "bitmap"},
+         [("artifact_params_kind_mismatch", "artifact.params discriminator does not match artifact.kind")]),
+        ({"artifact.vector_count": 4},
+         [("artifact_row_count_mismatch", "artifact.vector_count 4 does not match row_identity.row_count 3")]),
+        ({"row_identity": {"kind": "row_id_identity", "row_count": 0}},
+         [("artifact_row_count_mismatch", "artifact.vector_count 3 does not match row_identity.row_count 0")]),
+        # All six at once keep the table's order.
+        ({"artifact.path": "", "artifact.sha256": "x", "artifact.bytes_per_vec": 0, "artifact.dim": 9,
+          "artifact.kind": "rank", "artifact.vector_count": 7},
+         ["artifact_path_empty", "artifact_sha256_invalid", "artifact_bytes_per_vec_zero",
+          "artifact_embedding_dim_mismatch", "artifact_params_kind_mismatch", "artifact_row_count_mismatch"]),
+    ],
+)
+def test_declaration_rules(bundle, changes, expected):
+    report = verify(bundle, bundle.edited(**changes))
+    # Declaration issues come first (phase 3), before any file issue (phase 8).
+    got = artifact_issues(report)[: len(expected)]
+    if isinstance(expected[0], str):
+        assert [c for c, _ in got] == expected
+    else:
+        assert got == expected
+
+
+def test_row_count_of_jsonl_form_is_compared(tmp_path):
+    bundle = Bundle(tmp_path, row_map=True)
+    manifest = bundle.edited(**{"row_identity.row_count": 2})
+    report = verify(bundle, manifest)
+    assert ("artifact_row_count_mismatch", "artifact.vector_count 3 does not match row_identity.row_count 2") in artifact_issues(report)
+
+
+@pytest.mark.parametrize(
+    "changes,expected",
+    [
+        ({"artifact.format_version": 2}, [("artifact_format_version_mismatch", "artifact format_version was 1, manifest declares 2")]),
+        ({"artifact.dim": 16, "embedding.dim": 16}, [("artifact_dim_mismatch", "artifact dim was 8, manifest declares 16")]),
+        ({"artifact.vector_count": 5, "row_identity.row_count": 5},
+         [("artifact_vector_count_mismatch", "artifact vector_count was 3, manifest declares 5")]),
+        ({"artifact.bytes_per_vec": 3}, [("artifact_bytes_per_vec_mismatch", "artifact bytes_per_vec was 2, manifest declares 3")]),
+        ({"artifact.params": {"kind": "rank_quant", "bits": 4}},
+         [("artifact_params_mismatch", "artifact params were RankQuant { bits: 2 }, manifest declares RankQuant { bits: 4 }")]),
+        ({"artifact.kind": "rank", "artifact.params": {"kind": "rank"}},
+         [("artifact_kind_mismatch", "artifact kind was RankQuant, manifest declares Rank"),
+          ("artifact_params_mismatch", "artifact params were RankQuant { bits: 2 }, manifest declares Rank")]),
+        # Wrong kind with params of the file's kind: phase 3 complains, phase 8 adds only
+        # the kind mismatch since the bits agree.
+        ({"artifact.kind": "bitmap"},
+         [("artifact_params_kind_mismatch", "artifact.params discriminator does not match artifact.kind"),
+          ("artifact_kind_mismatch", "artifact kind was RankQuant, manifest declares Bitmap")]),
+    ],
+)
+def test_metadata_comparisons(bundle, changes, expected):
+    report = verify(bundle, bundle.edited(**changes))
+    assert artifact_issues(report) == expected
+    assert report["artifact"]["metadata"]["kind"] == "rank_quant"
+
+
+def test_bitmap_n_top_compared_at_full_width(tmp_path):
+    # The low 32 bits of the declared n_top equal the probed 8.
+    bundle = Bundle(tmp_path, "bitmap", row_map=False)
+    report = verify(bundle, bundle.edited(**{"artifact.params": {"kind": "bitmap", "n_top": 2**32 + 8}}))
+    assert artifact_issues(report) == [
+        ("artifact_params_mismatch", f"artifact params were Bitmap {{ n_top: 8 }}, manifest declares Bitmap {{ n_top: {2**32 + 8} }}")
+    ]
+
+
+def test_fastscan_file_fails_probe_with_note(bundle):
+    path = bundle.write()
+    bundle.index_path.write_bytes(header("fastscan", dim=8, n=0) + bytes(10))
+    report = zm.verify_manifest(str(path))
+    assert artifact_issues(report)[-1] == (
+        "artifact_probe_failed",
+        "failed to probe artifact metadata: ZKFS (RankQuantFastscan) metadata probing is not supported in this version; "
+        "load the index with RankQuantFastscan::load (tracked in #232)",
+    )
+    assert report["artifact"]["metadata"] is None
+
+
+def test_index_override_copy(bundle, fd_guard):
+    shutil.copy(bundle.index_path, bundle.root / "copy.idx")
+    bundle.index_path.write_bytes(b"broken")
+    report = verify(bundle, index="copy.idx")
+    assert report["errors"] == []
+    assert report["artifact"]["manifest_path"] == bundle.index_path.name
+    assert report["artifact"]["observed_path"] == "copy.idx"
+
+
+def test_directory_as_index(bundle):
+    (bundle.root / "dir.idx").mkdir()
+    report = verify(bundle, bundle.edited(**{"artifact.path": "dir.idx"}))
+    assert artifact_issues(report) == [
+        ("artifact_hash_failed", "failed to hash artifact: Is a directory (os error 21)"),
+        ("artifact_probe_failed", "failed to probe artifact metadata: Is a directory (os error 21)"),
+    ]
+    assert report["artifact"]["sha256"] is None and report["artifact"]["metadata"] is None

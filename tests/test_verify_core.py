@@ -1,0 +1,167 @@
+"""Verification frame and document-level field rules: exact codes, messages and order,
+the issue cap, ok, checked_at."""
+
+import datetime
+import re
+
+import pytest
+
+import zarnik_manifest as zm
+from builders import Bundle, issue_codes
+
+LIMIT = "verification_report_issue_limit_exceeded"
+
+
+def verify(bundle, manifest=None, **kw):
+    return zm.verify_manifest(str(bundle.write(manifest)), **kw)
+
+
+def issues(report):
+    return [(i["code"], i["message"]) for i in report["errors"]]
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    return Bundle(tmp_path, row_map=False)
+
+
+def test_clean_manifest_is_ok(bundle):
+    report = verify(bundle)
+    assert report["ok"] is True
+    assert report["errors"] == [] and report["warnings"] == []
+    assert report["skipped_checks"] == ["attestations_absent"]
+    assert report["manifest_id"] == bundle.manifest["manifest_id"]
+
+
+@pytest.mark.parametrize(
+    "changes,expected",
+    [
+        ({"schema_version": "zarnik.index_manifest.v1 "},
+         [("schema_version_unsupported", "schema_version must be zarnik.index_manifest.v1, got zarnik.index_manifest.v1 ")]),
+        ({"schema_version": "ZARNIK.index_manifest.v1"},
+         [("schema_version_unsupported", "schema_version must be zarnik.index_manifest.v1, got ZARNIK.index_manifest.v1")]),
+        ({"manifest_id": " \t\u3000"}, [("manifest_id_empty", "manifest_id must be non-empty")]),
+        ({"manifest_id": "  x y  "}, []),
+        ({"created_at": "2024-01-01T00:00:00+02:00"}, []),
+        ({"created_at": "2024-01-01"}, [("created_at_invalid", "created_at must parse as RFC3339")]),
+        ({"created_at": " 2024-01-01T00:00:00Z"}, [("created_at_invalid", "created_at must parse as RFC3339")]),
+        ({"embedding.model": "\u00a0"}, [("embedding_model_empty", "embedding.model must be non-empty")]),
+        # embedding.dim 0 is reported on its own and the artifact comparison still runs.
+        ({"embedding.dim": 0},
+         [("embedding_dim_zero", "embedding.dim must be greater than zero"),
+          ("artifact_embedding_dim_mismatch", "artifact.dim 8 does not match embedding.dim 0")]),
+    ],
+)
+def test_core_field_rules(bundle, changes, expected):
+    report = verify(bundle, bundle.edited(**changes))
+    assert issues(report) == expected
+    assert report["ok"] is (expected == [])
+
+
+def test_manifest_id_reported_as_written(bundle):
+    assert verify(bundle, bundle.edited(manifest_id="  id  "))["manifest_id"] == "  id  "
+
+
+HEX = "ab" * 32
+DIGEST_MSG = "must be a lowercase 64-character hex SHA-256 digest"
+
+
+@pytest.mark.parametrize(
+    "changes,expected",
+    [
+        ({"embedding.model_revision": " "},
+         [("embedding_model_revision_empty", "embedding.model_revision must be non-empty when present")]),
+        ({"embedding.tokenizer_revision": ""},
+         [("embedding_tokenizer_revision_empty", "embedding.tokenizer_revision must be non-empty when present")]),
+        ({"embedding.pooling": "\n"}, [("embedding_pooling_empty", "embedding.pooling must be non-empty when present")]),
+        ({"embedding.normalization": "\t"},
+         [("embedding_normalization_empty", "embedding.normalization must be non-empty when present")]),
+        ({"embedding.corpus_digest": HEX[:-1] + "A"},
+         [("embedding_corpus_digest_invalid", "embedding.corpus_digest " + DIGEST_MSG)]),
+        ({"embedding.corpus_digest": HEX[:63]}, [("embedding_corpus_digest_invalid", "embedding.corpus_digest " + DIGEST_MSG)]),
+        ({"embedding.embedding_matrix_digest": HEX + "a"},
+         [("embedding_matrix_digest_invalid", "embedding.embedding_matrix_digest " + DIGEST_MSG)]),
+        ({"embedding.embedding_matrix_digest": "sha256:" + HEX},
+         [("embedding_matrix_digest_invalid", "embedding.embedding_matrix_digest " + DIGEST_MSG)]),
+        ({"embedding.corpus_digest": HEX, "embedding.model_revision": "r", "embedding.pooling": None}, []),
+        # Every optional field blank at once: the issues come in the fixed order.
+        ({"embedding.normalization": "", "embedding.corpus_digest": "x", "embedding.pooling": "",
+          "embedding.tokenizer_revision": "", "embedding.model_revision": "", "embedding.embedding_matrix_digest": "y"},
+         ["embedding_model_revision_empty", "embedding_tokenizer_revision_empty", "embedding_pooling_empty",
+          "embedding_corpus_digest_invalid", "embedding_matrix_digest_invalid", "embedding_normalization_empty"]),
+    ],
+)
+def test_optional_embedding_rules(bundle, changes, expected):
+    report = verify(bundle, bundle.edited(**changes))
+    if expected and isinstance(expected[0], str):
+        assert issue_codes(report) == expected
+    else:
+        assert issues(report) == expected
+
+
+@pytest.mark.parametrize(
+    "build,expected",
+    [
+        ({"invocation_id": "run-1"}, []),
+        ({"invocation_id": " ", "builder_id": ""},
+         [("build_invocation_id_empty", "build.invocation_id must be non-empty"),
+          ("build_builder_id_empty", "build.builder_id must be non-empty")]),
+        ({"invocation_id": "i", "builder_id": None}, []),
+        ({"invocation_id": "i", "source_repo": "", "source_commit": " ", "ci_provider": "\t", "ci_run_id": "\u2028"},
+         [("build_source_repo_empty", "build.source_repo must be non-empty when present"),
+          ("build_source_commit_empty", "build.source_commit must be non-empty when present"),
+          ("build_ci_provider_empty", "build.ci_provider must be non-empty when present"),
+          ("build_ci_run_id_empty", "build.ci_run_id must be non-empty when present")]),
+    ],
+)
+def test_build_rules(bundle, build, expected):
+    assert issues(verify(bundle, bundle.edited(build=build))) == expected
+
+
+# Five failing checks across phases 2 and 6 and 7, in report order.
+FIVE = {
+    "schema_version": "v0",
+    "manifest_id": "",
+    "created_at": "yesterday",
+    "embedding.pooling": "",
+    "extensions": {"plain": 1},
+}
+FIVE_CODES = ["schema_version_unsupported", "manifest_id_empty", "created_at_invalid", "embedding_pooling_empty",
+              "extension_key_not_namespaced"]
+
+
+def test_every_phase_runs_after_failures(bundle):
+    assert issue_codes(verify(bundle, bundle.edited(**FIVE))) == FIVE_CODES
+
+
+@pytest.mark.parametrize(
+    "limit,expected",
+    [
+        (0, [LIMIT]),
+        (1, [LIMIT]),
+        (3, FIVE_CODES[:2] + [LIMIT]),
+        (4, FIVE_CODES[:3] + [LIMIT]),
+        (5, FIVE_CODES),
+        (6, FIVE_CODES),
+    ],
+)
+def test_issue_cap(bundle, limit, expected):
+    report = verify(bundle, bundle.edited(**FIVE), max_report_issues=limit)
+    assert issue_codes(report) == expected
+    assert report["ok"] is False
+    if expected[-1] == LIMIT:
+        assert report["errors"][-1]["message"] == f"verification report issue count exceeded max_report_issues={limit}"
+
+
+def test_limit_zero_with_clean_manifest_is_ok(bundle):
+    report = verify(bundle, max_report_issues=0)
+    assert report["ok"] is True and report["errors"] == []
+
+
+def test_checked_at_format_and_time(bundle):
+    before = datetime.datetime.now(datetime.timezone.utc)
+    stamp = verify(bundle)["checked_at"]
+    after = datetime.datetime.now(datetime.timezone.utc)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{9}Z", stamp)
+    taken = datetime.datetime.strptime(stamp[:26] + "Z", "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+    assert before - datetime.timedelta(seconds=1) <= taken <= after
