@@ -152,3 +152,43 @@ def issue_codes(report: dict) -> list[str]:
 
 def open_fd_count() -> int:
     return len(os.listdir("/proc/self/fd"))
+
+
+def write_profile_file(bundle: Bundle, rel: str, data: bytes) -> dict:
+    """Writes a profile file under the bundle and returns its path, digest and size entries."""
+    target = bundle.root / rel
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_bytes(data)
+    return {"path": rel, "sha256": sha256(data), "file_size_bytes": len(data)}
+
+
+def calibration_block(bundle: Bundle, data: bytes = bytes(128), rel: str = "calibration.bin") -> dict:
+    """A clean calibration block for the default rank_quant bundle (dim 8, bits 2): bucket
+    ordinalization, weighted-marginal null model and a raw_f32_le [8, 4] profile."""
+    profile = write_profile_file(bundle, rel, data)
+    profile.update(dim=8, sample_count=1000, parameterization="bucket_frequency", format="raw_f32_le", shape=[8, 4])
+    return {
+        "schema_version": "zarnik.calibration.v1",
+        "profile_id": "cal-1",
+        "calibrated_for": {"model": "test-model", "dim": 8},
+        "ordinalization": {"kind": "bucket", "dim": 8, "bits": 2},
+        "profile": profile,
+        "null_model": {"kind": "weighted_marginal_profile", "parameterization": "bucket_frequency"},
+    }
+
+
+def encoder_distortion_block(bundle: Bundle, data: bytes = b'{"pairs": []}', rel: str = "distortion.json") -> dict:
+    """A clean encoder_distortion block for the default bundle, with a profile file."""
+    profile = write_profile_file(bundle, rel, data)
+    profile["format"] = "json"
+    return {
+        "schema_version": "zarnik.encoder_distortion.v1",
+        "profile_id": "ed-1",
+        "encoder": {"model": "test-model", "dim": 8},
+        "source_metric": {"name": "cosine"},
+        "embedding_metric": {"name": "hamming"},
+        "bounds": {"declared_lower_bound": 1.0, "declared_upper_bound": 3.0, "estimated_distortion": 3.0},
+        "scope": {},
+        "evidence": {"kind": "empirical_sample"},
+        "profile": profile,
+    }

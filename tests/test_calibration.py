@@ -1,0 +1,421 @@
+"""Calibration block verification: field rules in order, the compatibility tables,
+shape arithmetic, and the profile file under the path policy and its byte limit."""
+
+import os
+
+import pytest
+
+import zarnik_manifest as zm
+from builders import Bundle, calibration_block, encoder_distortion_block, issue_codes, sha256
+
+U64_MAX = 2**64 - 1
+
+
+def cal_issues(report):
+    return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("calibration")]
+
+
+def verify(bundle, **kw):
+    return zm.verify_manifest(str(bundle.write()), **kw)
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    b = Bundle(tmp_path / "idx")
+    b.manifest["calibration"] = calibration_block(b)
+    return b
+
+
+def test_clean_block_fills_the_section(bundle):
+    report = verify(bundle)
+    assert report["errors"] == []
+    assert report["calibration"] == {
+        "present": True,
+        "schema_version": "zarnik.calibration.v1",
+        "profile_id": "cal-1",
+        "calibrated_for_model": "test-model",
+        "ordinalization": "bucket",
+        "null_model": "weighted_marginal_profile",
+        "profile_manifest_path": "calibration.bin",
+        "profile_canonical_path": os.path.realpath(bundle.root / "calibration.bin"),
+        "profile_sha256": sha256(bytes(128)),
+        "profile_size_bytes": 128,
+    }
+
+
+def test_every_rule_broken_at_once_reports_in_order(bundle):
+    cal = bundle.manifest["calibration"]
+    cal.update(
+        schema_version="zarnik.calibration.v2",
+        profile_id=" \t",
+        created_at="2024-01-01",
+        calibrated_for={"model": " ", "dim": 0, "model_revision": "", "normalization": "\t"},
+        ordinalization={"kind": "top_k", "dim": 0, "k": 0},
+        null_model={"kind": "caller_defined", "name": "", "parameterization": " "},
+    )
+    cal["profile"].update(
+        path="  ", sha256="AB" * 32, file_size_bytes=0, dim=7, sample_count=0, format=" ", source_digest="sha256:xyz"
+    )
+    assert cal_issues(verify(bundle)) == [
+        ("calibration_schema_version_unsupported",
+         "calibration.schema_version must be zarnik.calibration.v1, got zarnik.calibration.v2"),
+        ("calibration_profile_id_empty", "calibration.profile_id must be non-empty"),
+        ("calibration_created_at_invalid", "calibration.created_at must parse as RFC3339 when present"),
+        ("calibration_encoder_model_empty", "calibration.calibrated_for.model must be non-empty"),
+        ("calibration_encoder_dim_zero", "calibration.calibrated_for.dim must be greater than zero"),
+        ("calibration_encoder_model_revision_empty",
+         "calibration.calibrated_for.model_revision must be non-empty when present"),
+        ("calibration_encoder_normalization_empty",
+         "calibration.calibrated_for.normalization must be non-empty when present"),
+        ("calibration_ordinalization_dim_zero", "calibration.ordinalization.dim must be greater than zero"),
+        ("calibration_ordinalization_artifact_mismatch", "calibration top_k.k must be greater than zero"),
+        ("calibration_null_name_empty", "calibration.null_model.name must be non-empty"),
+        ("calibration_null_parameterization_empty",
+         "calibration.null_model.parameterization must be non-empty when present"),
+        ("calibration_encoder_model_mismatch", 'calibration model " " does not match embedding.model "test-model"'),
+        ("calibration_encoder_dim_mismatch", "calibration dim 0 does not match embedding.dim 8"),
+        ("calibration_encoder_model_revision_mismatch",
+         "calibration encoder model_revision does not match embedding.model_revision"),
+        ("calibration_encoder_normalization_mismatch",
+         "calibration encoder normalization does not match embedding.normalization"),
+        ("calibration_ordinalization_dim_mismatch", "calibration ordinalization dim 0 does not match artifact.dim 8"),
+        ("calibration_ordinalization_artifact_mismatch",
+         "calibration.ordinalization is incompatible with artifact.kind/artifact.params"),
+        ("calibration_profile_path_empty", "calibration.profile.path must be non-empty"),
+        ("calibration_profile_sha256_invalid",
+         "calibration.profile.sha256 must be a lowercase 64-character hex SHA-256 digest"),
+        ("calibration_profile_file_size_zero", "calibration.profile.file_size_bytes must be greater than zero"),
+        ("calibration_profile_dim_mismatch", "calibration profile dim 7 does not match artifact.dim 8"),
+        ("calibration_profile_sample_count_zero", "calibration.profile.sample_count must be greater than zero"),
+        ("calibration_profile_source_digest_invalid",
+         "calibration.profile.source_digest must be sha256:<lowercase-hex>"),
+        ("calibration_profile_parameterization_ordinalization_mismatch",
+         "calibration profile parameterization is incompatible with calibration ordinalization"),
+        ("calibration_profile_format_empty", "calibration.profile.format must be non-empty"),
+    ]
+
+
+@pytest.mark.parametrize(
+    "ordinalization,message",
+    [
+        ({"kind": "top_k", "dim": 8, "k": 0}, "calibration top_k.k must be greater than zero"),
+        ({"kind": "bucket", "dim": 8, "bits": 3}, "calibration bucket.bits must be 1, 2, or 4"),
+        ({"kind": "bucket", "dim": 8, "bits": 0}, "calibration bucket.bits must be 1, 2, or 4"),
+        ({"kind": "bucket", "dim": 8, "bits": 8}, "calibration bucket.bits must be 1, 2, or 4"),
+        ({"kind": "caller_defined", "dim": 8, "name": "\u3000"}, "calibration caller_defined.name must be non-empty"),
+        ({"kind": "caller_defined", "dim": 8, "name": "mine"}, None),
+        ({"kind": "sign", "dim": 8}, None),
+        ({"kind": "rank_position", "dim": 8}, None),
+    ],
+)
+def test_ordinalization_parameters(bundle, ordinalization, message):
+    bundle.manifest["calibration"]["ordinalization"] = ordinalization
+    found = [m for c, m in cal_issues(verify(bundle)) if c == "calibration_ordinalization_artifact_mismatch"]
+    assert [m for m in found if m != "calibration.ordinalization is incompatible with artifact.kind/artifact.params"] == (
+        [message] if message else []
+    )
+
+
+# (artifact kind, artifact index options, ordinalization without dim, suits)
+COMPAT_ROWS = [
+    ("rank", {}, {"kind": "rank_position"}, True),
+    ("rank", {}, {"kind": "caller_defined", "name": "x"}, True),
+    ("rank", {}, {"kind": "sign"}, False),
+    ("rank", {}, {"kind": "top_k", "k": 1}, False),
+    ("rank_quant", {"bits": 2}, {"kind": "bucket", "bits": 2}, True),
+    ("rank_quant", {"bits": 4}, {"kind": "bucket", "bits": 4}, True),
+    ("rank_quant", {"bits": 2}, {"kind": "bucket", "bits": 4}, False),
+    ("rank_quant", {"bits": 2}, {"kind": "caller_defined", "name": "x"}, False),
+    ("rank_quant", {"bits": 2}, {"kind": "rank_position"}, False),
+    ("bitmap", {"n_top": 8}, {"kind": "top_k", "k": 8}, True),
+    ("bitmap", {"n_top": 32}, {"kind": "top_k", "k": 16}, False),
+    ("bitmap", {"n_top": 8}, {"kind": "sign"}, False),
+    ("sign_bitmap", {}, {"kind": "sign"}, True),
+    ("sign_bitmap", {}, {"kind": "top_k", "k": 8}, False),
+    ("sign_bitmap", {}, {"kind": "caller_defined", "name": "x"}, False),
+]
+
+
+@pytest.mark.parametrize("kind,index_kw,ordinalization,suits", COMPAT_ROWS)
+def test_ordinalization_against_artifact(tmp_path, kind, index_kw, ordinalization, suits):
+    b = Bundle(tmp_path / "idx", kind, **index_kw)
+    dim = b.manifest["artifact"]["dim"]
+    cal = calibration_block(b)
+    cal["calibrated_for"]["dim"] = dim
+    cal["ordinalization"] = {**ordinalization, "dim": dim}
+    cal["null_model"] = {"kind": "empirical_tail_table", "statistic": "max"}
+    cal["profile"].update(dim=dim, parameterization="empirical_tail_table", shape=[])
+    b.manifest["calibration"] = cal
+    expected = [] if suits else [
+        ("calibration_ordinalization_artifact_mismatch",
+         "calibration.ordinalization is incompatible with artifact.kind/artifact.params")
+    ]
+    assert cal_issues(verify(b)) == expected
+
+
+def test_params_variant_disagreeing_with_kind_suits_nothing(bundle):
+    # rank_quant artifact whose params say bitmap: even a bucket ordinalization fails.
+    bundle.manifest["artifact"]["params"] = {"kind": "bitmap", "n_top": 2}
+    codes = [c for c, _ in cal_issues(verify(bundle))]
+    assert codes == ["calibration_ordinalization_artifact_mismatch"]
+
+
+@pytest.mark.parametrize(
+    "ordinalization,issue",
+    [({"kind": "top_k", "dim": 8, "k": 2}, False), ({"kind": "bucket", "dim": 8, "bits": 2}, True),
+     ({"kind": "sign", "dim": 8}, True), ({"kind": "caller_defined", "dim": 8, "name": "x"}, True)],
+)
+def test_uniform_null_model_needs_top_k(bundle, ordinalization, issue):
+    cal = bundle.manifest["calibration"]
+    cal["ordinalization"] = ordinalization
+    cal["null_model"] = {"kind": "uniform_hypergeometric"}
+    del cal["profile"]
+    codes = [c for c, _ in cal_issues(verify(bundle))]
+    assert ("calibration_null_model_ordinalization_mismatch" in codes) == issue
+    assert "calibration_profile_required" not in codes
+
+
+def test_uniform_null_model_with_profile_is_never_opened(bundle):
+    cal = bundle.manifest["calibration"]
+    cal["null_model"] = {"kind": "uniform_hypergeometric"}
+    cal["profile"]["path"] = "missing/profile.bin"
+    report = verify(bundle)
+    assert cal_issues(report) == [
+        ("calibration_null_model_ordinalization_mismatch",
+         "uniform_hypergeometric calibration requires top_k ordinalization"),
+        ("calibration_profile_unexpected", "uniform_hypergeometric calibration must not include a profile artifact"),
+    ]
+    section = report["calibration"]
+    assert (section["profile_manifest_path"], section["profile_canonical_path"], section["profile_sha256"]) == (
+        None, None, None)
+
+
+@pytest.mark.parametrize(
+    "null_model",
+    [{"kind": "weighted_marginal_profile", "parameterization": "bucket_frequency"},
+     {"kind": "empirical_tail_table", "statistic": "max"},
+     {"kind": "caller_defined", "name": "x"}],
+)
+def test_non_uniform_null_model_without_profile_ends_phase(bundle, null_model):
+    cal = bundle.manifest["calibration"]
+    cal["null_model"] = null_model
+    del cal["profile"]
+    issues = cal_issues(verify(bundle))
+    assert issues[-1] == ("calibration_profile_required", "non-uniform calibration requires a profile artifact")
+
+
+PARAMS = ["marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank_position_frequency",
+          "empirical_tail_table"]
+VARIANT = {"marginal_topk_frequency": "MarginalTopKFrequency", "bucket_frequency": "BucketFrequency",
+           "sign_frequency": "SignFrequency", "rank_position_frequency": "RankPositionFrequency",
+           "empirical_tail_table": "EmpiricalTailTable"}
+
+
+@pytest.mark.parametrize("null_param", PARAMS)
+@pytest.mark.parametrize("profile_param", PARAMS)
+def test_weighted_marginal_parameterization_must_match(bundle, null_param, profile_param):
+    cal = bundle.manifest["calibration"]
+    cal["null_model"] = {"kind": "weighted_marginal_profile", "parameterization": null_param}
+    cal["profile"].update(parameterization=profile_param, shape=[])
+    found = [m for c, m in cal_issues(verify(bundle)) if c == "calibration_null_parameterization_mismatch"]
+    expected = [] if null_param == profile_param else [
+        f"null_model parameterization {VARIANT[null_param]} does not match profile parameterization "
+        f"{VARIANT[profile_param]}"]
+    assert found == expected
+
+
+@pytest.mark.parametrize("profile_param", PARAMS)
+@pytest.mark.parametrize("null_model", [{"kind": "empirical_tail_table", "statistic": "s"},
+                                        {"kind": "caller_defined", "name": "x", "parameterization": "anything"}])
+def test_other_null_models_against_profile_parameterization(bundle, null_model, profile_param):
+    cal = bundle.manifest["calibration"]
+    cal["null_model"] = null_model
+    cal["profile"].update(parameterization=profile_param, shape=[])
+    found = [m for c, m in cal_issues(verify(bundle)) if c == "calibration_null_parameterization_mismatch"]
+    fails = null_model["kind"] == "empirical_tail_table" and profile_param != "empirical_tail_table"
+    assert found == (["empirical_tail_table null_model requires empirical_tail_table profile parameterization"]
+                     if fails else [])
+
+
+ORDS = {"top_k": {"kind": "top_k", "dim": 8, "k": 2}, "bucket": {"kind": "bucket", "dim": 8, "bits": 2},
+        "sign": {"kind": "sign", "dim": 8}, "rank_position": {"kind": "rank_position", "dim": 8},
+        "caller_defined": {"kind": "caller_defined", "dim": 8, "name": "x"}}
+SUITED = {"marginal_topk_frequency": "top_k", "bucket_frequency": "bucket", "sign_frequency": "sign",
+          "rank_position_frequency": "rank_position"}
+
+
+@pytest.mark.parametrize("profile_param", PARAMS)
+@pytest.mark.parametrize("ord_name", list(ORDS))
+def test_profile_parameterization_against_ordinalization(bundle, ord_name, profile_param):
+    cal = bundle.manifest["calibration"]
+    cal["ordinalization"] = ORDS[ord_name]
+    cal["null_model"] = {"kind": "caller_defined", "name": "x"}
+    cal["profile"].update(parameterization=profile_param, shape=[])
+    suits = profile_param == "empirical_tail_table" or ord_name == "caller_defined" or SUITED[profile_param] == ord_name
+    codes = [c for c, _ in cal_issues(verify(bundle))]
+    assert ("calibration_profile_parameterization_ordinalization_mismatch" in codes) == (not suits)
+
+
+@pytest.mark.parametrize(
+    "ordinalization,parameterization,expected",
+    [
+        ({"kind": "rank_position", "dim": 768}, "rank_position_frequency", [768, 768]),
+        ({"kind": "bucket", "dim": 8, "bits": 1}, "bucket_frequency", [8, 2]),
+        ({"kind": "bucket", "dim": 8, "bits": 2}, "bucket_frequency", [8, 4]),
+        ({"kind": "bucket", "dim": 8, "bits": 4}, "bucket_frequency", [8, 16]),
+        ({"kind": "bucket", "dim": 8, "bits": 3}, "bucket_frequency", None),
+        ({"kind": "caller_defined", "dim": 8, "name": "x"}, "bucket_frequency", None),
+        ({"kind": "top_k", "dim": 5, "k": 2}, "marginal_topk_frequency", [5]),
+        ({"kind": "sign", "dim": 6}, "sign_frequency", [6]),
+        ({"kind": "caller_defined", "dim": 7, "name": "x"}, "rank_position_frequency", [7, 7]),
+        ({"kind": "top_k", "dim": 8, "k": 2}, "empirical_tail_table", None),
+    ],
+)
+def test_expected_shapes(bundle, ordinalization, parameterization, expected):
+    cal = bundle.manifest["calibration"]
+    cal["ordinalization"] = ordinalization
+    cal["null_model"] = {"kind": "caller_defined", "name": "x"}
+    cal["profile"].update(parameterization=parameterization, shape=[3, 3, 3], format="npy")
+    found = [m for c, m in cal_issues(verify(bundle)) if c == "calibration_profile_shape_mismatch"]
+    assert found == ([] if expected is None else
+                     [f"calibration profile shape [3, 3, 3] does not match expected {expected}"])
+    if expected is not None:
+        cal["profile"]["shape"] = expected
+        assert [c for c, _ in cal_issues(verify(bundle)) if c == "calibration_profile_shape_mismatch"] == []
+
+
+@pytest.mark.parametrize(
+    "shape,fmt,declared,expected",
+    [
+        ([768, 768], "raw_f32_le", 2359296, []),
+        ([768, 768], "raw_f64_le", 4718592, []),
+        ([768, 768], "raw_f32_le", 4718592,
+         [("calibration_profile_file_size_mismatch",
+           "calibration profile size 4718592 does not match shape/format size 2359296")]),
+        ([768, 768], "raw_f16_le", 1, []),
+        ([768, 768], "RAW_F32_LE", 1, []),
+        ([2**32, 2**32], "raw_f32_le", 1,
+         [("calibration_profile_shape_mismatch", "calibration.profile.shape product overflows u64")]),
+        ([2**63, 2], "raw_f64_le", 1,
+         [("calibration_profile_shape_mismatch", "calibration.profile.shape product overflows u64")]),
+        ([2**62, 2], "raw_f32_le", 1,
+         [("calibration_profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
+        ([U64_MAX], "raw_f32_le", 1,
+         [("calibration_profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
+        ([2**61, 2], "raw_f32_le", 1,
+         [("calibration_profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
+        ([2**61 - 1, 2], "raw_f32_le", U64_MAX,
+         [("calibration_profile_file_size_mismatch",
+           f"calibration profile size {U64_MAX} does not match shape/format size {2**64 - 8}")]),
+        # A zero extent means no elements: never an overflow, whatever precedes it.
+        ([2**40, 2**40, 0], "raw_f32_le", 1,
+         [("calibration_profile_file_size_mismatch", "calibration profile size 1 does not match shape/format size 0")]),
+    ],
+)
+def test_shape_byte_size(bundle, shape, fmt, declared, expected):
+    cal = bundle.manifest["calibration"]
+    cal["null_model"] = {"kind": "empirical_tail_table", "statistic": "max"}
+    cal["profile"].update(parameterization="empirical_tail_table", shape=shape, format=fmt, file_size_bytes=declared)
+    found = [(c, m) for c, m in cal_issues(verify(bundle))
+             if c == "calibration_profile_shape_mismatch" or "shape/format" in m]
+    assert found == expected
+
+
+def test_both_size_messages_and_digest_first(bundle):
+    # Declared 100, shape says 128, file holds 101 bytes with another digest.
+    data = bytes(101)
+    (bundle.root / "calibration.bin").write_bytes(data)
+    bundle.manifest["calibration"]["profile"]["file_size_bytes"] = 100
+    report = verify(bundle)
+    assert cal_issues(report) == [
+        ("calibration_profile_file_size_mismatch", "calibration profile size 100 does not match shape/format size 128"),
+        ("calibration_profile_sha256_mismatch",
+         f"calibration profile SHA-256 was {sha256(data)}, manifest declares {sha256(bytes(128))}"),
+        ("calibration_profile_file_size_mismatch", "calibration profile size was 101, manifest declares 100"),
+    ]
+    assert (report["calibration"]["profile_sha256"], report["calibration"]["profile_size_bytes"]) == (sha256(data), 101)
+
+
+def test_verify_for_load_refuses_a_profile_issue(bundle):
+    del bundle.manifest["calibration"]["profile"]
+    path = str(bundle.write())
+    assert issue_codes(zm.verify_manifest(path)) == ["calibration_profile_required"]
+    with pytest.raises(ValueError) as exc:
+        zm.verify_for_load(path)
+    assert str(exc.value) == "manifest verification failed: calibration_profile_required"
+
+
+# ---- the profile file, shared by both profile phases ---------------------------------------
+
+
+def place(bundle, phase, tmp_path, case):
+    """Points the phase's profile at a file arranged for `case`; returns the expected issues."""
+    label = "calibration_profile" if phase == "calibration" else "encoder_distortion_profile"
+    shown = label.replace("_", " ")
+    profile = bundle.manifest[phase]["profile"]
+    base = str(bundle.root)
+    real_base = os.path.realpath(bundle.root)
+    outside = tmp_path / "outside.bin"
+    outside.write_bytes(b"x")
+    if case == "absolute":
+        profile["path"] = str(outside)
+        return [(f"{label}_absolute_path_rejected", f"absolute path {outside} is rejected by default")]
+    if case == "dotdot":
+        profile["path"] = "../outside.bin"
+        return [(f"{label}_path_escape_rejected", "relative path ../outside.bin escapes the manifest base")]
+    if case == "symlink":
+        os.symlink(outside, bundle.root / "link.bin")
+        profile["path"] = "link.bin"
+        return [(f"{label}_path_escape_rejected",
+                 f"canonical path {os.path.realpath(outside)} is outside manifest base {real_base}")]
+    if case == "missing":
+        profile["path"] = "gone.bin"
+        return [(f"{label}_path_unavailable",
+                 f"failed to canonicalize {base}/gone.bin: No such file or directory (os error 2)")]
+    if case == "directory":
+        (bundle.root / "dir.bin").mkdir()
+        profile["path"] = "dir.bin"
+        return [(f"{label}_hash_failed", f"failed to hash {shown}: Is a directory (os error 21)")]
+    raise AssertionError(case)
+
+
+@pytest.mark.parametrize("phase", ["calibration", "encoder_distortion"])
+@pytest.mark.parametrize("case", ["absolute", "dotdot", "symlink", "missing", "directory"])
+def test_profile_path_policy(tmp_path, phase, case, fd_guard):
+    b = Bundle(tmp_path / "idx")
+    b.manifest[phase] = calibration_block(b) if phase == "calibration" else encoder_distortion_block(b)
+    expected = place(b, phase, tmp_path, case)
+    report = verify(b)
+    assert [(i["code"], i["message"]) for i in report["errors"]] == expected
+    section = report[phase]
+    assert section["profile_manifest_path"] == b.manifest[phase]["profile"]["path"]
+    assert section["profile_sha256"] is None and section["profile_size_bytes"] is None
+    resolved = case == "directory"
+    assert section["profile_canonical_path"] == (os.path.realpath(b.root / "dir.bin") if resolved else None)
+
+
+@pytest.mark.parametrize("phase", ["calibration", "encoder_distortion"])
+@pytest.mark.parametrize("extra", [0, 1])
+def test_profile_byte_limit(tmp_path, phase, extra):
+    b = Bundle(tmp_path / "idx")
+    block = calibration_block(b) if phase == "calibration" else encoder_distortion_block(b)
+    b.manifest[phase] = block
+    size = block["profile"]["file_size_bytes"]
+    limit_kw = f"max_{phase}_profile_bytes"
+    report = zm.verify_manifest(str(b.write()), **{limit_kw: size - extra})
+    canonical = os.path.realpath(b.root / block["profile"]["path"])
+    expected = [] if extra == 0 else [
+        (f"{phase}_profile_too_large", f"{phase.replace('_', ' ')} profile exceeds {size - 1} bytes while reading {canonical}")
+    ]
+    assert [(i["code"], i["message"]) for i in report["errors"]] == expected
+    assert report[phase]["profile_canonical_path"] == canonical
+    assert report[phase]["profile_size_bytes"] == (None if extra else size)
+
+
+def test_profile_limit_that_cannot_be_enforced(bundle):
+    report = verify(bundle, max_calibration_profile_bytes=U64_MAX)
+    canonical = os.path.realpath(bundle.root / "calibration.bin")
+    assert cal_issues(report) == [
+        ("calibration_profile_too_large",
+         f"calibration profile byte limit {U64_MAX} is too large to enforce while reading {canonical}")
+    ]
