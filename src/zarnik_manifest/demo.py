@@ -1,4 +1,10 @@
-"""Runs the main job on built-in sample data: `python -m zarnik_manifest.demo`."""
+"""Runs the main job on built-in sample data: `python -m zarnik_manifest.demo`.
+
+In a temporary directory it writes a sample index of each of the four formats, a
+row map and an auxiliary file, creates a manifest for each index, verifies each one,
+shows the load plan of one, then corrupts one byte of an index and shows the failed
+verification with its reason code.
+"""
 
 from __future__ import annotations
 
@@ -6,19 +12,70 @@ import os
 import tempfile
 
 import zarnik_manifest as zm
+from zarnik_manifest import samples
+
+N_VECTORS = 6
+
+
+def _rel(path: str, root: str) -> str:
+    return os.path.relpath(path, root)
 
 
 def main() -> int:
     with tempfile.TemporaryDirectory(prefix="zarnik-demo-") as tmp:
-        sample = os.path.join(tmp, "sample.bin")
-        with open(sample, "wb") as fh:
-            for i in range(4096):
-                fh.write(i.to_bytes(4, "little") * 64)
-        digest = zm.sha256_file(sample)
-        print(f"sha256_file({os.path.basename(sample)}): {digest['sha256']} ({digest['size_bytes']} bytes)")
-    print("default resource limits:")
-    for key, value in zm.default_resource_limits().items():
-        print(f"  {key:<40} {value}")
+        files = samples.write_sample_set(tmp, n_vectors=N_VECTORS)
+        print(f"1. sample data in {tmp}")
+        for kind, path in files["indexes"].items():
+            print(f"   {kind:<12} {_rel(path, tmp):<14} {os.path.getsize(path):>5} bytes")
+        print(f"   row map      {_rel(files['row_map'], tmp):<14} {N_VECTORS} rows")
+        print(f"   auxiliary    {_rel(files['auxiliary'], tmp)}")
+
+        print("2. create_manifest")
+        manifests = {}
+        for kind, index in files["indexes"].items():
+            out = os.path.join(tmp, f"{kind}.manifest.json")
+            options = {"row_map": files["row_map"]} if kind in ("rank_quant", "bitmap") else {"row_id_is_identity": True}
+            if kind == "rank_quant":
+                options["auxiliary_artifacts"] = [{"name": "tokenizer", "path": files["auxiliary"]}]
+            m = zm.create_manifest(index, out, "demo-encoder-v1", **options)
+            manifests[kind] = out
+            art = m["artifact"]
+            aux = len(m.get("auxiliary_artifacts", []))
+            print(f"   {_rel(out, tmp):<26} {art['kind']:<12} dim={art['dim']:<3} vectors={art['vector_count']} "
+                  f"rows={m['row_identity']['kind']:<15} auxiliary={aux} path={art['path']}")
+
+        print("3. verify_manifest")
+        for kind, out in manifests.items():
+            report = zm.verify_manifest(out)
+            codes = ", ".join(i["code"] for i in report["errors"]) or "no issues"
+            print(f"   {kind:<12} ok={report['ok']!s:<5} {codes}")
+
+        print("4. verify_for_load of the rank_quant manifest")
+        try:
+            plan = zm.verify_for_load(manifests["rank_quant"])
+        except ValueError as exc:
+            print(f"   refused: {exc}")
+        else:
+            print(f"   artifact_path  {_rel(plan['artifact_path'], tmp)}")
+            meta = plan["metadata"]
+            print(f"   metadata       kind={meta['kind']} dim={meta['dim']} vectors={meta['vector_count']} "
+                  f"bytes_per_vec={meta['bytes_per_vec']}")
+            rows = plan["row_identity"]
+            print(f"   row_identity   {rows['kind']} rows={rows['row_count']} validated={rows['validated_rows']}")
+            for aux in plan["auxiliary_artifacts"]:
+                print(f"   auxiliary      {aux['name']} state={aux['state']} size={aux['size_bytes']}")
+
+        print("5. corrupt one payload byte of the bitmap index and verify again")
+        index = files["indexes"]["bitmap"]
+        with open(index, "r+b") as fh:
+            fh.seek(samples.HEADER_BYTES["bitmap"])
+            byte = fh.read(1)
+            fh.seek(-1, os.SEEK_CUR)
+            fh.write(bytes([byte[0] ^ 0xFF]))
+        report = zm.verify_manifest(manifests["bitmap"])
+        print(f"   ok={report['ok']}")
+        for issue in report["errors"]:
+            print(f"   {issue['code']}: {issue['message']}")
     return 0
 
 

@@ -1,0 +1,197 @@
+// create_manifest: the system's writer. Steps run in a fixed order and the first
+// failure ends the call; nothing is written before the last step, and the last step
+// replaces the output file atomically (a failed write leaves an existing file intact).
+#include "manifest/create/create.h"
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index_format/format.h"
+#include "index_format/rank_io.h"
+#include "io/file.h"
+#include "io/path.h"
+#include "io/sha256.h"
+#include "manifest/create/write_file.h"
+#include "manifest/schema/codec.h"
+#include "manifest/verify/row_identity.h"
+#include "text/rfc3339.h"
+#include "text/uuid.h"
+
+namespace zm {
+
+namespace {
+
+constexpr size_t kHashChunk = 65536;
+
+// Issue codes that mean a limit stopped row-map validation; create reports the first of
+// them as itself rather than folding it into the generic invalid-row-map message.
+constexpr std::array<std::string_view, 6> kLimitCodes = {
+    "row_identity_line_too_large",
+    "row_identity_row_count_limit_exceeded",
+    "row_identity_duplicate_tracking_limit_exceeded",
+    "verification_report_issue_limit_exceeded",
+    "calibration_profile_too_large",
+    "encoder_distortion_profile_too_large",
+};
+
+bool is_limit_code(std::string_view code) {
+  for (std::string_view c : kLimitCodes) {
+    if (c == code) return true;
+  }
+  return false;
+}
+
+// Creates `dir` and its missing ancestors (mode 0777 before the umask). A directory
+// that can already be examined is left alone.
+Result<void> ensure_directory(const std::string& dir, int depth = 0) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) return {};
+  if (::mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST) return {};
+  if (errno != ENOENT || depth > 4096) return fail(ManifestError::io_errno(errno));
+  std::string parent = io::parent_dir(dir);
+  if (parent == dir) return fail(ManifestError::io_errno(ENOENT));
+  if (auto made = ensure_directory(parent, depth + 1); !made) return made;
+  if (::mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST) return {};
+  return fail(ManifestError::io_errno(errno));
+}
+
+struct ProbedIndex {
+  index_format::IndexMetadata metadata;
+  std::string sha256;
+};
+
+// Probes and hashes the index through one open file, so the digest and the metadata
+// describe the same bytes. A file whose length changes between the probe and the end
+// of hashing is refused rather than described inconsistently.
+Result<ProbedIndex> probe_and_hash_index(const std::string& path) {
+  auto file = io::File::open_read(path);
+  if (!file) return fail(file.error());
+  auto st = file->stat();
+  if (!st) return fail(st.error());
+  uint64_t size = st->st_size > 0 ? static_cast<uint64_t>(st->st_size) : 0;
+  auto metadata = index_format::probe_index_open_file(*file, size);
+  if (!metadata) return fail(metadata.error());
+
+  if (::lseek(file->fd(), 0, SEEK_SET) != 0) return fail(ManifestError::io_errno(errno));
+  io::Sha256 hasher;
+  std::vector<char> buf(kHashChunk);
+  uint64_t hashed = 0;
+  for (;;) {
+    auto got = file->read_some(buf.data(), buf.size(), /*retry_eintr=*/true);
+    if (!got) return fail(got.error());
+    if (*got == 0) break;
+    hasher.update(buf.data(), *got);
+    hashed += *got;
+  }
+  if (hashed != metadata->file_size_bytes) {
+    return fail(ManifestError::io_custom("index file changed while it was being read"));
+  }
+  return ProbedIndex{*metadata, hasher.hex_digest()};
+}
+
+Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::string& manifest_dir,
+                                       const CreateManifestOptions& options, uint64_t vector_count) {
+  std::vector<ReportIssue> issues;
+  auto validation =
+      validate_jsonl_rows(row_map, /*allow_duplicate_db_ids=*/false, options.limits, vector_count, issues);
+  if (!validation) return fail(validation.error());
+  if (!issues.empty()) {
+    for (const ReportIssue& issue : issues) {
+      if (is_limit_code(issue.code)) return fail(ManifestError::reason(issue.code, issue.message));
+    }
+    std::string codes;
+    for (const ReportIssue& issue : issues) {
+      if (!codes.empty()) codes.append(", ");
+      codes.append(issue.code);
+    }
+    return fail(ManifestError::message(fmt::format("row map is invalid: {}", codes)));
+  }
+  if (validation->line_count != vector_count) {
+    return fail(ManifestError::message(
+        fmt::format("row map has {} rows but index has {} vectors", validation->line_count, vector_count)));
+  }
+  if (!validation->sha256) return fail(ManifestError::message("row map hash unavailable after bounded validation"));
+  auto stored = manifest_path_for_create(row_map, manifest_dir, options.allow_absolute_paths, options.allow_path_escape,
+                                         "row identity");
+  if (!stored) return fail(stored.error());
+  return RowIdentity(RowIdentityJsonl{
+      .path = std::move(*stored),
+      .sha256 = std::move(*validation->sha256),
+      .row_count = validation->line_count,
+      .id_kind = "uuid",
+      .db = std::nullopt,
+  });
+}
+
+}  // namespace
+
+Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
+  const CreateManifestOptions& options = request.options;
+  const std::string manifest_dir = io::parent_dir(request.out);
+  if (auto made = ensure_directory(manifest_dir); !made) return fail(made.error());
+
+  auto probed = probe_and_hash_index(request.index);
+  if (!probed) return fail(probed.error());
+  const index_format::IndexMetadata& meta = probed->metadata;
+
+  auto kind = index_format::try_from_core(meta.kind);
+  if (!kind) return fail(ManifestError::message(kind.error().message()));
+  auto params = index_format::try_params_from_core(meta.params);
+  if (!params) return fail(ManifestError::message(params.error().message()));
+
+  auto artifact_path = manifest_path_for_create(request.index, manifest_dir, options.allow_absolute_paths,
+                                                options.allow_path_escape, "artifact");
+  if (!artifact_path) return fail(artifact_path.error());
+
+  RowIdentity row_identity = RowIdIdentity{.row_count = meta.n_vectors};
+  if (request.row_map) {
+    auto jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
+    if (!jsonl) return fail(jsonl.error());
+    row_identity = std::move(*jsonl);
+  }
+
+  auto auxiliary = create_auxiliary_artifacts(request.auxiliary_artifacts, manifest_dir, options);
+  if (!auxiliary) return fail(auxiliary.error());
+
+  // The build invocation id is drawn before the manifest id.
+  std::string invocation_id = "urn:uuid:" + text::new_uuid_v4();
+  std::string manifest_id = "urn:uuid:" + text::new_uuid_v4();
+
+  IndexManifest manifest;
+  manifest.schema_version = kSchemaVersion;
+  manifest.manifest_id = std::move(manifest_id);
+  manifest.created_at = text::utc_now_seconds();
+  manifest.artifact = Artifact{
+      .path = std::move(*artifact_path),
+      .sha256 = std::move(probed->sha256),
+      .kind = *kind,
+      .format_version = meta.format_version,
+      .dim = meta.dim,
+      .vector_count = meta.n_vectors,
+      .bytes_per_vec = meta.bytes_per_vec,
+      .params = std::move(*params),
+      .file_size_bytes = meta.file_size_bytes,
+  };
+  manifest.auxiliary_artifacts = std::move(*auxiliary);
+  manifest.embedding.model = request.embedding_model;
+  manifest.embedding.dim = meta.dim;
+  manifest.row_identity = std::move(row_identity);
+  BuildInfo build;
+  build.invocation_id = std::move(invocation_id);
+  build.builder_id = "zarnik-manifest";
+  manifest.build = std::move(build);
+
+  if (auto written = replace_file_atomically(request.out, write_manifest_pretty(manifest)); !written) {
+    return fail(written.error());
+  }
+  return manifest;
+}
+
+}  // namespace zm
