@@ -9,7 +9,7 @@ ASAN_PKG := $(ASAN_BUILD)/pkg
 SRC_PKG := src/zarnik_manifest
 PYTEST_ARGS ?= -q
 
-.PHONY: all demo test native-test bench sanitize lint fuzz build sysdeps venv clean
+.PHONY: all demo test native-test bench sanitize lint fuzz build sysdeps clangdeps venv clean
 
 all: build
 
@@ -60,13 +60,20 @@ sanitize: sysdeps venv
 	  PYTHONPATH=$(CURDIR)/$(ASAN_PKG) ZM_NATIVE_BUILD=$(CURDIR)/$(ASAN_BUILD) ZM_SANITIZED=1 \
 	  $(VPY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider
 
-lint: build
-	@command -v clang-format >/dev/null || (apt-get update -qq && apt-get install -y -qq clang-format clang-tidy)
-	clang-format --dry-run --Werror $$(git ls-files 'native/*.cpp' 'native/*.h')
-	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'native/*.cpp' | grep -v '^native/python/') 2>&1 | grep -v 'warnings generated' || true
+# clang-format and clang-tidy 16; the tidy pass uses its own clang/libc++ compile database.
+LINT_BUILD := build/lint
+CLANG_PKGS := clang-16 clang-tidy-16 clang-format-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev
+clangdeps:
+	@command -v clang-tidy-16 >/dev/null && [ -f /usr/lib/llvm-16/include/c++/v1/expected ] || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(CLANG_PKGS))
 
-fuzz: sysdeps venv
-	@command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev)
+lint: sysdeps venv clangdeps
+	clang-format-16 --dry-run --Werror $$(git ls-files 'native/*.cpp' 'native/*.h')
+	@test -f $(LINT_BUILD)/CMakeCache.txt || $(VENV)/bin/cmake -S . -B $(LINT_BUILD) -G Ninja \
+	  -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DPython_EXECUTABLE=$(VPY) >/dev/null
+	clang-tidy-16 -p $(LINT_BUILD) --quiet $$(git ls-files 'native/*.cpp')
+
+fuzz: sysdeps venv clangdeps
 	./fuzz/run.sh
 
 clean:
