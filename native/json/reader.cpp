@@ -1,0 +1,665 @@
+#include "json/reader.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "json/number_text.h"
+#include "text/quoted.h"
+#include "text/utf8.h"
+
+namespace zm::json {
+
+namespace {
+
+// Bytes that end the plain run of a string: quote, backslash, control bytes.
+constexpr auto kStringStop = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void append_utf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// For a decimal literal that from_chars found out of range: true when its magnitude
+// is huge (overflow), false when it is tiny (underflow to zero). The literal is valid
+// JSON number syntax.
+bool magnitude_overflows(const char* p, const char* end) {
+  if (*p == '-') ++p;
+  int64_t lead = 0;  // decimal exponent of the first significant digit, relative
+  bool found = false;
+  int64_t int_digits = 0;
+  for (; p < end && is_digit(*p); ++p) {
+    if (!found && *p != '0') found = true;
+    if (found) ++int_digits;
+  }
+  if (found) {
+    lead = int_digits;
+  } else if (p < end && *p == '.') {
+    ++p;
+    int64_t zeros = 0;
+    for (; p < end && is_digit(*p); ++p) {
+      if (*p != '0') {
+        found = true;
+        break;
+      }
+      ++zeros;
+    }
+    lead = -zeros;
+  }
+  while (p < end && *p != 'e' && *p != 'E') ++p;
+  int64_t exp = 0;
+  if (p < end) {
+    ++p;
+    bool neg = false;
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
+    for (; p < end; ++p) exp = std::min<int64_t>(exp * 10 + (*p - '0'), int64_t{1} << 40);
+    if (neg) exp = -exp;
+  }
+  return found && lead + exp > 0;
+}
+
+// Sorts members by key, keeping the last of a repeated key. Objects usually arrive
+// sorted or small, so those cases avoid a general stable sort.
+void sort_members(Object& obj) {
+  auto less = [](const auto& a, const auto& b) { return a.first < b.first; };
+  bool strictly_sorted = true;
+  for (size_t i = 1; i < obj.size() && strictly_sorted; ++i) strictly_sorted = obj[i - 1].first < obj[i].first;
+  if (strictly_sorted) return;
+  if (obj.size() <= 16) {
+    // Stable insertion sort.
+    for (size_t i = 1; i < obj.size(); ++i) {
+      if (!less(obj[i], obj[i - 1])) continue;
+      auto moving = std::move(obj[i]);
+      size_t j = i;
+      for (; j > 0 && less(moving, obj[j - 1]); --j) obj[j] = std::move(obj[j - 1]);
+      obj[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(obj.begin(), obj.end(), less);
+  }
+  // Equal keys are now adjacent in input order: keep the last of each run.
+  size_t w = 0;
+  for (size_t i = 0; i < obj.size(); ++i) {
+    if (w > 0 && obj[w - 1].first == obj[i].first) {
+      obj[w - 1] = std::move(obj[i]);
+    } else {
+      if (w != i) obj[w] = std::move(obj[i]);
+      ++w;
+    }
+  }
+  obj.resize(w);
+}
+
+}  // namespace
+
+Position position_of(std::string_view text, size_t index) {
+  index = std::min(index, text.size());
+  Position pos;
+  size_t line_start = 0;
+  const char* base = text.data();
+  const char* p = base;
+  const char* stop = base + index;
+  while (p < stop) {
+    const void* nl = std::memchr(p, '\n', static_cast<size_t>(stop - p));
+    if (nl == nullptr) break;
+    ++pos.line;
+    p = static_cast<const char*>(nl) + 1;
+    line_start = static_cast<size_t>(p - base);
+  }
+  pos.column = index - line_start;
+  return pos;
+}
+
+std::string one_of(const std::string_view* names, size_t count) {
+  if (count == 1) return fmt::format("`{}`", names[0]);
+  std::string out = "one of ";
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) out += ", ";
+    out += '`';
+    out.append(names[i]);
+    out += '`';
+  }
+  return out;
+}
+
+std::string describe_number(const Number& n) {
+  switch (n.kind) {
+    case Number::Kind::Unsigned:
+      return fmt::format("integer `{}`", n.u);
+    case Number::Kind::Signed:
+      return fmt::format("integer `{}`", n.i);
+    case Number::Kind::Float:
+      break;
+  }
+  return fmt::format("floating point `{}`", float_text(n.d));
+}
+
+// ---- errors -------------------------------------------------------------------------
+
+bool Reader::fail_peeked(std::string_view message) {
+  has_error_ = true;
+  positioned_ = true;
+  error_index_ = std::min(offset() + 1, text().size());
+  message_.assign(message);
+  return false;
+}
+
+bool Reader::fail_consumed(std::string_view message) {
+  has_error_ = true;
+  positioned_ = true;
+  error_index_ = offset();
+  message_.assign(message);
+  return false;
+}
+
+bool Reader::fail_unpositioned(std::string message) {
+  has_error_ = true;
+  positioned_ = false;
+  message_ = std::move(message);
+  return false;
+}
+
+void Reader::fix_position() {
+  if (!has_error_ || positioned_) return;
+  positioned_ = true;
+  error_index_ = override_ != kNoOverride ? override_ : offset();
+}
+
+size_t Reader::set_override(size_t index) {
+  size_t previous = override_;
+  if (override_ == kNoOverride) override_ = index;
+  return previous;
+}
+
+// ---- tokens -------------------------------------------------------------------------
+
+bool Reader::read_ident(std::string_view rest) {
+  for (char want : rest) {
+    if (p_ == end_) return fail_consumed("EOF while parsing a value");
+    if (*p_++ != want) return fail_consumed("expected ident");
+  }
+  return true;
+}
+
+bool Reader::read_hex4(uint32_t& out) {
+  if (end_ - p_ < 4) {
+    p_ = end_;
+    return fail_consumed("EOF while parsing a string");
+  }
+  uint32_t n = 0;
+  bool ok = true;
+  for (int k = 0; k < 4; ++k) {
+    int h = hex_value(p_[k]);
+    ok = ok && h >= 0;
+    n = (n << 4) | static_cast<uint32_t>(h & 15);
+  }
+  // The four bytes are taken as one unit, valid or not.
+  p_ += 4;
+  if (!ok) return fail_consumed("invalid escape");
+  out = n;
+  return true;
+}
+
+// The cursor is just past the backslash; the decoded text goes to scratch_.
+bool Reader::parse_escape() {
+  if (p_ == end_) return fail_consumed("EOF while parsing a string");
+  char c = *p_++;
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+      scratch_.push_back(c);
+      return true;
+    case 'b':
+      scratch_.push_back('\b');
+      return true;
+    case 'f':
+      scratch_.push_back('\f');
+      return true;
+    case 'n':
+      scratch_.push_back('\n');
+      return true;
+    case 'r':
+      scratch_.push_back('\r');
+      return true;
+    case 't':
+      scratch_.push_back('\t');
+      return true;
+    case 'u':
+      break;
+    default:
+      return fail_consumed("invalid escape");
+  }
+  uint32_t n = 0;
+  if (!read_hex4(n)) return false;
+  if (n >= 0xDC00 && n <= 0xDFFF) return fail_consumed("lone leading surrogate in hex escape");
+  if (n >= 0xD800 && n <= 0xDBFF) {
+    // A high surrogate must be followed by "\u" and a low surrogate.
+    if (p_ == end_) return fail_consumed("EOF while parsing a string");
+    if (*p_++ != '\\') return fail_consumed("unexpected end of hex escape");
+    if (p_ == end_) return fail_consumed("EOF while parsing a string");
+    if (*p_++ != 'u') return fail_consumed("unexpected end of hex escape");
+    uint32_t n2 = 0;
+    if (!read_hex4(n2)) return false;
+    if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_consumed("lone leading surrogate in hex escape");
+    n = (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000;
+  }
+  append_utf8(scratch_, n);
+  return true;
+}
+
+bool Reader::read_string(std::string_view& out) {
+  ++p_;  // the opening quote
+  const char* run = p_;
+  bool escaped = false;
+  uint64_t high = 0;  // OR of the raw bytes: a bit 7 set when UTF-8 must be checked
+  for (;;) {
+    // Eight bytes at a time while none of them is a quote, a backslash or a control
+    // byte. The word test is exact about whether such a byte is present; the byte
+    // loop below then finds which one it is.
+    constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+    while (end_ - p_ >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p_, 8);
+      uint64_t q = w ^ (k01 * '"');
+      uint64_t b = w ^ (k01 * '\\');
+      uint64_t hit = ((q - k01) & ~q) | ((b - k01) & ~b) | ((w - k01 * 0x20) & ~w);
+      if (hit & k80) break;
+      high |= w;
+      p_ += 8;
+    }
+    while (p_ < end_) {
+      unsigned char c = static_cast<unsigned char>(*p_);
+      if (kStringStop[c]) break;
+      high |= c;
+      ++p_;
+    }
+    if (p_ == end_) return fail_consumed("EOF while parsing a string");
+    char c = *p_;
+    if (c == '"') {
+      std::string_view body;
+      if (escaped) {
+        scratch_.append(run, p_);
+        body = scratch_;
+      } else {
+        body = std::string_view(run, static_cast<size_t>(p_ - run));
+      }
+      ++p_;
+      // Checked once the string is complete, so the error sits past the closing quote.
+      if ((high & 0x8080808080808080ull) != 0 && !text::is_valid_utf8(body)) return fail_consumed("invalid unicode code point");
+      out = body;
+      return true;
+    }
+    if (c == '\\') {
+      if (!escaped) {
+        scratch_.clear();
+        escaped = true;
+      }
+      scratch_.append(run, p_);
+      ++p_;
+      if (!parse_escape()) return false;
+      run = p_;
+      continue;
+    }
+    ++p_;
+    return fail_consumed("control character (\\u0000-\\u001F) found while parsing a string");
+  }
+}
+
+bool Reader::read_number(Number& out) {
+  const char* start = p_;
+  bool neg = false;
+  if (*p_ == '-') {
+    neg = true;
+    ++p_;
+  }
+  if (p_ == end_) return fail_consumed("EOF while parsing a value");
+  const char* int_start = p_;
+  if (*p_ == '0') {
+    ++p_;
+    if (p_ < end_ && is_digit(*p_)) return fail_peeked("invalid number");
+  } else if (is_digit(*p_)) {
+    ++p_;
+    while (p_ < end_ && is_digit(*p_)) ++p_;
+  } else {
+    ++p_;
+    return fail_consumed("invalid number");
+  }
+  const char* int_end = p_;
+  bool is_float = false;
+  if (p_ < end_ && *p_ == '.') {
+    ++p_;
+    if (p_ == end_) return fail_peeked("EOF while parsing a value");
+    if (!is_digit(*p_)) return fail_peeked("invalid number");
+    while (p_ < end_ && is_digit(*p_)) ++p_;
+    is_float = true;
+  }
+  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+    ++p_;
+    if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+    if (p_ == end_) return fail_consumed("EOF while parsing a value");
+    if (!is_digit(*p_)) {
+      ++p_;
+      return fail_consumed("invalid number");
+    }
+    while (p_ < end_ && is_digit(*p_)) ++p_;
+    is_float = true;
+  }
+  if (!is_float) {
+    uint64_t mag = 0;
+    auto r = std::from_chars(int_start, int_end, mag);
+    if (r.ec == std::errc()) {
+      if (!neg) {
+        out.kind = Number::Kind::Unsigned;
+        out.u = mag;
+        return true;
+      }
+      if (mag != 0 && mag <= (uint64_t{1} << 63)) {
+        out.kind = Number::Kind::Signed;
+        out.i = static_cast<int64_t>(0 - mag);
+        return true;
+      }
+    }
+    // Beyond the integer classes (or "-0"): a double.
+  }
+  double d = 0;
+  auto r = std::from_chars(start, p_, d);
+  if (r.ec == std::errc::result_out_of_range) {
+    if (magnitude_overflows(start, p_)) return fail_consumed("number out of range");
+    d = neg ? -0.0 : 0.0;
+  }
+  out.kind = Number::Kind::Float;
+  out.d = d;
+  return true;
+}
+
+bool Reader::read_value(Value* out) {
+  int c = peek_ws();
+  switch (c) {
+    case -1:
+      return fail_peeked("EOF while parsing a value");
+    case 'n':
+      ++p_;
+      if (!read_ident("ull")) return false;
+      if (out) out->v = nullptr;
+      return true;
+    case 't':
+      ++p_;
+      if (!read_ident("rue")) return false;
+      if (out) out->v = true;
+      return true;
+    case 'f':
+      ++p_;
+      if (!read_ident("alse")) return false;
+      if (out) out->v = false;
+      return true;
+    case '"': {
+      std::string_view s;
+      if (!read_string(s)) return false;
+      if (out) out->v = std::string(s);
+      return true;
+    }
+    case '[': {
+      if (!enter_container()) return false;
+      ++p_;
+      Array* arr = nullptr;
+      if (out) arr = &out->v.emplace<Array>();
+      bool ok = read_array_elements(arr);
+      leave_container();
+      return ok && end_array();
+    }
+    case '{': {
+      if (!enter_container()) return false;
+      ++p_;
+      Object* obj = nullptr;
+      if (out) obj = &out->v.emplace<Object>();
+      bool ok = read_object_members(obj);
+      leave_container();
+      return ok;
+    }
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) {
+        Number n;
+        if (!read_number(n)) return false;
+        if (out) {
+          switch (n.kind) {
+            case Number::Kind::Unsigned:
+              out->v = n.u;
+              break;
+            case Number::Kind::Signed:
+              out->v = n.i;
+              break;
+            case Number::Kind::Float:
+              out->v = n.d;
+              break;
+          }
+        }
+        return true;
+      }
+      return fail_peeked("expected value");
+  }
+}
+
+bool Reader::read_array_elements(Array* out) {
+  bool first = true;
+  for (;;) {
+    int more = next_element(first);
+    if (more < 0) return false;
+    if (more == 0) return true;
+    if (out) {
+      if (!read_value(&out->emplace_back())) return false;
+    } else if (!read_value(nullptr)) {
+      return false;
+    }
+  }
+}
+
+bool Reader::read_object_members(Object* out) {
+  bool first = true;
+  for (;;) {
+    int more = next_key(first);
+    if (more < 0) return false;
+    if (more == 0) break;
+    std::string_view key;
+    if (!read_string(key)) return false;
+    if (out) out->emplace_back(std::string(key), Value{});
+    if (!read_colon()) return false;
+    if (!read_value(out ? &out->back().second : nullptr)) return false;
+  }
+  if (!end_object()) return false;
+  if (out && out->size() > 1) sort_members(*out);
+  return true;
+}
+
+// ---- containers ---------------------------------------------------------------------
+
+bool Reader::enter_container() {
+  if (++depth_ > kMaxDepth) return fail_peeked("recursion limit exceeded");
+  return true;
+}
+
+int Reader::next_key(bool& first) {
+  int c = peek_ws();
+  if (c < 0) return fail_peeked("EOF while parsing an object"), -1;
+  if (c == '}') return 0;
+  if (first) {
+    first = false;
+    if (c == '"') return 1;
+    return fail_peeked("key must be a string"), -1;
+  }
+  if (c != ',') return fail_peeked("expected `,` or `}`"), -1;
+  ++p_;
+  c = peek_ws();
+  if (c == '"') return 1;
+  if (c == '}') return fail_peeked("trailing comma"), -1;
+  if (c < 0) return fail_peeked("EOF while parsing a value"), -1;
+  return fail_peeked("key must be a string"), -1;
+}
+
+bool Reader::read_colon() {
+  int c = peek_ws();
+  if (c == ':') {
+    ++p_;
+    return true;
+  }
+  if (c < 0) return fail_peeked("EOF while parsing an object");
+  return fail_peeked("expected `:`");
+}
+
+int Reader::next_element(bool& first) {
+  int c = peek_ws();
+  if (c < 0) return fail_peeked("EOF while parsing a list"), -1;
+  if (c == ']') return 0;
+  if (first) {
+    first = false;
+    return 1;
+  }
+  if (c != ',') return fail_peeked("expected `,` or `]`"), -1;
+  ++p_;
+  c = peek_ws();
+  if (c == ']') return fail_peeked("trailing comma"), -1;
+  if (c < 0) return fail_peeked("EOF while parsing a value"), -1;
+  return 1;
+}
+
+bool Reader::end_object() {
+  int c = peek_ws();
+  if (c == '}') {
+    ++p_;
+    return true;
+  }
+  if (c == ',') return fail_peeked("trailing comma");
+  if (c < 0) return fail_peeked("EOF while parsing an object");
+  return fail_peeked("trailing characters");
+}
+
+bool Reader::end_array() {
+  int c = peek_ws();
+  if (c == ']') {
+    ++p_;
+    return true;
+  }
+  if (c == ',') {
+    ++p_;
+    if (peek_ws() == ']') return fail_peeked("trailing comma");
+    return fail_peeked("trailing characters");
+  }
+  if (c < 0) return fail_peeked("EOF while parsing a list");
+  return fail_peeked("trailing characters");
+}
+
+bool Reader::fail_in_object() {
+  if (has_error_ && !positioned_) {
+    if (peek_ws() == '}') ++p_;
+    fix_position();
+  }
+  return false;
+}
+
+bool Reader::fail_in_array() {
+  if (has_error_ && !positioned_) {
+    int c = peek_ws();
+    if (c == ']') {
+      ++p_;
+    } else if (c == ',') {
+      ++p_;
+      peek_ws();
+    }
+    fix_position();
+  }
+  return false;
+}
+
+bool Reader::invalid_type(Expected expected) {
+  int c = p_ < end_ ? static_cast<unsigned char>(*p_) : -1;
+  std::string found;
+  switch (c) {
+    case 'n':
+      ++p_;
+      if (!read_ident("ull")) return false;
+      found = "null";
+      break;
+    case 't':
+      ++p_;
+      if (!read_ident("rue")) return false;
+      found = "boolean `true`";
+      break;
+    case 'f':
+      ++p_;
+      if (!read_ident("alse")) return false;
+      found = "boolean `false`";
+      break;
+    case '"': {
+      std::string_view s;
+      if (!read_string(s)) return false;
+      found = "string " + text::quoted(s);
+      break;
+    }
+    case '[':
+      found = "sequence";
+      break;
+    case '{':
+      found = "map";
+      break;
+    default:
+      if (c == '-' || (c >= '0' && c <= '9')) {
+        Number n;
+        if (!read_number(n)) return false;
+        found = describe_number(n);
+        break;
+      }
+      return fail_peeked("expected value");
+  }
+  fail_unpositioned(fmt::format("invalid type: {}, expected {}{}", found, expected.prefix, expected.name));
+  fix_position();
+  return false;
+}
+
+bool Reader::unknown_variant(std::string_view value, const std::string_view* names, size_t count) {
+  if (count == 0) {
+    fail_unpositioned(fmt::format("unknown variant `{}`, there are no variants", value));
+  } else {
+    fail_unpositioned(fmt::format("unknown variant `{}`, expected {}", value, one_of(names, count)));
+  }
+  fix_position();
+  return false;
+}
+
+bool Reader::finish() {
+  if (peek_ws() >= 0) return fail_peeked("trailing characters");
+  return true;
+}
+
+}  // namespace zm::json

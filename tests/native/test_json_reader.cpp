@@ -1,0 +1,331 @@
+// The strict reader: every syntax error with its exact text and position, number
+// classes and limits, string decoding, nesting limit, generic values.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.h"
+#include "json/reader.h"
+#include "json/value.h"
+#include "json/writer.h"
+
+using zm::json::Reader;
+using zm::json::Value;
+
+namespace {
+
+// Reads one whole document as a generic value; "" on success, else the display text.
+std::string read_error(std::string_view text, Value* out = nullptr) {
+  Reader r(text);
+  Value v;
+  if (r.read_value(&v) && r.finish()) {
+    if (out) *out = std::move(v);
+    return "";
+  }
+  auto pos = zm::json::position_of(text, r.error_index());
+  return r.error_message() + " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+}
+
+Value read_ok(std::string_view text) {
+  Value v;
+  std::string err = read_error(text, &v);
+  CHECK_EQ(err, std::string());
+  return v;
+}
+
+std::string compact(const Value& v) {
+  zm::json::Writer w;
+  w.value(v);
+  return w.take();
+}
+
+struct ErrorCase {
+  std::string text;
+  std::string expected;
+};
+
+void run(const std::vector<ErrorCase>& cases) {
+  for (const auto& c : cases) {
+    std::string got = read_error(c.text);
+    if (got != c.expected) {
+      ++zmtest::failures();
+      std::cerr << "input " << c.text.size() << " bytes: [" << c.text << "]\n  got:  " << got
+                << "\n  want: " << c.expected << "\n";
+    }
+  }
+}
+
+}  // namespace
+
+TEST(json_reader_structure_errors) {
+  run({
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "EOF while parsing a value at line 1 column 3"},
+      {"{", "EOF while parsing an object at line 1 column 1"},
+      {"[", "EOF while parsing a list at line 1 column 1"},
+      {"[1", "EOF while parsing a list at line 1 column 2"},
+      {"[1,", "EOF while parsing a value at line 1 column 3"},
+      {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+      {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+      {"\"abc", "EOF while parsing a string at line 1 column 4"},
+      {"{\"ab", "EOF while parsing a string at line 1 column 4"},
+      {"x", "expected value at line 1 column 1"},
+      {"[1,x]", "expected value at line 1 column 4"},
+      {"]", "expected value at line 1 column 1"},
+      {"+1", "expected value at line 1 column 1"},
+      {".5", "expected value at line 1 column 1"},
+      {"NaN", "expected value at line 1 column 1"},
+      {"Infinity", "expected value at line 1 column 1"},
+      {"'a'", "expected value at line 1 column 1"},
+      {"tru", "EOF while parsing a value at line 1 column 3"},
+      {"trux", "expected ident at line 1 column 4"},
+      {"nul1", "expected ident at line 1 column 4"},
+      {"falsy", "expected ident at line 1 column 5"},
+      {"True", "expected value at line 1 column 1"},
+      {"{1:2}", "key must be a string at line 1 column 2"},
+      {"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
+      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
+      {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+      {"{\"a\":1]", "expected `,` or `}` at line 1 column 7"},
+      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {"[1}", "expected `,` or `]` at line 1 column 3"},
+      {"[1,]", "trailing comma at line 1 column 4"},
+      {"[1 , ]", "trailing comma at line 1 column 6"},
+      {"{\"a\":1,}", "trailing comma at line 1 column 8"},
+      {"{,}", "key must be a string at line 1 column 2"},
+      {"[,1]", "expected value at line 1 column 2"},
+      {"{} x", "trailing characters at line 1 column 4"},
+      {"1 2", "trailing characters at line 1 column 3"},
+      {"[1,2]]", "trailing characters at line 1 column 6"},
+      {"{}\n\n  x", "trailing characters at line 3 column 3"},
+  });
+}
+
+TEST(json_reader_whitespace_is_four_bytes_only) {
+  run({
+      {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},  // byte-order mark
+      {"\f{}", "expected value at line 1 column 1"},
+      {"\v1", "expected value at line 1 column 1"},
+      {"{}\f", "trailing characters at line 1 column 3"},
+      {"\xC2\xA0" "1", "expected value at line 1 column 1"},  // no-break space
+  });
+  read_ok(" \t\r\n{ \t\r\n\"a\" \t\r\n: \t\r\n[ 1 , 2 ] \t\r\n} \t\r\n");
+}
+
+TEST(json_reader_positions_count_line_feeds_and_bytes) {
+  run({
+      // Peeked at the first byte of line 2: column 1.
+      {"{\"a\":1\n\"b\":2}", "expected `,` or `}` at line 2 column 1"},
+      // The misspelled literal's wrong byte is a line feed: it was taken, so line 3 column 0.
+      {"{\n  \"a\": tru\n}", "expected ident at line 3 column 0"},
+      // End of input right after a line feed.
+      {"[\n", "EOF while parsing a list at line 2 column 0"},
+      {"[\n  1,\n  ", "EOF while parsing a value at line 3 column 2"},
+      // Carriage returns are bytes of the line, not line breaks.
+      {"[1,\r\r x]", "expected value at line 1 column 7"},
+      // Columns count bytes, not characters: "é" is two bytes.
+      {"[\"\xC3\xA9\" x]", "expected `,` or `]` at line 1 column 7"},
+  });
+}
+
+TEST(json_reader_number_syntax) {
+  run({
+      {"-", "EOF while parsing a value at line 1 column 1"},
+      {"-x", "invalid number at line 1 column 2"},
+      {"[-]", "invalid number at line 1 column 3"},
+      {"-Infinity", "invalid number at line 1 column 2"},
+      {"01", "invalid number at line 1 column 2"},
+      {"-01", "invalid number at line 1 column 3"},
+      {"00", "invalid number at line 1 column 2"},
+      {"1.", "EOF while parsing a value at line 1 column 2"},
+      {"1.x", "invalid number at line 1 column 3"},
+      {"[1.]", "invalid number at line 1 column 4"},
+      {"1.e5", "invalid number at line 1 column 3"},
+      {"1e", "EOF while parsing a value at line 1 column 2"},
+      {"1e+", "EOF while parsing a value at line 1 column 3"},
+      {"1ex", "invalid number at line 1 column 3"},
+      {"[1e]", "invalid number at line 1 column 4"},
+      {"1e+-2", "invalid number at line 1 column 4"},
+      {"1x", "trailing characters at line 1 column 2"},
+      {"0x10", "trailing characters at line 1 column 2"},
+      {"1e400", "number out of range at line 1 column 5"},
+      {"[-1e400]", "number out of range at line 1 column 7"},
+      {"[1.5e309, 1]", "number out of range at line 1 column 8"},
+      {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
+  });
+}
+
+TEST(json_reader_number_classes) {
+  struct NumCase {
+    const char* text;
+    const char* written;  // as the writer gives it back: the class shows in the text
+    size_t index;         // expected variant alternative: 2 u64, 3 i64, 4 double
+  };
+  const NumCase cases[] = {
+      {"0", "0", 2},
+      {"18446744073709551615", "18446744073709551615", 2},
+      {"18446744073709551616", "1.8446744073709552e19", 4},
+      {"-1", "-1", 3},
+      {"-9223372036854775808", "-9223372036854775808", 3},
+      {"-9223372036854775809", "-9.223372036854776e18", 4},
+      {"-0", "-0.0", 4},
+      {"1.0", "1.0", 4},
+      {"1E2", "100.0", 4},
+      {"1e+2", "100.0", 4},
+      {"12.5e-1", "1.25", 4},
+      {"0.30000000000000004", "0.30000000000000004", 4},
+      {"1e-400", "0.0", 4},
+      {"-1e-400", "-0.0", 4},
+      {"4.9e-324", "5e-324", 4},
+      {"1e0000000000000000000000001", "10.0", 4},
+      {"1000000000000000000000e-21", "1.0", 4},
+      {"0e99999999999999999999", "0.0", 4},
+      {"1.7976931348623157e308", "1.7976931348623157e308", 4},
+      // Correctly rounded: the halfway case between two doubles rounds to even.
+      {"9007199254740993.0", "9007199254740992.0", 4},
+  };
+  for (const auto& c : cases) {
+    Value v = read_ok(c.text);
+    CHECK_EQ(v.v.index(), c.index);
+    CHECK_EQ(compact(v), std::string(c.written));
+  }
+}
+
+TEST(json_reader_string_errors) {
+  run({
+      {"\"\\x\"", "invalid escape at line 1 column 3"},
+      {"\"\\U0041\"", "invalid escape at line 1 column 3"},
+      {"\"\\", "EOF while parsing a string at line 1 column 2"},
+      // The four hex digits are taken as one unit.
+      {"\"\\u12G4\"", "invalid escape at line 1 column 7"},
+      {"\"\\uG234\"", "invalid escape at line 1 column 7"},
+      {"\"\\u12\"", "EOF while parsing a string at line 1 column 6"},
+      {"\"\\u12\"}", "invalid escape at line 1 column 7"},
+      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+      {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {std::string("\"a\0\"", 4), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      // Invalid UTF-8 is found when the string is complete: past the closing quote.
+      {"\"a\xFF\"", "invalid unicode code point at line 1 column 4"},
+      {"[\"a\xFF" "bc\", 1]", "invalid unicode code point at line 1 column 7"},
+      {"\"\xC3\x28\"", "invalid unicode code point at line 1 column 4"},
+      {"\"\xC0\xAF\"", "invalid unicode code point at line 1 column 4"},           // overlong
+      {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 5"},       // encoded surrogate
+      {"\"\xF4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},   // above U+10FFFF
+      {"\"\xE2\x82\"", "invalid unicode code point at line 1 column 4"},           // truncated
+      {"\"\xE2\x82\\n\"", "invalid unicode code point at line 1 column 6"},        // truncated before an escape
+      // An earlier invalid byte does not hide a later syntax error in the same string.
+      {"\"\xFF\\x\"", "invalid escape at line 1 column 4"},
+      {"\"\xFF", "EOF while parsing a string at line 1 column 2"},
+      {"{\"\xFF\":1}", "invalid unicode code point at line 1 column 4"},
+      // Surrogates.
+      {"\"\\uD800\"", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\\uD800x\"", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\\uD800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+      {"\"\\uD800", "EOF while parsing a string at line 1 column 7"},
+      {"\"\\uD800\\", "EOF while parsing a string at line 1 column 8"},
+      {"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+      {"\"\\uDFFF\"", "lone leading surrogate in hex escape at line 1 column 7"},
+      {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+      {"\"\\uDBFF\\uD800\"", "lone leading surrogate in hex escape at line 1 column 13"},
+  });
+}
+
+TEST(json_reader_string_decoding) {
+  struct StrCase {
+    std::string text;
+    std::string value;
+  };
+  const StrCase cases[] = {
+      {"\"\"", ""},
+      {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
+      {"\"\\u0041\\u00e9\\u00E9\"", "A\xC3\xA9\xC3\xA9"},
+      {"\"\\u0000\"", std::string("\0", 1)},
+      {"\"\\u20AC\"", "\xE2\x82\xAC"},
+      {"\"\\uD83D\\uDE00\"", "\xF0\x9F\x98\x80"},
+      {"\"\\uDBFF\\uDFFF\"", "\xF4\x8F\xBF\xBF"},
+      {"\"\\uD7FF\\uE000\"", "\xED\x9F\xBF\xEE\x80\x80"},
+      {"\"a\\nb\xC3\xA9\\tc\"", "a\nb\xC3\xA9\tc"},
+      {"\"\x7F\xF0\x9F\x98\x80\"", "\x7F\xF0\x9F\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    Value v = read_ok(c.text);
+    const std::string* s = v.as_string();
+    CHECK(s != nullptr);
+    if (s) CHECK_EQ(*s, c.value);
+  }
+}
+
+TEST(json_reader_nesting_limit) {
+  // 128 levels read; the 129th opening bracket fails, peeked at that bracket.
+  std::string ok = std::string(128, '[') + std::string(128, ']');
+  read_ok(ok);
+  run({
+      {std::string(129, '['), "recursion limit exceeded at line 1 column 129"},
+      {std::string(129, '[') + std::string(129, ']'), "recursion limit exceeded at line 1 column 129"},
+      {std::string(200, '['), "recursion limit exceeded at line 1 column 129"},
+  });
+  std::string objs;
+  for (int i = 0; i < 127; ++i) objs += "{\"a\":";
+  read_ok(objs + "{}" + std::string(127, '}'));
+  std::string deep = objs + "{\"a\":[1]}";
+  CHECK_EQ(read_error(deep + std::string(127, '}')),
+           "recursion limit exceeded at line 1 column " + std::to_string(objs.size() + 6));
+  // Closing brackets restore the depth: many shallow siblings are fine.
+  std::string wide = "[";
+  for (int i = 0; i < 1000; ++i) wide += std::string(100, '[') + std::string(100, ']') + ",";
+  wide += "1]";
+  read_ok(wide);
+}
+
+TEST(json_value_objects_keep_last_and_sort) {
+  Value v = read_ok("{\"b\":1,\"a\":{\"z\":[],\"y\":{}},\"b\":-2,\"\\u0061\":3,\"\xC3\xA9\":4,\"B\":5}");
+  // Byte order: "B" < "a" < "b" < "é"; the last "a" (written with an escape) wins.
+  CHECK_EQ(compact(v), std::string("{\"B\":5,\"a\":3,\"b\":-2,\"\xC3\xA9\":4}"));
+  CHECK(v.member("b") != nullptr);
+  CHECK(v.member("c") == nullptr);
+  CHECK(read_ok("[1]").member("a") == nullptr);
+  Value w = read_ok("{\"a\":3,\"b\":-2,\"B\":5,\"\xC3\xA9\":4}");
+  CHECK(v == w);
+  CHECK(!(read_ok("1") == read_ok("1.0")));
+  CHECK(read_ok("[1,\"x\",null,true]") == read_ok("[1, \"x\", null, true]"));
+}
+
+TEST(json_reader_string_scan_at_every_offset) {
+  // The scanner takes plain bytes in words of eight: a stop byte or a non-ASCII byte
+  // at any offset must be seen, with the same position as one found byte by byte.
+  for (size_t k = 0; k < 24; ++k) {
+    std::string pad(k, 'a');
+    CHECK_EQ(read_error("\"" + pad + "\x01" + pad + "\""),
+             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                 std::to_string(k + 2));
+    CHECK_EQ(read_error("\"" + pad + "\x1F" + "bbbbbbbbbbbbbbbb\""),
+             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                 std::to_string(k + 2));
+    CHECK_EQ(read_error("\"" + pad + "\xFF" + pad + "\""),
+             "invalid unicode code point at line 1 column " + std::to_string(2 * k + 3));
+    CHECK_EQ(read_error("\"" + pad + "\\q" + pad + "\""), "invalid escape at line 1 column " + std::to_string(k + 3));
+    CHECK_EQ(read_error("\"" + pad), "EOF while parsing a string at line 1 column " + std::to_string(k + 1));
+    Value v = read_ok("\"" + pad + "\\\"" + pad + "\xC3\xA9\x7F\"");
+    CHECK(v.as_string() && *v.as_string() == pad + "\"" + pad + "\xC3\xA9\x7F");
+    v = read_ok("[\"" + pad + "\"," + std::to_string(k) + "]");
+    CHECK_EQ(compact(v), "[\"" + pad + "\"," + std::to_string(k) + "]");
+  }
+}
+
+TEST(json_value_large_objects_sorted_with_last_value) {
+  // More members than the small-object path handles, in reverse order, with repeats.
+  std::string text = "{";
+  std::string expected = "{";
+  for (int i = 39; i >= 0; --i) text += "\"k" + std::to_string(100 + i) + "\":" + std::to_string(i) + ",";
+  for (int i = 0; i < 40; ++i) expected += "\"k" + std::to_string(100 + i) + "\":" + std::to_string(i == 7 ? 1000 : i) + ",";
+  text += "\"k107\":1000}";
+  expected.back() = '}';
+  CHECK_EQ(compact(read_ok(text)), expected);
+}

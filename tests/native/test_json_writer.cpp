@@ -1,0 +1,124 @@
+// Writer primitives, string escaping and the float text shared by the writer and by
+// error messages.
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "check.h"
+#include "json/number_text.h"
+#include "json/writer.h"
+
+using zm::json::Style;
+using zm::json::Writer;
+
+TEST(json_float_text_layout) {
+  struct FloatCase {
+    double v;
+    const char* text;
+  };
+  const FloatCase cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {1.5, "1.5"},
+      {-2.5, "-2.5"},
+      {100.0, "100.0"},
+      {0.1, "0.1"},
+      {123.456, "123.456"},
+      {0.001, "0.001"},
+      {0.00001, "0.00001"},
+      {0.000123, "0.000123"},
+      {1e-6, "1e-6"},
+      {1e-7, "1e-7"},
+      {1.5e-7, "1.5e-7"},
+      {1e15, "1000000000000000.0"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1e16, "1e16"},
+      {1.5e16, "1.5e16"},
+      {18446744073709551616.0, "1.8446744073709552e19"},
+      {123456789012345680.0, "1.2345678901234568e17"},
+      {1234567.125, "1234567.125"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e308"},
+      {-1e100, "-1e100"},
+  };
+  for (const auto& c : cases) CHECK_EQ(zm::json::float_text(c.v), std::string(c.text));
+}
+
+TEST(json_string_escaping) {
+  std::string out;
+  zm::json::append_json_string(out, std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f \xC3\xA9\0", 15));
+  CHECK_EQ(out, std::string("\"\\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xC3\xA9\\u0000\""));
+  out.clear();
+  zm::json::append_json_string(out, "");
+  CHECK_EQ(out, std::string("\"\""));
+}
+
+TEST(json_writer_compact_and_pretty) {
+  auto build = [](Writer& w) {
+    w.begin_object();
+    w.key("a");
+    w.begin_array();
+    w.end_array();
+    w.key("b");
+    w.begin_object();
+    w.end_object();
+    w.key("c");
+    w.begin_array();
+    w.u64(18446744073709551615ull);
+    w.begin_object();
+    w.key("d");
+    w.null();
+    w.key("e");
+    w.boolean(false);
+    w.end_object();
+    w.i64(-5);
+    w.f64(1.0);
+    w.f64(std::numeric_limits<double>::quiet_NaN());
+    w.f64(-std::numeric_limits<double>::infinity());
+    w.raw("{\"r\":1}");
+    w.end_array();
+    w.key("k\"\n");
+    w.string("v");
+    w.end_object();
+  };
+  Writer compact(Style::Compact);
+  build(compact);
+  CHECK_EQ(compact.buffer(),
+           std::string("{\"a\":[],\"b\":{},\"c\":[18446744073709551615,{\"d\":null,\"e\":false},-5,1.0,null,null,"
+                       "{\"r\":1}],\"k\\\"\\n\":\"v\"}"));
+  Writer pretty(Style::Pretty);
+  build(pretty);
+  CHECK_EQ(pretty.buffer(), std::string(R"({
+  "a": [],
+  "b": {},
+  "c": [
+    18446744073709551615,
+    {
+      "d": null,
+      "e": false
+    },
+    -5,
+    1.0,
+    null,
+    null,
+    {"r":1}
+  ],
+  "k\"\n": "v"
+})"));
+  Writer top(Style::Pretty);
+  top.begin_array();
+  top.end_array();
+  CHECK_EQ(top.take(), std::string("[]"));
+}
+
+TEST(json_writer_generic_objects_in_key_order) {
+  // Objects assembled by hand in any order are still written in byte order of keys.
+  zm::json::Object obj;
+  obj.emplace_back("b", zm::json::Value{uint64_t{1}});
+  obj.emplace_back("B", zm::json::Value{std::string("x")});
+  obj.emplace_back("a", zm::json::Value{zm::json::Array{zm::json::Value{nullptr}, zm::json::Value{2.5}}});
+  Writer w;
+  w.object(obj);
+  CHECK_EQ(w.take(), std::string("{\"B\":\"x\",\"a\":[null,2.5],\"b\":1}"));
+}
