@@ -1,0 +1,107 @@
+#include "manifest/verify/row_line.h"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "text/uuid.h"
+
+namespace zm {
+
+namespace {
+
+// Consumes `lit` at `p`; false when the bytes differ.
+inline bool take(std::string_view line, size_t& p, std::string_view lit) {
+  if (line.size() - p < lit.size() || std::memcmp(line.data() + p, lit.data(), lit.size()) != 0) return false;
+  p += lit.size();
+  return true;
+}
+
+// Canonical decimal u64: "0" or [1-9][0-9]*, no overflow.
+inline bool take_u64(std::string_view line, size_t& p, uint64_t& out) {
+  size_t start = p;
+  uint64_t v = 0;
+  while (p < line.size()) {
+    unsigned d = static_cast<unsigned char>(line[p]) - '0';
+    if (d > 9) break;
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, d, &v)) return false;
+    ++p;
+  }
+  if (p == start) return false;
+  if (line[start] == '0' && p - start > 1) return false;  // leading zero
+  out = v;
+  return true;
+}
+
+// A string body after its opening quote, up to and including the closing quote. Only
+// printable ASCII other than '\' is taken, so no escape or UTF-8 rule can apply.
+inline bool take_plain_string(std::string_view line, size_t& p, std::string_view& out) {
+  size_t start = p;
+  while (p < line.size()) {
+    unsigned char c = static_cast<unsigned char>(line[p]);
+    if (c == '"') {
+      out = line.substr(start, p - start);
+      ++p;
+      return true;
+    }
+    if (c < 0x20 || c > 0x7E || c == '\\') return false;
+    ++p;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool decode_row_line_fast(std::string_view line, RowLineView& out) {
+  size_t p = 0;
+  if (!take(line, p, "{\"row_id\":") || !take_u64(line, p, out.row_id)) return false;
+  if (!take(line, p, ",\"db_id\":\"") || !take_plain_string(line, p, out.db_id)) return false;
+  if (!take(line, p, ",\"parent_id\":")) return false;
+  if (take(line, p, "null}")) {
+    out.has_parent = false;
+    out.parent_id = {};
+    return p == line.size();
+  }
+  if (!take(line, p, "\"") || !take_plain_string(line, p, out.parent_id) || !take(line, p, "}")) return false;
+  out.has_parent = true;
+  return p == line.size();
+}
+
+RowIdFault row_id_string_fault(std::string_view value) {
+  if (value.empty()) return RowIdFault::Empty;
+  if (std::memchr(value.data(), 0, value.size()) != nullptr) return RowIdFault::ContainsNul;
+  if (!text::is_uuid_text(value)) return RowIdFault::InvalidUuid;
+  return RowIdFault::None;
+}
+
+std::string row_id_fault_code(RowIdFault fault, std::string_view key) {
+  switch (fault) {
+    case RowIdFault::Empty:
+      return fmt::format("row_identity_{}_empty", key);
+    case RowIdFault::ContainsNul:
+      return fmt::format("row_identity_{}_contains_nul", key);
+    default:
+      return fmt::format("row_identity_{}_invalid_uuid", key);
+  }
+}
+
+std::string row_id_fault_message(RowIdFault fault, std::string_view key, uint64_t line_index) {
+  switch (fault) {
+    case RowIdFault::Empty:
+      return fmt::format("line {} has empty {}", line_index, key);
+    case RowIdFault::ContainsNul:
+      return fmt::format("line {} {} contains NUL", line_index, key);
+    default:
+      return fmt::format("line {} {} must be a UUID in v1", line_index, key);
+  }
+}
+
+void validate_row_id_string(std::string_view key, std::string_view value, uint64_t line_index,
+                            uint64_t max_report_issues, std::vector<ReportIssue>& issues) {
+  RowIdFault fault = row_id_string_fault(value);
+  if (fault == RowIdFault::None) return;
+  push_report_issue_bounded(issues, max_report_issues, row_id_fault_code(fault, key),
+                            row_id_fault_message(fault, key, line_index));
+}
+
+}  // namespace zm

@@ -1,0 +1,206 @@
+// Row-map lines: the fast path must never disagree with the strict decoder, and the
+// db_id set must behave as an exact-bytes set within its byte budget.
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "manifest/schema/codec.h"
+#include "manifest/verify/id_set.h"
+#include "manifest/verify/row_line.h"
+
+using namespace zm;
+using namespace std::string_literals;
+
+namespace {
+
+std::string random_uuid(std::mt19937_64& rng, int form) {
+  static const char* kHex = "0123456789abcdefABCDEF";
+  std::string hex;
+  for (int i = 0; i < 32; ++i) hex += kHex[rng() % 22];
+  if (form == 0) return hex;
+  std::string dashed = hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) +
+                       "-" + hex.substr(20);
+  if (form == 1) return dashed;
+  if (form == 2) return "{" + dashed + "}";
+  return "urn:uuid:" + dashed;
+}
+
+std::string canonical_line(uint64_t row_id, const std::string& db, const std::string* parent) {
+  return "{\"row_id\":" + std::to_string(row_id) + ",\"db_id\":\"" + db + "\",\"parent_id\":" +
+         (parent ? "\"" + *parent + "\"" : std::string("null")) + "}";
+}
+
+// Fast accept implies strict accept with the same record. Returns whether fast accepted.
+bool agree(const std::string& line) {
+  RowLineView fast;
+  bool fast_ok = decode_row_line_fast(line, fast);
+  auto strict = decode_jsonl_row(line);
+  if (fast_ok) {
+    CHECK(strict.has_value());
+    if (!strict) {
+      std::cerr << "  fast accepted a line the strict decoder rejects: " << line << "\n";
+      return true;
+    }
+    CHECK_EQ(fast.row_id, strict->row_id);
+    CHECK_EQ(std::string(fast.db_id), strict->db_id);
+    CHECK_EQ(fast.has_parent, strict->parent_id.has_value());
+    if (fast.has_parent && strict->parent_id) CHECK_EQ(std::string(fast.parent_id), *strict->parent_id);
+  }
+  return fast_ok;
+}
+
+}  // namespace
+
+TEST(row_line_fast_path_accepts_usual_lines_like_strict_decoder) {
+  std::mt19937_64 rng(7);
+  const uint64_t ids[] = {0, 1, 9, 10, 12345, 18446744073709551615ULL};
+  for (int n = 0; n < 3000; ++n) {
+    uint64_t row_id = n < 6 ? ids[n] : rng() >> (rng() % 64);
+    std::string db = random_uuid(rng, static_cast<int>(rng() % 4));
+    std::string parent = random_uuid(rng, static_cast<int>(rng() % 4));
+    std::string line = canonical_line(row_id, db, rng() % 2 ? &parent : nullptr);
+    CHECK(agree(line));
+  }
+  // Any printable ASCII except quote and backslash is taken in place, even if not a UUID.
+  CHECK(agree(canonical_line(3, "not a uuid ~!@#$%^&*()", nullptr)));
+  CHECK(agree(canonical_line(3, "", nullptr)));
+}
+
+TEST(row_line_fast_path_never_disagrees_on_mutated_lines) {
+  std::mt19937_64 rng(11);
+  const std::string alphabet = std::string("\"\\ \t\r\n{}[],:0123456789-+.eEnulaftr_idbp") + std::string(1, '\0') +
+                               "\x01\x7f\x80\xc3\xa9\xff";
+  int fast_accepted = 0;
+  int strict_rejected = 0;
+  for (int n = 0; n < 20000; ++n) {
+    std::string parent = random_uuid(rng, 1);
+    std::string line = canonical_line(rng() % 1000, random_uuid(rng, 1), rng() % 2 ? &parent : nullptr);
+    int edits = 1 + static_cast<int>(rng() % 3);
+    for (int e = 0; e < edits && !line.empty(); ++e) {
+      size_t at = rng() % line.size();
+      switch (rng() % 5) {
+        case 0:
+          line.erase(at, 1);
+          break;
+        case 1:
+          line.insert(at, 1, alphabet[rng() % alphabet.size()]);
+          break;
+        case 2:
+          line[at] = alphabet[rng() % alphabet.size()];
+          break;
+        case 3:
+          line.resize(at);
+          break;
+        default:
+          line.insert(at, line.substr(at, rng() % 8));
+          break;
+      }
+    }
+    if (!decode_jsonl_row(line)) ++strict_rejected;
+    if (agree(line)) ++fast_accepted;
+  }
+  // The mutations must exercise both sides: many rejections, and some lines that stay
+  // in the fast path's form (e.g. a changed digit).
+  CHECK(strict_rejected > 10000);
+  CHECK(fast_accepted > 100);
+}
+
+TEST(row_line_fast_path_rejects_what_it_does_not_decode_exactly) {
+  const char* cases[] = {
+      "{\"row_id\":01,\"db_id\":\"a\",\"parent_id\":null}",                    // leading zero
+      "{\"row_id\":-0,\"db_id\":\"a\",\"parent_id\":null}",                    // sign
+      "{\"row_id\":18446744073709551616,\"db_id\":\"a\",\"parent_id\":null}",  // 2^64
+      "{\"row_id\":1.0,\"db_id\":\"a\",\"parent_id\":null}",
+      "{\"row_id\":1e0,\"db_id\":\"a\",\"parent_id\":null}",
+      "{\"row_id\":,\"db_id\":\"a\",\"parent_id\":null}",
+      "{\"row_id\":1,\"db_id\":\"a\\u0000\",\"parent_id\":null}",  // escape
+      "{\"row_id\":1,\"db_id\":\"\xc3\xa9\",\"parent_id\":null}",  // non-ASCII
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null} ",       // trailing space
+      " {\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null}",
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null}}",
+      "{\"row_id\":1,\"db_id\":\"a\"}",                            // parent_id left out
+      "{\"db_id\":\"a\",\"row_id\":1,\"parent_id\":null}",          // key order
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":nul}",
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":\"b\"",
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":\"b\"}x",
+      "{\"row_id\":1,\"db_id\":\"a\t\",\"parent_id\":null}",       // raw control byte
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null,\"x\":1}",
+      "[1,\"a\",null]",
+      "",
+  };
+  for (const char* c : cases) {
+    RowLineView v;
+    bool fast = decode_row_line_fast(c, v);
+    CHECK(!fast);
+    if (fast) std::cerr << "  accepted: " << c << "\n";
+  }
+  // Boundary of the number: 2^64 - 1 decodes, and agrees with the strict decoder.
+  RowLineView v;
+  CHECK(decode_row_line_fast("{\"row_id\":18446744073709551615,\"db_id\":\"a\",\"parent_id\":\"\"}", v));
+  CHECK_EQ(v.row_id, 18446744073709551615ULL);
+  CHECK(v.has_parent);
+  CHECK(v.parent_id.empty());
+}
+
+TEST(row_id_string_rules_first_failure_only) {
+  struct Case {
+    std::string value;
+    const char* code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"", "row_identity_parent_id_empty", "line 7 has empty parent_id"},
+      {std::string("\0", 1), "row_identity_parent_id_contains_nul", "line 7 parent_id contains NUL"},
+      {"00000000-0000-0000-0000-00000000000\0"s, "row_identity_parent_id_contains_nul",
+       "line 7 parent_id contains NUL"},
+      {"not-a-uuid", "row_identity_parent_id_invalid_uuid", "line 7 parent_id must be a UUID in v1"},
+      {"00000000-0000-0000-0000-0000000000001", "row_identity_parent_id_invalid_uuid",
+       "line 7 parent_id must be a UUID in v1"},
+  };
+  for (const auto& c : cases) {
+    std::vector<ReportIssue> issues;
+    validate_row_id_string("parent_id", c.value, 7, 10, issues);
+    CHECK_EQ(issues.size(), size_t{1});
+    if (issues.size() == 1) {
+      CHECK_EQ(issues[0].code, std::string(c.code));
+      CHECK_EQ(issues[0].message, std::string(c.message));
+    }
+  }
+  for (const char* ok : {"00000000000000000000000000000000", "{ABCDEF00-0000-0000-0000-000000000000}",
+                         "urn:uuid:abcdef00-0000-0000-0000-000000000000"}) {
+    std::vector<ReportIssue> issues;
+    validate_row_id_string("db_id", ok, 0, 10, issues);
+    CHECK(issues.empty());
+  }
+}
+
+TEST(id_set_exact_bytes_and_budget) {
+  IdSet set;
+  CHECK(set.insert("abc", 10) == IdSet::Insert::Added);
+  CHECK(set.insert("abc", 10) == IdSet::Insert::Duplicate);
+  CHECK(set.insert("ABC", 10) == IdSet::Insert::Added);  // different bytes, not a duplicate
+  CHECK(set.insert("", 10) == IdSet::Insert::Added);     // empty ids are tracked too
+  CHECK(set.insert("", 10) == IdSet::Insert::Duplicate);
+  CHECK_EQ(set.tracked_bytes(), uint64_t{6});
+  // 6 + 4 = 10 fits exactly; one byte more does not, and leaves the set unchanged.
+  CHECK(set.insert("wxyzq", 10) == IdSet::Insert::OverBudget);
+  CHECK(!set.contains("wxyzq"));
+  CHECK(set.insert("wxyz", 10) == IdSet::Insert::Added);
+  CHECK_EQ(set.tracked_bytes(), uint64_t{10});
+  // A duplicate is found even when the budget is spent.
+  CHECK(set.insert("abc", 10) == IdSet::Insert::Duplicate);
+  CHECK(set.insert("x", 10) == IdSet::Insert::OverBudget);
+  CHECK(IdSet().insert("x", 0) == IdSet::Insert::OverBudget);
+}
+
+TEST(id_set_survives_growth) {
+  IdSet set;
+  const uint64_t budget = ~uint64_t{0};
+  for (int i = 0; i < 50000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
+  CHECK_EQ(set.size(), uint64_t{50000});
+  for (int i = 0; i < 50000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
+  CHECK(!set.contains("id-50000"));
+  CHECK(!set.contains("id-"));
+}
