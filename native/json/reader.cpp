@@ -1,5 +1,9 @@
 #include "json/reader.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -50,6 +54,26 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Correctly rounded decimal-to-double conversion. libc++ builds (fuzzing, tidy) lack the
+// floating-point from_chars; there strtod over a NUL-terminated copy does the same job.
+std::from_chars_result parse_double(const char* first, const char* last, double& out) {
+#if defined(_LIBCPP_VERSION)
+  std::string text(first, last);
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  std::from_chars_result r{first + (end - text.c_str()), std::errc()};
+  if (errno == ERANGE) {
+    r.ec = std::errc::result_out_of_range;
+  } else {
+    out = v;
+  }
+  return r;
+#else
+  return std::from_chars(first, last, out);
+#endif
 }
 
 // For a decimal literal that from_chars found out of range: true when its magnitude
@@ -395,7 +419,7 @@ bool Reader::read_number(Number& out) {
     // Beyond the integer classes (or "-0"): a double.
   }
   double d = 0;
-  auto r = std::from_chars(start, p_, d);
+  auto r = parse_double(start, p_, d);
   if (r.ec == std::errc::result_out_of_range) {
     if (magnitude_overflows(start, p_)) return fail_consumed("number out of range");
     d = neg ? -0.0 : 0.0;

@@ -24,6 +24,8 @@ template <class... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 const char* ordinalization_name(const CalibrationOrdinalization& ord) {
   return std::visit(Overloaded{
