@@ -20,7 +20,8 @@ constexpr std::array<PersistedFormat, kIndexKindCount> kFormats{{
      RegistryNote{kRegistryNoteIssue,
                   "ZKFS (RankQuantFastscan) metadata probing is not supported in this version; load the index "
                   "with RankQuantFastscan::load (tracked in #232)"},
-     RegistryNote{kRegistryNoteIssue, "RankQuantFastscan (.zkfs) is not covered by zarnik-manifest v1 (tracked in #232)"}},
+     RegistryNote{kRegistryNoteIssue,
+                  "RankQuantFastscan (.zkfs) is not covered by zarnik-manifest v1 (tracked in #232)"}},
 }};
 
 struct ParamsText {
@@ -53,11 +54,17 @@ std::string_view index_kind_name(IndexKind kind) {
   return "Unknown";
 }
 
-std::string params_debug_text(const IndexParams& params) { return std::visit(ParamsText{}, params); }
+std::string params_debug_text(const IndexParams& params) {
+  return std::visit(ParamsText{}, params);
+}
 
-IndexKind params_kind(const IndexParams& params) { return static_cast<IndexKind>(params.index()); }
+IndexKind params_kind(const IndexParams& params) {
+  return static_cast<IndexKind>(params.index());
+}
 
-std::span<const PersistedFormat> persisted_formats() { return kFormats; }
+std::span<const PersistedFormat> persisted_formats() {
+  return kFormats;
+}
 
 const PersistedFormat* lookup_magic(uint32_t magic) {
   for (const auto& f : kFormats) {

@@ -14,7 +14,9 @@ constexpr std::string_view kMagicRankQuant = "ZKRQ";
 constexpr std::string_view kMagicBitmap = "ZKBM";
 constexpr std::string_view kMagicSignBitmap = "ZKSB";
 
-std::unexpected<ManifestError> invalid(std::string text) { return fail(ManifestError::io_custom(std::move(text))); }
+std::unexpected<ManifestError> invalid(std::string text) {
+  return fail(ManifestError::io_custom(std::move(text)));
+}
 
 Result<uint8_t> read_version(ProbeReader& reader, std::string_view magic) {
   auto version = reader.read_u8(magic, "version");
@@ -30,7 +32,8 @@ Result<void> check_common_dim(uint64_t dim) {
 }
 
 Result<void> check_n_vectors(uint64_t n_vectors) {
-  if (n_vectors > kMaxVectors) return invalid(fmt::format("n_vectors {} exceeds MAX_VECTORS={}", n_vectors, kMaxVectors));
+  if (n_vectors > kMaxVectors)
+    return invalid(fmt::format("n_vectors {} exceeds MAX_VECTORS={}", n_vectors, kMaxVectors));
   return {};
 }
 
@@ -153,7 +156,8 @@ Result<PayloadShape> rankquant_payload(uint64_t dim, uint64_t bits, uint64_t n_v
   if (__builtin_mul_overflow(dim, bits, &dim_bits)) return invalid("ZKRQ bytes_per_vec overflows usize");
   PayloadShape s;
   s.bytes_per_vec = dim_bits / 8;
-  if (__builtin_mul_overflow(n_vectors, s.bytes_per_vec, &s.payload)) return invalid("ZKRQ payload size overflows usize");
+  if (__builtin_mul_overflow(n_vectors, s.bytes_per_vec, &s.payload))
+    return invalid("ZKRQ payload size overflows usize");
   return s;
 }
 
@@ -208,8 +212,8 @@ Result<IndexMetadata> probe_rankquant_metadata(ProbeReader& reader, uint64_t fil
   if (auto r = check_common_dim(*dim); !r) return fail(r.error());
   const uint64_t levels = uint64_t{1} << *bits;
   if (*dim % levels != 0) {
-    return invalid(fmt::format(
-        "ZKRQ dim {} is not a multiple of 2^bits = {}; constant-composition invariant violated", *dim, levels));
+    return invalid(fmt::format("ZKRQ dim {} is not a multiple of 2^bits = {}; constant-composition invariant violated",
+                               *dim, levels));
   }
   const uint64_t codes_per_byte = 8 / *bits;
   if (*dim % codes_per_byte != 0) {

@@ -14,15 +14,14 @@ namespace {
 constexpr uint64_t kFirstRead = 8192;
 }
 
-Result<std::string> read_bounded_file(const std::string& path, uint64_t limit,
-                                      std::string_view reason_code, std::string_view label) {
+Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
+                                      std::string_view label) {
   auto file = File::open_read(path);
   if (!file) return fail(file.error());
   if (limit == std::numeric_limits<uint64_t>::max()) {
     return fail(ManifestError::reason(
-        std::string(reason_code),
-        fmt::format("{} byte limit {} is too large to enforce while reading {}", label, limit,
-                    text::lossy_utf8(path))));
+        std::string(reason_code), fmt::format("{} byte limit {} is too large to enforce while reading {}", label, limit,
+                                              text::lossy_utf8(path))));
   }
   const uint64_t allowance = limit + 1;
   std::string data;
@@ -43,15 +42,14 @@ Result<std::string> read_bounded_file(const std::string& path, uint64_t limit,
   }
   data.resize(static_cast<size_t>(used));
   if (used > limit) {
-    return fail(ManifestError::reason(
-        std::string(reason_code),
-        fmt::format("{} exceeds {} bytes while reading {}", label, limit, text::lossy_utf8(path))));
+    return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
+                                                                            label, limit, text::lossy_utf8(path))));
   }
   return data;
 }
 
-Result<FileDigest> sha256_file_bounded(const std::string& path, uint64_t limit,
-                                       std::string_view reason_code, std::string_view label) {
+Result<FileDigest> sha256_file_bounded(const std::string& path, uint64_t limit, std::string_view reason_code,
+                                       std::string_view label) {
   auto data = read_bounded_file(path, limit, reason_code, label);
   if (!data) return fail(data.error());
   FileDigest digest{sha256_hex(*data), data->size()};

@@ -13,10 +13,10 @@ namespace zm::io {
 
 // Returns the file's bytes, or Io (open/read failure), or Reason(reason_code, ...) when
 // the file holds more than `limit` bytes or `limit` is 2^64 - 1.
-Result<std::string> read_bounded_file(const std::string& path, uint64_t limit,
-                                      std::string_view reason_code, std::string_view label);
+Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
+                                      std::string_view label);
 
-Result<FileDigest> sha256_file_bounded(const std::string& path, uint64_t limit,
-                                       std::string_view reason_code, std::string_view label);
+Result<FileDigest> sha256_file_bounded(const std::string& path, uint64_t limit, std::string_view reason_code,
+                                       std::string_view label);
 
 }  // namespace zm::io

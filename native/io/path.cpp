@@ -43,7 +43,9 @@ std::string join_path(std::string_view base, std::string_view path) {
   return out;
 }
 
-bool is_absolute(std::string_view path) { return !path.empty() && path[0] == '/'; }
+bool is_absolute(std::string_view path) {
+  return !path.empty() && path[0] == '/';
+}
 
 Result<std::string> canonicalize(const std::string& path) {
   if (path.empty()) return fail(ManifestError::io_errno(ENOENT));

@@ -29,7 +29,9 @@ Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
   if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) std::abort();
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
+Sha256::~Sha256() {
+  EVP_MD_CTX_free(ctx_);
+}
 
 void Sha256::update(const void* data, size_t n) {
   if (n != 0) EVP_DigestUpdate(ctx_, data, n);

@@ -111,6 +111,8 @@ bool Codec<Object>::decode(Reader& r, Object& out) {
   return ok;
 }
 
-void Codec<Object>::write(Writer& w, const Object& v) { w.object(v); }
+void Codec<Object>::write(Writer& w, const Object& v) {
+  w.object(v);
+}
 
 }  // namespace zm::json

@@ -65,11 +65,17 @@ struct Field {
 };
 
 template <class T>
-concept RecordType = requires { Record<T>::fields; Record<T>::name; };
+concept RecordType = requires {
+  Record<T>::fields;
+  Record<T>::name;
+};
 template <class T>
 concept EnumType = std::is_enum_v<T> && requires { Enum<T>::names; };
 template <class T>
-concept UnionType = requires { Union<T>::tags; Union<T>::name; };
+concept UnionType = requires {
+  Union<T>::tags;
+  Union<T>::name;
+};
 
 namespace detail {
 

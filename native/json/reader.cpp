@@ -29,7 +29,9 @@ constexpr auto kStringStop = [] {
   return t;
 }();
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 void append_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -342,7 +344,8 @@ bool Reader::read_string(std::string_view& out) {
       }
       ++p_;
       // Checked once the string is complete, so the error sits past the closing quote.
-      if ((high & 0x8080808080808080ull) != 0 && !text::is_valid_utf8(body)) return fail_consumed("invalid unicode code point");
+      if ((high & 0x8080808080808080ull) != 0 && !text::is_valid_utf8(body))
+        return fail_consumed("invalid unicode code point");
       out = body;
       return true;
     }

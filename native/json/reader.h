@@ -47,8 +47,7 @@ struct Expected {
 
 class Reader {
  public:
-  explicit Reader(std::string_view text)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 

@@ -15,6 +15,8 @@ const Value* Value::member(std::string_view key) const {
 
 // Numbers of different classes are different values (1 and 1.0 differ), as they are
 // written differently.
-bool operator==(const Value& a, const Value& b) { return a.v == b.v; }
+bool operator==(const Value& a, const Value& b) {
+  return a.v == b.v;
+}
 
 }  // namespace zm::json

@@ -55,7 +55,9 @@ void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-Writer::Writer(Style style, Absent absent, size_t reserve) : style_(style), absent_(absent) { out_.reserve(reserve); }
+Writer::Writer(Style style, Absent absent, size_t reserve) : style_(style), absent_(absent) {
+  out_.reserve(reserve);
+}
 
 void Writer::newline_indent() {
   out_.push_back('\n');

@@ -23,9 +23,9 @@ class ManifestError {
   static ManifestError reason(std::string code, std::string message);
 
   Kind kind() const { return kind_; }
-  int os_error() const { return errnum_; }                // Io only; 0 when none
-  const std::string& code() const { return code_; }       // Reason only
-  const std::string& text() const { return text_; }       // message / io text
+  int os_error() const { return errnum_; }           // Io only; 0 when none
+  const std::string& code() const { return code_; }  // Reason only
+  const std::string& text() const { return text_; }  // message / io text
   uint64_t line() const { return line_; }
   uint64_t column() const { return column_; }
 
@@ -47,7 +47,9 @@ template <class T>
 using Result = std::expected<T, ManifestError>;
 
 // Convenience for returning an error from a function returning Result<T>.
-inline std::unexpected<ManifestError> fail(ManifestError e) { return std::unexpected(std::move(e)); }
+inline std::unexpected<ManifestError> fail(ManifestError e) {
+  return std::unexpected(std::move(e));
+}
 
 // The system's description of an errno value, followed by " (os error N)".
 std::string os_error_text(int errnum);

@@ -8,7 +8,9 @@ namespace {
 std::string limit_message(uint64_t max) {
   return fmt::format("verification report issue count exceeded max_report_issues={}", max);
 }
-size_t keep_before_limit_issue(uint64_t max) { return max == 0 ? 0 : static_cast<size_t>(max - 1); }
+size_t keep_before_limit_issue(uint64_t max) {
+  return max == 0 ? 0 : static_cast<size_t>(max - 1);
+}
 }  // namespace
 
 void push_report_issue_bounded(std::vector<ReportIssue>& issues, uint64_t max_report_issues, std::string_view code,

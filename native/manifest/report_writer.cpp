@@ -38,11 +38,7 @@ void write_index_params(json::Writer& w, const ManifestIndexParams& params) {
 template <class R>
 constexpr json::Field<R> written(std::string_view name, void (*write)(json::Writer&, const R&)) {
   return json::Field<R>{
-      name,
-      json::Presence::Required,
-      [](json::Reader&, R&) { return false; },
-      write,
-      [](const R&) { return false; },
+      name, json::Presence::Required, [](json::Reader&, R&) { return false; }, write, [](const R&) { return false; },
   };
 }
 

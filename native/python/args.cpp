@@ -46,7 +46,9 @@ bool fail_noted(const char* param) {
   return false;
 }
 
-PyObject* type_name(PyObject* obj) { return PyType_GetName(Py_TYPE(obj)); }
+PyObject* type_name(PyObject* obj) {
+  return PyType_GetName(Py_TYPE(obj));
+}
 
 // "'T' object is not an instance of 'E'" / "'None' is not an instance of 'E'".
 void raise_not_instance(PyObject* obj, const char* expected) {
@@ -76,7 +78,8 @@ bool is_numpy_bool(PyObject* obj) {
     PyErr_Clear();
     return false;
   }
-  bool match = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 || PyUnicode_CompareWithASCIIString(name, "bool") == 0;
+  bool match =
+      PyUnicode_CompareWithASCIIString(name, "bool_") == 0 || PyUnicode_CompareWithASCIIString(name, "bool") == 0;
   Py_DECREF(name);
   return match;
 }

@@ -24,14 +24,16 @@ bool init_shared_objects() {
     if (g_loads_name == nullptr) return false;
   }
   if (g_internal_error == nullptr) {
-    g_internal_error = PyErr_NewException("zarnik_manifest._zarnik_manifest.InternalError", PyExc_BaseException,
-                                          nullptr);
+    g_internal_error =
+        PyErr_NewException("zarnik_manifest._zarnik_manifest.InternalError", PyExc_BaseException, nullptr);
     if (g_internal_error == nullptr) return false;
   }
   return true;
 }
 
-PyObject* internal_error_type() { return g_internal_error; }
+PyObject* internal_error_type() {
+  return g_internal_error;
+}
 
 PyObject* raise_text(PyObject* type, const std::string& text) {
   PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");

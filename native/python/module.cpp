@@ -7,8 +7,8 @@
 #include "io/sha256.h"
 #include "manifest/create/create.h"
 #include "manifest/load.h"
-#include "manifest/schema/codec.h"
 #include "manifest/load_plan.h"
+#include "manifest/schema/codec.h"
 #include "manifest/verify/context.h"
 #include "python/py.h"
 
@@ -40,7 +40,7 @@ PyObject* guarded(F&& body) {
   }
 }
 
-#define ZM_LIMIT_PARAMS                                                                                  \
+#define ZM_LIMIT_PARAMS                                                                               \
   "max_manifest_bytes", "max_row_map_line_bytes", "max_row_map_rows", "max_row_map_tracked_id_bytes", \
       "max_auxiliary_artifacts", "max_auxiliary_artifact_bytes", "max_calibration_profile_bytes",     \
       "max_encoder_distortion_profile_bytes", "max_report_issues", "max_cached_report_bytes"
@@ -89,14 +89,13 @@ PyObject* inspect_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- verify_manifest / verify_for_load -------------------------------------------------
 
-const char* const kVerifyParams[] = {"manifest",          "index",
-                                     "allow_absolute_paths", "allow_path_escape",
-                                     "allow_duplicate_db_ids", ZM_LIMIT_PARAMS};
+const char* const kVerifyParams[] = {
+    "manifest", "index", "allow_absolute_paths", "allow_path_escape", "allow_duplicate_db_ids", ZM_LIMIT_PARAMS};
 constexpr int kVerifyCount = 5 + kLimitCount;
 
 // Binds and converts in the order manifest, index, the three flags, the limits.
-bool bind_verify(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::string* manifest, VerifyOptions* options) {
+bool bind_verify(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::string* manifest,
+                 VerifyOptions* options) {
   const Signature sig{name, kVerifyParams, kVerifyCount, 1};
   PyObject* slots[kVerifyCount];
   if (!bind_arguments(sig, args, nargs, kwnames, slots)) return false;
@@ -228,8 +227,7 @@ PyObject* create_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       PyErr_SetString(PyExc_ValueError, "one of row_map or row_id_is_identity=True is required");
       return nullptr;
     }
-    if (slots[5] != nullptr && slots[5] != Py_None &&
-        !read_auxiliary_requests(slots[5], &req.auxiliary_artifacts)) {
+    if (slots[5] != nullptr && slots[5] != Py_None && !read_auxiliary_requests(slots[5], &req.auxiliary_artifacts)) {
       return nullptr;
     }
     auto manifest = without_gil([&] { return zm::create_manifest(req); });
@@ -240,13 +238,13 @@ PyObject* create_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---- module definition ----------------------------------------------------------------
 
-#define ZM_LIMIT_SIG                                                                                   \
-  "max_manifest_bytes=None, max_row_map_line_bytes=None, max_row_map_rows=None, "                    \
+#define ZM_LIMIT_SIG                                                                                     \
+  "max_manifest_bytes=None, max_row_map_line_bytes=None, max_row_map_rows=None, "                        \
   "max_row_map_tracked_id_bytes=None, max_auxiliary_artifacts=None, max_auxiliary_artifact_bytes=None, " \
-  "max_calibration_profile_bytes=None, max_encoder_distortion_profile_bytes=None, "                  \
+  "max_calibration_profile_bytes=None, max_encoder_distortion_profile_bytes=None, "                      \
   "max_report_issues=None, max_cached_report_bytes=None"
-#define ZM_VERIFY_SIG(name)                                                                        \
-  name "(manifest, *, index=None, allow_absolute_paths=False, allow_path_escape=False, "          \
+#define ZM_VERIFY_SIG(name)                                                              \
+  name "(manifest, *, index=None, allow_absolute_paths=False, allow_path_escape=False, " \
        "allow_duplicate_db_ids=False, " ZM_LIMIT_SIG ")\n--\n\n"
 
 PyMethodDef kMethods[] = {

@@ -42,16 +42,15 @@ auto without_gil(F&& f) {
 
 // ---- argument binding ----------------------------------------------------------------
 struct Signature {
-  const char* name;            // e.g. "sha256_file"
-  const char* const* params;   // positional-or-keyword first, then keyword-only
+  const char* name;           // e.g. "sha256_file"
+  const char* const* params;  // positional-or-keyword first, then keyword-only
   int n_params;
-  int n_positional;            // all positional parameters are required
+  int n_positional;  // all positional parameters are required
 };
 
 // Matches fastcall arguments to parameter slots (borrowed references, nullptr = absent).
 // Returns false with TypeError set.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots);
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 // Converters: return false with the exception set. `param` non-null adds the note
 // "while processing '<param>'" to the conversion's exception.

@@ -8,7 +8,9 @@ namespace zm::text {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Reads exactly `n` digits at s[pos], advancing pos; false when any is missing.
 bool read_digits(std::string_view s, size_t& pos, size_t n, int& value) {
@@ -29,7 +31,9 @@ bool expect(std::string_view s, size_t& pos, char c) {
   return true;
 }
 
-bool is_leap_year(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool is_leap_year(int64_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int days_in_month(int year, int month) {
   static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -79,8 +83,8 @@ struct timespec realtime_now() {
 bool is_rfc3339(std::string_view s) {
   size_t pos = 0;
   int year, month, day, hour, minute, second;
-  if (!read_digits(s, pos, 4, year) || !expect(s, pos, '-') || !read_digits(s, pos, 2, month) ||
-      !expect(s, pos, '-') || !read_digits(s, pos, 2, day)) {
+  if (!read_digits(s, pos, 4, year) || !expect(s, pos, '-') || !read_digits(s, pos, 2, month) || !expect(s, pos, '-') ||
+      !read_digits(s, pos, 2, day)) {
     return false;
   }
   if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) return false;
@@ -111,13 +115,17 @@ bool is_rfc3339(std::string_view s) {
   return pos == s.size();
 }
 
-std::string format_utc_seconds(int64_t seconds) { return format_date_time(seconds) + "Z"; }
+std::string format_utc_seconds(int64_t seconds) {
+  return format_date_time(seconds) + "Z";
+}
 
 std::string format_utc_nanos(int64_t seconds, uint32_t nanos) {
   return fmt::format("{}.{:09}Z", format_date_time(seconds), nanos);
 }
 
-std::string utc_now_seconds() { return format_utc_seconds(realtime_now().tv_sec); }
+std::string utc_now_seconds() {
+  return format_utc_seconds(realtime_now().tv_sec);
+}
 
 std::string utc_now_nanos() {
   struct timespec ts = realtime_now();

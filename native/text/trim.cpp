@@ -15,7 +15,9 @@ constexpr std::array<std::string_view, 17> kWideSpaces = {
 constexpr std::string_view kMediumMathSpace = "\xE2\x81\x9F";
 constexpr std::string_view kIdeographicSpace = "\xE3\x80\x80";
 
-bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_ascii_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Length of the White_Space character that starts (front) or ends (back) `s`; 0 if none.
 // Each encoding is a complete UTF-8 sequence (its lead byte fixes its length), so a
@@ -48,6 +50,8 @@ std::string_view trim_ws(std::string_view s) {
   return s;
 }
 
-bool is_blank(std::string_view s) { return trim_ws(s).empty(); }
+bool is_blank(std::string_view s) {
+  return trim_ws(s).empty();
+}
 
 }  // namespace zm::text

@@ -11,7 +11,9 @@ namespace zm::text {
 
 namespace {
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 bool all_hex(std::string_view s) {
   for (char c : s) {

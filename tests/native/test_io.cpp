@@ -21,12 +21,15 @@ std::string temp_file(const std::string& content) {
   char name[] = "/tmp/zm-io-XXXXXX";
   int fd = mkstemp(name);
   if (fd < 0) std::abort();
-  if (!content.empty() && write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) std::abort();
+  if (!content.empty() && write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    std::abort();
   close(fd);
   return name;
 }
 
-std::string reason_text(const zm::ManifestError& e) { return e.display(); }
+std::string reason_text(const zm::ManifestError& e) {
+  return e.display();
+}
 
 }  // namespace
 
@@ -40,8 +43,7 @@ TEST(bounded_read_limit_boundaries) {
   if (!over) {
     CHECK(over.error().kind() == zm::ManifestError::Kind::Reason);
     CHECK_EQ(over.error().code(), std::string("manifest_file_too_large"));
-    CHECK_EQ(reason_text(over.error()),
-             "manifest_file_too_large: manifest file exceeds 3 bytes while reading " + f);
+    CHECK_EQ(reason_text(over.error()), "manifest_file_too_large: manifest file exceeds 3 bytes while reading " + f);
   }
   auto zero = zm::io::read_bounded_file(f, 0, "c", "x");
   CHECK(!zero.has_value());
@@ -76,8 +78,10 @@ TEST(bounded_read_unenforceable_limit_after_open) {
   auto r = zm::io::read_bounded_file(f, max, "calibration_profile_too_large", "calibration profile");
   CHECK(!r.has_value());
   if (!r) {
-    CHECK_EQ(r.error().display(), "calibration_profile_too_large: calibration profile byte limit 18446744073709551615 "
-                                  "is too large to enforce while reading " + f);
+    CHECK_EQ(r.error().display(),
+             "calibration_profile_too_large: calibration profile byte limit 18446744073709551615 "
+             "is too large to enforce while reading " +
+                 f);
   }
   unlink(f.c_str());
   auto missing = zm::io::read_bounded_file("/nonexistent/zm/file", max, "c", "x");
@@ -97,7 +101,13 @@ TEST(bounded_read_directory_fails_on_read) {
 TEST(bounded_read_displays_invalid_utf8_path_lossily) {
   auto r = zm::io::read_bounded_file("/dev/zero", 0, "c", "x");
   CHECK(!r.has_value());
-  CHECK_EQ(zm::text::lossy_utf8(std::string("a\xff" "b\xe2\x82" "c", 6)), std::string("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c"));
+  CHECK_EQ(zm::text::lossy_utf8(std::string("a\xff"
+                                            "b\xe2\x82"
+                                            "c",
+                                            6)),
+           std::string("a\xEF\xBF\xBD"
+                       "b\xEF\xBF\xBD"
+                       "c"));
   CHECK_EQ(zm::text::lossy_utf8("\xed\xa0\x80"), std::string("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"));
   CHECK_EQ(zm::text::lossy_utf8("\xf0\x9f\x98\x80"), std::string("\xf0\x9f\x98\x80"));
   CHECK(!zm::text::is_valid_utf8("\xc0\x80"));
@@ -108,11 +118,21 @@ TEST(parent_dir_is_lexical) {
     const char* path;
     const char* parent;
   } cases[] = {
-      {"m.json", "."},        {"idx/manifest.json", "idx"}, {"/abs/dir/m.json", "/abs/dir"},
-      {"/m.json", "/"},       {"/", "."},                    {"", "."},
-      {".", "."},             {"./m.json", "."},             {"a/../m.json", "a/.."},
-      {"a/b/", "a"},          {"a//b", "a"},                 {"a/./b", "a"},
-      {"../m.json", ".."},    {"a/..", "a"},                 {"./a/b", "./a"},
+      {"m.json", "."},
+      {"idx/manifest.json", "idx"},
+      {"/abs/dir/m.json", "/abs/dir"},
+      {"/m.json", "/"},
+      {"/", "."},
+      {"", "."},
+      {".", "."},
+      {"./m.json", "."},
+      {"a/../m.json", "a/.."},
+      {"a/b/", "a"},
+      {"a//b", "a"},
+      {"a/./b", "a"},
+      {"../m.json", ".."},
+      {"a/..", "a"},
+      {"./a/b", "./a"},
   };
   for (const auto& c : cases) CHECK_EQ(zm::io::parent_dir(c.path), std::string(c.parent));
 }

@@ -111,7 +111,9 @@ TEST(json_reader_whitespace_is_four_bytes_only) {
       {"\f{}", "expected value at line 1 column 1"},
       {"\v1", "expected value at line 1 column 1"},
       {"{}\f", "trailing characters at line 1 column 3"},
-      {"\xC2\xA0" "1", "expected value at line 1 column 1"},  // no-break space
+      {"\xC2\xA0"
+       "1",
+       "expected value at line 1 column 1"},  // no-break space
   });
   read_ok(" \t\r\n{ \t\r\n\"a\" \t\r\n: \t\r\n[ 1 , 2 ] \t\r\n} \t\r\n");
 }
@@ -208,18 +210,21 @@ TEST(json_reader_string_errors) {
       {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
       {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {"\"a\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {std::string("\"a\0\"", 4), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {std::string("\"a\0\"", 4),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
       {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       // Invalid UTF-8 is found when the string is complete: past the closing quote.
       {"\"a\xFF\"", "invalid unicode code point at line 1 column 4"},
-      {"[\"a\xFF" "bc\", 1]", "invalid unicode code point at line 1 column 7"},
+      {"[\"a\xFF"
+       "bc\", 1]",
+       "invalid unicode code point at line 1 column 7"},
       {"\"\xC3\x28\"", "invalid unicode code point at line 1 column 4"},
-      {"\"\xC0\xAF\"", "invalid unicode code point at line 1 column 4"},           // overlong
-      {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 5"},       // encoded surrogate
-      {"\"\xF4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},   // above U+10FFFF
-      {"\"\xE2\x82\"", "invalid unicode code point at line 1 column 4"},           // truncated
-      {"\"\xE2\x82\\n\"", "invalid unicode code point at line 1 column 6"},        // truncated before an escape
+      {"\"\xC0\xAF\"", "invalid unicode code point at line 1 column 4"},          // overlong
+      {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 5"},      // encoded surrogate
+      {"\"\xF4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},  // above U+10FFFF
+      {"\"\xE2\x82\"", "invalid unicode code point at line 1 column 4"},          // truncated
+      {"\"\xE2\x82\\n\"", "invalid unicode code point at line 1 column 6"},       // truncated before an escape
       // An earlier invalid byte does not hide a later syntax error in the same string.
       {"\"\xFF\\x\"", "invalid escape at line 1 column 4"},
       {"\"\xFF", "EOF while parsing a string at line 1 column 2"},
@@ -302,12 +307,12 @@ TEST(json_reader_string_scan_at_every_offset) {
   // at any offset must be seen, with the same position as one found byte by byte.
   for (size_t k = 0; k < 24; ++k) {
     std::string pad(k, 'a');
-    CHECK_EQ(read_error("\"" + pad + "\x01" + pad + "\""),
-             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
-                 std::to_string(k + 2));
-    CHECK_EQ(read_error("\"" + pad + "\x1F" + "bbbbbbbbbbbbbbbb\""),
-             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
-                 std::to_string(k + 2));
+    CHECK_EQ(
+        read_error("\"" + pad + "\x01" + pad + "\""),
+        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(k + 2));
+    CHECK_EQ(
+        read_error("\"" + pad + "\x1F" + "bbbbbbbbbbbbbbbb\""),
+        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(k + 2));
     CHECK_EQ(read_error("\"" + pad + "\xFF" + pad + "\""),
              "invalid unicode code point at line 1 column " + std::to_string(2 * k + 3));
     CHECK_EQ(read_error("\"" + pad + "\\q" + pad + "\""), "invalid escape at line 1 column " + std::to_string(k + 3));
@@ -324,7 +329,8 @@ TEST(json_value_large_objects_sorted_with_last_value) {
   std::string text = "{";
   std::string expected = "{";
   for (int i = 39; i >= 0; --i) text += "\"k" + std::to_string(100 + i) + "\":" + std::to_string(i) + ",";
-  for (int i = 0; i < 40; ++i) expected += "\"k" + std::to_string(100 + i) + "\":" + std::to_string(i == 7 ? 1000 : i) + ",";
+  for (int i = 0; i < 40; ++i)
+    expected += "\"k" + std::to_string(100 + i) + "\":" + std::to_string(i == 7 ? 1000 : i) + ",";
   text += "\"k107\":1000}";
   expected.back() = '}';
   CHECK_EQ(compact(read_ok(text)), expected);

@@ -28,7 +28,9 @@ Bytes u32le(uint32_t v) {
   for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(v >> (8 * i));
   return b;
 }
-Bytes u8(uint8_t v) { return Bytes(1, static_cast<char>(v)); }
+Bytes u8(uint8_t v) {
+  return Bytes(1, static_cast<char>(v));
+}
 
 Bytes zkr(uint32_t dim, uint32_t n, const char* magic = "ZKR1", uint8_t version = 1) {
   return Bytes(magic, 4) + u8(version) + u32le(dim) + u32le(n);
@@ -42,8 +44,12 @@ Bytes zkbm(uint32_t dim, uint32_t n_top, uint32_t n, const char* magic = "ZKBM",
 Bytes zksb(uint32_t dim, uint32_t n, const char* magic = "ZKSB", uint8_t version = 1) {
   return Bytes(magic, 4) + u8(version) + u32le(dim) + u32le(n);
 }
-Bytes with_payload(Bytes header, size_t payload) { return header + Bytes(payload, '\xA5'); }
-Bytes cut(const Bytes& b, size_t n) { return b.substr(0, n); }
+Bytes with_payload(Bytes header, size_t payload) {
+  return header + Bytes(payload, '\xA5');
+}
+Bytes cut(const Bytes& b, size_t n) {
+  return b.substr(0, n);
+}
 
 // A private temporary directory, removed with its files at exit of the test.
 class TempDir {
@@ -120,7 +126,8 @@ void run_error_cases(const std::vector<ErrorCase>& cases) {
 const std::string kFastscanNote =
     "ZKFS (RankQuantFastscan) metadata probing is not supported in this version; load the index with "
     "RankQuantFastscan::load (tracked in #232)";
-const std::string kFastscanCoverage = "RankQuantFastscan (.zkfs) is not covered by zarnik-manifest v1 (tracked in #232)";
+const std::string kFastscanCoverage =
+    "RankQuantFastscan (.zkfs) is not covered by zarnik-manifest v1 (tracked in #232)";
 
 }  // namespace
 
@@ -185,12 +192,18 @@ TEST(probe_rank_rules) {
       {"n_vectors limit+1", zkr(2, 67108865), "n_vectors 67108865 exceeds MAX_VECTORS=67108864"},
       {"n_vectors u32 max", zkr(2, 0xFFFFFFFF), "n_vectors 4294967295 exceeds MAX_VECTORS=67108864"},
       // At the limit the header is accepted; only the missing payload is reported.
-      {"n_vectors at limit", zkr(2, 67108864), "ZKR1 payload truncated: header declares 268435456 B but file has 0 B remaining"},
-      {"dim 65535 accepted", zkr(65535, 1), "ZKR1 payload truncated: header declares 131070 B but file has 0 B remaining"},
-      {"one trailing byte", zkr(2, 0) + "x", "ZKR1 payload has trailing bytes: header declares 0 B but file has 1 B remaining"},
-      {"payload one short", with_payload(zkr(2, 3), 11), "ZKR1 payload truncated: header declares 12 B but file has 11 B remaining"},
-      {"payload one long", with_payload(zkr(2, 3), 13), "ZKR1 payload has trailing bytes: header declares 12 B but file has 13 B remaining"},
-      {"legacy trailing names ZKR1", zkr(2, 0, "YQR1") + "xy", "ZKR1 payload has trailing bytes: header declares 0 B but file has 2 B remaining"},
+      {"n_vectors at limit", zkr(2, 67108864),
+       "ZKR1 payload truncated: header declares 268435456 B but file has 0 B remaining"},
+      {"dim 65535 accepted", zkr(65535, 1),
+       "ZKR1 payload truncated: header declares 131070 B but file has 0 B remaining"},
+      {"one trailing byte", zkr(2, 0) + "x",
+       "ZKR1 payload has trailing bytes: header declares 0 B but file has 1 B remaining"},
+      {"payload one short", with_payload(zkr(2, 3), 11),
+       "ZKR1 payload truncated: header declares 12 B but file has 11 B remaining"},
+      {"payload one long", with_payload(zkr(2, 3), 13),
+       "ZKR1 payload has trailing bytes: header declares 12 B but file has 13 B remaining"},
+      {"legacy trailing names ZKR1", zkr(2, 0, "YQR1") + "xy",
+       "ZKR1 payload has trailing bytes: header declares 0 B but file has 2 B remaining"},
   });
 }
 
@@ -212,8 +225,7 @@ TEST(probe_rankquant_rules) {
       {"bits 1 dim 12", zkrq(1, 12, 0), "ZKRQ dim 12 is not a multiple of codes_per_byte = 8"},
       {"bits 1 dim 2", zkrq(1, 2, 0), "ZKRQ dim 2 is not a multiple of codes_per_byte = 8"},
       {"n_vectors limit+1", zkrq(2, 8, 67108865), "n_vectors 67108865 exceeds MAX_VECTORS=67108864"},
-      {"n_vectors at limit", zkrq(4, 65520, 67108864),
-       "payload 2198486384640 B exceeds MAX_PAYLOAD=137438953472"},
+      {"n_vectors at limit", zkrq(4, 65520, 67108864), "payload 2198486384640 B exceeds MAX_PAYLOAD=137438953472"},
       {"payload short", with_payload(zkrq(4, 16, 2), 15),
        "ZKRQ payload truncated: header declares 16 B but file has 15 B remaining"},
       {"legacy trailing names ZKRQ", with_payload(zkrq(2, 4, 1, "YQRQ"), 2),
@@ -279,20 +291,20 @@ TEST(probe_success_metadata) {
       {"ZKR1 legacy", with_payload(zkr(3, 2, "YQR1"), 12), 0, IndexKind::Rank, "Rank", 3, 2, 6, 25},
       {"ZKR1 65535", with_payload(zkr(65535, 1), 131070), 0, IndexKind::Rank, "Rank", 65535, 1, 131070, 131083},
       {"ZKRQ bits 1", with_payload(zkrq(1, 8, 3), 3), 0, IndexKind::RankQuant, "RankQuant { bits: 1 }", 8, 3, 1, 17},
-      {"ZKRQ bits 2 dim 4", with_payload(zkrq(2, 4, 5), 5), 0, IndexKind::RankQuant, "RankQuant { bits: 2 }", 4, 5,
-       1, 19},
-      {"ZKRQ legacy bits 4", with_payload(zkrq(4, 16, 2, "YQRQ"), 16), 0, IndexKind::RankQuant,
-       "RankQuant { bits: 4 }", 16, 2, 8, 30},
-      {"ZKBM n_top 127", with_payload(zkbm(128, 127, 2), 32), 0, IndexKind::Bitmap, "Bitmap { n_top: 127 }", 128, 2,
-       16, 49},
-      {"ZKBM legacy n_top 1", with_payload(zkbm(64, 1, 1, "YQBM"), 8), 0, IndexKind::Bitmap, "Bitmap { n_top: 1 }",
-       64, 1, 8, 25},
+      {"ZKRQ bits 2 dim 4", with_payload(zkrq(2, 4, 5), 5), 0, IndexKind::RankQuant, "RankQuant { bits: 2 }", 4, 5, 1,
+       19},
+      {"ZKRQ legacy bits 4", with_payload(zkrq(4, 16, 2, "YQRQ"), 16), 0, IndexKind::RankQuant, "RankQuant { bits: 4 }",
+       16, 2, 8, 30},
+      {"ZKBM n_top 127", with_payload(zkbm(128, 127, 2), 32), 0, IndexKind::Bitmap, "Bitmap { n_top: 127 }", 128, 2, 16,
+       49},
+      {"ZKBM legacy n_top 1", with_payload(zkbm(64, 1, 1, "YQBM"), 8), 0, IndexKind::Bitmap, "Bitmap { n_top: 1 }", 64,
+       1, 8, 25},
       {"ZKSB dim 64", with_payload(zksb(64, 1), 8), 0, IndexKind::SignBitmap, "SignBitmap", 64, 1, 8, 21},
       {"ZKSB dim 2^24", zksb(16777216, 0), 0, IndexKind::SignBitmap, "SignBitmap", 16777216, 0, 2097152, 13},
       // Payloads far beyond the 8 KiB buffer: the remaining count must subtract the
       // bytes still buffered, and the payload itself is never read (sparse holes).
-      {"ZKSB 16 KiB payload", with_payload(zksb(64, 2048), 16384), 0, IndexKind::SignBitmap, "SignBitmap", 64, 2048,
-       8, 16397},
+      {"ZKSB 16 KiB payload", with_payload(zksb(64, 2048), 16384), 0, IndexKind::SignBitmap, "SignBitmap", 64, 2048, 8,
+       16397},
       {"ZKR1 at MAX_VECTORS", zkr(2, 67108864), 268435456, IndexKind::Rank, "Rank", 2, 67108864, 4, 268435469},
   };
   TempDir tmp;

@@ -28,8 +28,8 @@ std::string random_uuid(std::mt19937_64& rng, int form) {
 }
 
 std::string canonical_line(uint64_t row_id, const std::string& db, const std::string* parent) {
-  return "{\"row_id\":" + std::to_string(row_id) + ",\"db_id\":\"" + db + "\",\"parent_id\":" +
-         (parent ? "\"" + *parent + "\"" : std::string("null")) + "}";
+  return "{\"row_id\":" + std::to_string(row_id) + ",\"db_id\":\"" + db +
+         "\",\"parent_id\":" + (parent ? "\"" + *parent + "\"" : std::string("null")) + "}";
 }
 
 // Fast accept implies strict accept with the same record. Returns whether fast accepted.
@@ -70,8 +70,8 @@ TEST(row_line_fast_path_accepts_usual_lines_like_strict_decoder) {
 
 TEST(row_line_fast_path_never_disagrees_on_mutated_lines) {
   std::mt19937_64 rng(11);
-  const std::string alphabet = std::string("\"\\ \t\r\n{}[],:0123456789-+.eEnulaftr_idbp") + std::string(1, '\0') +
-                               "\x01\x7f\x80\xc3\xa9\xff";
+  const std::string alphabet =
+      std::string("\"\\ \t\r\n{}[],:0123456789-+.eEnulaftr_idbp") + std::string(1, '\0') + "\x01\x7f\x80\xc3\xa9\xff";
   int fast_accepted = 0;
   int strict_rejected = 0;
   for (int n = 0; n < 20000; ++n) {
@@ -117,15 +117,15 @@ TEST(row_line_fast_path_rejects_what_it_does_not_decode_exactly) {
       "{\"row_id\":,\"db_id\":\"a\",\"parent_id\":null}",
       "{\"row_id\":1,\"db_id\":\"a\\u0000\",\"parent_id\":null}",  // escape
       "{\"row_id\":1,\"db_id\":\"\xc3\xa9\",\"parent_id\":null}",  // non-ASCII
-      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null} ",       // trailing space
+      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null} ",        // trailing space
       " {\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null}",
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null}}",
-      "{\"row_id\":1,\"db_id\":\"a\"}",                            // parent_id left out
-      "{\"db_id\":\"a\",\"row_id\":1,\"parent_id\":null}",          // key order
+      "{\"row_id\":1,\"db_id\":\"a\"}",                     // parent_id left out
+      "{\"db_id\":\"a\",\"row_id\":1,\"parent_id\":null}",  // key order
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":nul}",
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":\"b\"",
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":\"b\"}x",
-      "{\"row_id\":1,\"db_id\":\"a\t\",\"parent_id\":null}",       // raw control byte
+      "{\"row_id\":1,\"db_id\":\"a\t\",\"parent_id\":null}",  // raw control byte
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null,\"x\":1}",
       "[1,\"a\",null]",
       "",

@@ -2,8 +2,8 @@
 // the presence rules, the writers' exact bytes, and the row-map line decoder.
 #include <cmath>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check.h"
@@ -16,7 +16,8 @@ const std::string kSha(64, 'a');
 // The smallest valid manifest; cases below edit it.
 const std::string kBase =
     R"({"schema_version":"zarnik.index_manifest.v1","manifest_id":"m-1","created_at":"2024-01-01T00:00:00Z",)"
-    R"("artifact":{"path":"index.zkrq","sha256":")" + kSha +
+    R"("artifact":{"path":"index.zkrq","sha256":")" +
+    kSha +
     R"(","kind":"rank_quant","format_version":1,"dim":8,"vector_count":3,"bytes_per_vec":4,)"
     R"("params":{"kind":"rank_quant","bits":2},"file_size_bytes":100},)"
     R"("embedding":{"model":"m","dim":8},"row_identity":{"kind":"row_id_identity","row_count":3}})";
@@ -134,7 +135,9 @@ TEST(schema_document_level_errors) {
 }
 
 TEST(schema_scalar_type_errors) {
-  auto dim = [](std::string_view v) { return replaced(kBase, R"("dim":8,"vector)", R"("dim":)" + std::string(v) + R"(,"vector)"); };
+  auto dim = [](std::string_view v) {
+    return replaced(kBase, R"("dim":8,"vector)", R"("dim":)" + std::string(v) + R"(,"vector)");
+  };
   run({
       {dim("\"8\""), "invalid type: string \"8\", expected u64", R"("dim":"8")"},
       {dim("1.5"), "invalid type: floating point `1.5`, expected u64", "1.5"},
@@ -166,11 +169,12 @@ TEST(schema_scalar_type_errors) {
       {replaced(kBase, R"("path":"index.zkrq")", R"("path":5)"), "invalid type: integer `5`, expected a string",
        R"("path":5)"},
       {replaced(kBase, R"("model":"m")", R"("model":null)"), "invalid type: null, expected a string", "null"},
-      {replaced(kBase, R"("artifact":{)", R"("artifact":"x","old":{)"), "invalid type: string \"x\", expected struct Artifact",
-       R"("artifact":"x")"},
+      {replaced(kBase, R"("artifact":{)", R"("artifact":"x","old":{)"),
+       "invalid type: string \"x\", expected struct Artifact", R"("artifact":"x")"},
       {replaced(kBase, R"("embedding":{"model":"m","dim":8})", R"("embedding":7)"),
        "invalid type: integer `7`, expected struct Embedding", R"("embedding":7)"},
-      {with_member(R"("auxiliary_artifacts":{})"), "invalid type: map, expected a sequence", R"("auxiliary_artifacts":)"},
+      {with_member(R"("auxiliary_artifacts":{})"), "invalid type: map, expected a sequence",
+       R"("auxiliary_artifacts":)"},
       {with_member(R"("auxiliary_artifacts":null)"), "invalid type: null, expected a sequence", "null"},
       {with_member(R"("auxiliary_artifacts":[1])"), "invalid type: integer `1`, expected struct AuxiliaryArtifact",
        "[1"},
@@ -180,13 +184,16 @@ TEST(schema_scalar_type_errors) {
       {with_member(R"("extensions":{"a":1,})"), "trailing comma", R"(1,})"},
       {with_member(R"("build":{})"), "missing field `invocation_id`", R"("build":{})"},
       {with_member(R"("build":5)"), "invalid type: integer `5`, expected struct BuildInfo", R"("build":5)"},
-      {with_member(R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1,"required":null}])"),
+      {with_member(
+           R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1,"required":null}])"),
        "invalid type: null, expected a boolean", "null"},
-      {with_member(R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1,"required":"no"}])"),
+      {with_member(
+           R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1,"required":"no"}])"),
        "invalid type: string \"no\", expected a boolean", R"("no")"},
-      {with_member(R"("auxiliary_artifacts":[{"name":"a","path":"p","file_size_bytes":1}])"),
-       "missing field `sha256`", R"("file_size_bytes":1})"},
-      {with_member(R"("encoder_distortion":)" + replaced(kDistortion, R"("scope":{})", R"("scope":{"confidence":"x"})")),
+      {with_member(R"("auxiliary_artifacts":[{"name":"a","path":"p","file_size_bytes":1}])"), "missing field `sha256`",
+       R"("file_size_bytes":1})"},
+      {with_member(R"("encoder_distortion":)" +
+                   replaced(kDistortion, R"("scope":{})", R"("scope":{"confidence":"x"})")),
        "invalid type: string \"x\", expected f64", R"("x")"},
   });
 }
@@ -263,8 +270,8 @@ TEST(schema_tagged_union_errors) {
        R"(3,"kind")"},
       {with_rows(R"({"kind":"row_id_identity","row_count":3,"row_count":4})"), "duplicate field `row_count`", "", 1},
       {with_rows(R"({"kind":"row_id_identity","row_count":-3})"), "invalid value: integer `-3`, expected u64", "", 1},
-      {with_rows(R"({"kind":"row_id_identity","row_count":3,"path":"x"})"), "unknown field `path`, expected `row_count`",
-       "", 1},
+      {with_rows(R"({"kind":"row_id_identity","row_count":3,"path":"x"})"),
+       "unknown field `path`, expected `row_count`", "", 1},
       {with_rows(R"({"kind":"jsonl","path":"r","sha256":"s","row_count":1,"id_kind":"uuid","db":{"host":"h"}})"),
        "unknown field `host`, expected one of `path`, `table`, `id_column`", "", 1},
       {with_rows(R"({"kind":"jsonl","path":"r","sha256":"s","row_count":1,"id_kind":"uuid","db":5})"),
@@ -298,8 +305,9 @@ TEST(schema_tagged_union_errors) {
                         R"("null_model":{"kind":"weighted_marginal_profile"})"),
        "missing field `parameterization`", R"("weighted_marginal_profile"})"},
       // An enumeration inside a variant: its errors also sit at the union's end.
-      {with_calibration(R"("null_model":{"kind":"uniform_hypergeometric"})",
-                        R"("null_model":{"parameterization":"MarginalTopKFrequency","kind":"weighted_marginal_profile"})"),
+      {with_calibration(
+           R"("null_model":{"kind":"uniform_hypergeometric"})",
+           R"("null_model":{"parameterization":"MarginalTopKFrequency","kind":"weighted_marginal_profile"})"),
        "unknown variant `MarginalTopKFrequency`, expected one of `marginal_topk_frequency`, `bucket_frequency`, "
        "`sign_frequency`, `rank_position_frequency`, `empirical_tail_table`",
        R"("weighted_marginal_profile"})"},
@@ -317,21 +325,21 @@ TEST(schema_tagged_union_errors) {
 
 TEST(schema_array_form_of_records) {
   run({
-      {replaced(kBase, R"({"model":"m","dim":8})", R"([])"), "invalid length 0, expected struct Embedding with 8 elements",
-       R"("embedding":[])"},
+      {replaced(kBase, R"({"model":"m","dim":8})", R"([])"),
+       "invalid length 0, expected struct Embedding with 8 elements", R"("embedding":[])"},
       {replaced(kBase, R"({"model":"m","dim":8})", R"(["m"])"),
        "invalid length 1, expected struct Embedding with 8 elements", R"(["m"])"},
       // Optional fields must be given (as null) in the array form.
       {replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8])"),
        "invalid length 2, expected struct Embedding with 8 elements", R"(["m",8])"},
-      {replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8,null,null,null,null,null,null,1])"),
-       "trailing characters", "null,1"},
+      {replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8,null,null,null,null,null,null,1])"), "trailing characters",
+       "null,1"},
       {replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8,null,null,null,null,null,null,])"), "trailing comma",
        "null,]"},
-      {replaced(kBase, R"({"model":"m","dim":8})", R"([8,"m"])"), "invalid type: integer `8`, expected a string",
-       "[8"},
+      {replaced(kBase, R"({"model":"m","dim":8})", R"([8,"m"])"), "invalid type: integer `8`, expected a string", "[8"},
   });
-  zm::IndexManifest m = parse_ok(replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8,"r",null,null,null,null,"l2"])"));
+  zm::IndexManifest m =
+      parse_ok(replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8,"r",null,null,null,null,"l2"])"));
   CHECK_EQ(m.embedding.model, std::string("m"));
   CHECK_EQ(m.embedding.dim, 8u);
   CHECK(m.embedding.model_revision == std::optional<std::string>("r"));
@@ -364,7 +372,8 @@ TEST(schema_presence_rules_and_normalised_output) {
   CHECK(m.encoder_distortion.has_value());
   std::string expected =
       R"({"schema_version":"zarnik.index_manifest.v1","manifest_id":"m-1","created_at":"2024-01-01T00:00:00Z",)"
-      R"("artifact":{"path":"index.zkrq","sha256":")" + kSha +
+      R"("artifact":{"path":"index.zkrq","sha256":")" +
+      kSha +
       R"(","kind":"rank_quant","format_version":1,"dim":8,"vector_count":3,"bytes_per_vec":4,)"
       R"("params":{"kind":"rank_quant","bits":2},"file_size_bytes":100},)"
       R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1},)"
@@ -401,13 +410,14 @@ TEST(schema_accepted_edge_cases) {
   // Full u64 range; negative zero and exponents in f64 fields.
   m = parse_ok(replaced(kBase, R"("file_size_bytes":100)", R"("file_size_bytes":18446744073709551615)"));
   CHECK_EQ(m.artifact.file_size_bytes, 18446744073709551615ull);
-  m = parse_ok(with_member(R"("encoder_distortion":)" +
-                           replaced(kDistortion, R"("bounds":{})", R"("bounds":{"violation_rate":-0,"declared_upper_bound":25e-1})")));
+  m = parse_ok(with_member(
+      R"("encoder_distortion":)" +
+      replaced(kDistortion, R"("bounds":{})", R"("bounds":{"violation_rate":-0,"declared_upper_bound":25e-1})")));
   CHECK(std::signbit(*m.encoder_distortion->bounds.violation_rate));
   CHECK_EQ(*m.encoder_distortion->bounds.declared_upper_bound, 2.5);
   // Pretty-printed input with CRLF line ends.
-  std::string crlf = replaced(replaced(kBase, "{\"schema_version\"", "{\r\n  \"schema_version\""), ",\"embedding\":",
-                              ",\r\n  \"embedding\" :\t");
+  std::string crlf = replaced(replaced(kBase, "{\"schema_version\"", "{\r\n  \"schema_version\""),
+                              ",\"embedding\":", ",\r\n  \"embedding\" :\t");
   parse_ok(crlf + "\r\n");
 }
 
@@ -421,7 +431,8 @@ TEST(schema_nesting_limit_counts_the_document) {
 }
 
 TEST(schema_full_manifest_round_trip_exact_bytes) {
-  const std::string compact = R"json({"schema_version":"zarnik.index_manifest.v1","manifest_id":"urn:uuid:0b7f3c1e-2a4d-4c8e-9f10-3d2b1a0e9c8d","created_at":"2024-05-01T12:00:00Z","artifact":{"path":"index.zkbm","sha256":"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef","kind":"bitmap","format_version":2,"dim":768,"vector_count":3,"bytes_per_vec":96,"params":{"kind":"bitmap","n_top":64},"file_size_bytes":18446744073709551615},"auxiliary_artifacts":[{"name":"ids","path":"aux/ids.bin","sha256":"bb","file_size_bytes":10},{"name":"opt","path":"aux/opt.bin","sha256":"cc","file_size_bytes":0,"required":false}],"embedding":{"model":"enc-é \"q\"\t/","dim":768,"model_revision":"r1","tokenizer_revision":"t1","pooling":"mean","corpus_digest":"dd","embedding_matrix_digest":"ee","normalization":"l2"},"encoder_distortion":{"schema_version":"zarnik.encoder_distortion.v1","profile_id":"ed-1","created_at":"2024-05-01T12:00:00Z","encoder":{"model":"enc","dim":768,"model_revision":"r1","normalization":"l2"},"tokenizer_revision":"t1","pooling":"mean","source_metric":{"name":"cosine","version":"1","digest":"sha256:00"},"embedding_metric":{"name":"hamming"},"bounds":{"declared_lower_bound":0.5,"declared_upper_bound":2.0,"estimated_distortion":1.25,"violation_rate":0.001,"max_observed_violation":1e-7,"quantile_observed_violation":1e16},"scope":{"corpus_digest":"sha256:c","query_set_digest":"sha256:q","pair_sample_digest":"sha256:p","domain":"web","sample_size":1000,"confidence":0.95,"coverage":1.0,"estimator_version":"v2"},"evidence":{"kind":"empirical_sample","estimator_id":"est","estimator_hash":"sha256:h"},"profile":{"path":"p/ed.bin","sha256":"ff","file_size_bytes":5,"format":"npy","source_digest":"sha256:s"},"calibration_profile_id":"cal-1"},"calibration":{"schema_version":"zarnik.calibration.v1","profile_id":"cal-1","created_at":"2024-05-01T12:00:00Z","calibrated_for":{"model":"enc","dim":768},"ordinalization":{"kind":"caller_defined","dim":768,"name":"mine"},"profile":{"path":"p/cal.bin","sha256":"99","file_size_bytes":7,"dim":768,"sample_count":100,"parameterization":"rank_position_frequency","format":"npy","shape":[4,256],"source_digest":"sha256:s"},"null_model":{"kind":"caller_defined","name":"nm","parameterization":"free text"}},"row_identity":{"kind":"jsonl","path":"rows.jsonl","sha256":"11","row_count":3,"id_kind":"uuid","db":{"path":"db.sqlite","table":"t","id_column":"id"}},"build":{"invocation_id":"inv","builder_id":"b","source_repo":"repo","source_commit":"abc","ci_provider":"ci","ci_run_id":"42"},"attestations":[{"a":[1,-2,2.5,true,null,"s"],"b":{}},"x",[]],"extensions":{"a.y":{"k":1.0},"b.x":18446744073709551615}})json";
+  const std::string compact =
+      R"json({"schema_version":"zarnik.index_manifest.v1","manifest_id":"urn:uuid:0b7f3c1e-2a4d-4c8e-9f10-3d2b1a0e9c8d","created_at":"2024-05-01T12:00:00Z","artifact":{"path":"index.zkbm","sha256":"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef","kind":"bitmap","format_version":2,"dim":768,"vector_count":3,"bytes_per_vec":96,"params":{"kind":"bitmap","n_top":64},"file_size_bytes":18446744073709551615},"auxiliary_artifacts":[{"name":"ids","path":"aux/ids.bin","sha256":"bb","file_size_bytes":10},{"name":"opt","path":"aux/opt.bin","sha256":"cc","file_size_bytes":0,"required":false}],"embedding":{"model":"enc-é \"q\"\t/","dim":768,"model_revision":"r1","tokenizer_revision":"t1","pooling":"mean","corpus_digest":"dd","embedding_matrix_digest":"ee","normalization":"l2"},"encoder_distortion":{"schema_version":"zarnik.encoder_distortion.v1","profile_id":"ed-1","created_at":"2024-05-01T12:00:00Z","encoder":{"model":"enc","dim":768,"model_revision":"r1","normalization":"l2"},"tokenizer_revision":"t1","pooling":"mean","source_metric":{"name":"cosine","version":"1","digest":"sha256:00"},"embedding_metric":{"name":"hamming"},"bounds":{"declared_lower_bound":0.5,"declared_upper_bound":2.0,"estimated_distortion":1.25,"violation_rate":0.001,"max_observed_violation":1e-7,"quantile_observed_violation":1e16},"scope":{"corpus_digest":"sha256:c","query_set_digest":"sha256:q","pair_sample_digest":"sha256:p","domain":"web","sample_size":1000,"confidence":0.95,"coverage":1.0,"estimator_version":"v2"},"evidence":{"kind":"empirical_sample","estimator_id":"est","estimator_hash":"sha256:h"},"profile":{"path":"p/ed.bin","sha256":"ff","file_size_bytes":5,"format":"npy","source_digest":"sha256:s"},"calibration_profile_id":"cal-1"},"calibration":{"schema_version":"zarnik.calibration.v1","profile_id":"cal-1","created_at":"2024-05-01T12:00:00Z","calibrated_for":{"model":"enc","dim":768},"ordinalization":{"kind":"caller_defined","dim":768,"name":"mine"},"profile":{"path":"p/cal.bin","sha256":"99","file_size_bytes":7,"dim":768,"sample_count":100,"parameterization":"rank_position_frequency","format":"npy","shape":[4,256],"source_digest":"sha256:s"},"null_model":{"kind":"caller_defined","name":"nm","parameterization":"free text"}},"row_identity":{"kind":"jsonl","path":"rows.jsonl","sha256":"11","row_count":3,"id_kind":"uuid","db":{"path":"db.sqlite","table":"t","id_column":"id"}},"build":{"invocation_id":"inv","builder_id":"b","source_repo":"repo","source_commit":"abc","ci_provider":"ci","ci_run_id":"42"},"attestations":[{"a":[1,-2,2.5,true,null,"s"],"b":{}},"x",[]],"extensions":{"a.y":{"k":1.0},"b.x":18446744073709551615}})json";
   const std::string pretty = R"json({
   "schema_version": "zarnik.index_manifest.v1",
   "manifest_id": "urn:uuid:0b7f3c1e-2a4d-4c8e-9f10-3d2b1a0e9c8d",
@@ -611,7 +622,8 @@ TEST(schema_full_manifest_round_trip_exact_bytes) {
 }
 
 TEST(schema_report_policy_writes_every_key) {
-  zm::IndexManifest m = parse_ok(with_member(R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1}])"));
+  zm::IndexManifest m =
+      parse_ok(with_member(R"("auxiliary_artifacts":[{"name":"a","path":"p","sha256":"s","file_size_bytes":1}])"));
   zm::json::Writer w(zm::json::Style::Compact, zm::json::Absent::WriteNull);
   zm::write_manifest(w, m);
   const std::string& out = w.buffer();

@@ -1,8 +1,8 @@
 // Loading a manifest file: size limit at its boundary, parse errors carried as Json
 // errors, base directory and path kept as given.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>

@@ -53,10 +53,9 @@ void check_predicate(const char* what, F pred, const std::vector<std::string>& i
 // ---- trim -------------------------------------------------------------------------------
 
 TEST(trim_each_white_space_code_point) {
-  const std::vector<char32_t> white = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,
-                                       0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,
-                                       0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
-                                       0x3000};
+  const std::vector<char32_t> white = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+                                       0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+                                       0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
   for (char32_t cp : white) {
     std::string w = utf8(cp);
     const std::string around = w + "a" + w, doubled = w + w + "a b" + w + w, inner = "x" + w + "y";
@@ -120,7 +119,10 @@ TEST(quoted_form) {
       {utf8(0xA1), "\"" + utf8(0xA1) + "\""},
       {utf8(0xFFFD), "\"" + utf8(0xFFFD) + "\""},
       // Invalid UTF-8: each maximal invalid subpart becomes U+FFFD, shown as is.
-      {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},
+      {"a\xFF"
+       "b",
+       "\"a\xEF\xBF\xBD"
+       "b\""},
       {"\xE2\x80", "\"\xEF\xBF\xBD\""},
       {"\xC0\x80\"", "\"\xEF\xBF\xBD\xEF\xBF\xBD\\\"\""},
       {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
@@ -134,11 +136,11 @@ TEST(printable_table_boundaries) {
     bool printable;
   };
   const std::vector<Case> cases = {
-      {0x0, false},     {0x1F, false},    {0x20, true},      {0x7E, true},     {0x7F, false},
-      {0x9F, false},    {0xA0, false},    {0xA1, true},      {0xAC, true},     {0xAD, false},
-      {0xAE, true},     {0x377, true},    {0x378, false},    {0x1680, false},  {0x2027, true},
-      {0x202A, false},  {0xD800, false},  {0xDFFF, false},   {0xE000, false},  {0xF8FF, false},
-      {0xF900, true},   {0xFFFC, true},   {0xFFFE, false},   {0x1F600, true},  {0x10FFFF, false},
+      {0x0, false},    {0x1F, false},   {0x20, true},    {0x7E, true},    {0x7F, false},
+      {0x9F, false},   {0xA0, false},   {0xA1, true},    {0xAC, true},    {0xAD, false},
+      {0xAE, true},    {0x377, true},   {0x378, false},  {0x1680, false}, {0x2027, true},
+      {0x202A, false}, {0xD800, false}, {0xDFFF, false}, {0xE000, false}, {0xF8FF, false},
+      {0xF900, true},  {0xFFFC, true},  {0xFFFE, false}, {0x1F600, true}, {0x10FFFF, false},
   };
   for (const auto& c : cases) {
     if (is_printable(c.cp) != c.printable) {
@@ -256,12 +258,9 @@ TEST(utc_time_text) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {0, "1970-01-01T00:00:00Z"},
-      {-1, "1969-12-31T23:59:59Z"},
-      {951782400, "2000-02-29T00:00:00Z"},
-      {1709251199, "2024-02-29T23:59:59Z"},
-      {1714564800, "2024-05-01T12:00:00Z"},
-      {253402300799, "9999-12-31T23:59:59Z"},
+      {0, "1970-01-01T00:00:00Z"},          {-1, "1969-12-31T23:59:59Z"},
+      {951782400, "2000-02-29T00:00:00Z"},  {1709251199, "2024-02-29T23:59:59Z"},
+      {1714564800, "2024-05-01T12:00:00Z"}, {253402300799, "9999-12-31T23:59:59Z"},
   };
   for (const auto& c : cases) {
     CHECK_EQ(format_utc_seconds(c.seconds), c.text);
@@ -291,15 +290,9 @@ TEST(uuid_text_forms) {
   const std::string simple = "67e5504410b1426f9247bb680e5fe0c8";
   check_predicate("is_uuid_text", is_uuid_text,
                   {
-                      simple,
-                      "67E5504410B1426F9247BB680E5FE0C8",
-                      hy,
-                      "67E55044-10B1-426F-9247-BB680E5FE0C8",
-                      "{" + hy + "}",
-                      "urn:uuid:" + hy,
-                      "urn:uuid:67E55044-10b1-426F-9247-bb680e5fe0c8",
-                      "00000000-0000-0000-0000-000000000000",
-                      "ffffffff-ffff-ffff-ffff-ffffffffffff",
+                      simple, "67E5504410B1426F9247BB680E5FE0C8", hy, "67E55044-10B1-426F-9247-BB680E5FE0C8",
+                      "{" + hy + "}", "urn:uuid:" + hy, "urn:uuid:67E55044-10b1-426F-9247-bb680e5fe0c8",
+                      "00000000-0000-0000-0000-000000000000", "ffffffff-ffff-ffff-ffff-ffffffffffff",
                       "67e55044-10b1-f26f-0247-bb680e5fe0c8",  // any version / variant
                   },
                   true);
@@ -336,9 +329,9 @@ TEST(uuid_v4_generation) {
   std::array<uint8_t, 16> ones;
   ones.fill(0xFF);
   CHECK_EQ(uuid_v4_text(ones), "ffffffff-ffff-4fff-bfff-ffffffffffff");
-  CHECK_EQ(uuid_v4_text({0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd,
-                         0xef}),
-           "01234567-89ab-4def-8123-456789abcdef");
+  CHECK_EQ(
+      uuid_v4_text({0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}),
+      "01234567-89ab-4def-8123-456789abcdef");
 
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {

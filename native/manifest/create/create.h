@@ -17,8 +17,7 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request);
 
 // The path to store for `target`, relative to `manifest_dir` where possible.
 Result<std::string> manifest_path_for_create(const std::string& target, const std::string& manifest_dir,
-                                             bool allow_absolute_paths, bool allow_path_escape,
-                                             std::string_view label);
+                                             bool allow_absolute_paths, bool allow_path_escape, std::string_view label);
 std::string path_to_manifest_string(const std::string& path);
 
 Result<std::vector<AuxiliaryArtifact>> create_auxiliary_artifacts(const std::vector<CreateAuxiliaryArtifact>& requests,

@@ -20,9 +20,9 @@ struct Enum<ManifestIndexKind> {
 
 template <>
 struct Enum<ProfileParameterization> {
-  static constexpr std::array<std::string_view, 5> names = {
-      "marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank_position_frequency",
-      "empirical_tail_table"};
+  static constexpr std::array<std::string_view, 5> names = {"marginal_topk_frequency", "bucket_frequency",
+                                                            "sign_frequency", "rank_position_frequency",
+                                                            "empirical_tail_table"};
 };
 
 template <>
@@ -129,12 +129,9 @@ template <>
 struct Record<BuildInfo> {
   static constexpr std::string_view name = "BuildInfo";
   static constexpr std::array fields = {
-      required<&BuildInfo::invocation_id>("invocation_id"),
-      optional<&BuildInfo::builder_id>("builder_id"),
-      optional<&BuildInfo::source_repo>("source_repo"),
-      optional<&BuildInfo::source_commit>("source_commit"),
-      optional<&BuildInfo::ci_provider>("ci_provider"),
-      optional<&BuildInfo::ci_run_id>("ci_run_id"),
+      required<&BuildInfo::invocation_id>("invocation_id"), optional<&BuildInfo::builder_id>("builder_id"),
+      optional<&BuildInfo::source_repo>("source_repo"),     optional<&BuildInfo::source_commit>("source_commit"),
+      optional<&BuildInfo::ci_provider>("ci_provider"),     optional<&BuildInfo::ci_run_id>("ci_run_id"),
   };
 };
 
@@ -227,8 +224,7 @@ struct Record<NullUniformHypergeometric> {
 template <>
 struct Record<NullWeightedMarginalProfile> {
   static constexpr std::string_view name = "WeightedMarginalProfile";
-  static constexpr std::array fields = {
-      required<&NullWeightedMarginalProfile::parameterization>("parameterization")};
+  static constexpr std::array fields = {required<&NullWeightedMarginalProfile::parameterization>("parameterization")};
 };
 template <>
 struct Record<NullEmpiricalTailTable> {
@@ -429,9 +425,17 @@ std::string_view profile_parameterization_name(ProfileParameterization p) {
 std::string_view distortion_evidence_kind_name(DistortionEvidenceKind kind) {
   return json::Enum<DistortionEvidenceKind>::names[static_cast<size_t>(kind)];
 }
-std::string_view index_params_kind_name(const ManifestIndexParams& params) { return tag_of(params); }
-std::string_view row_identity_kind_name(const RowIdentity& identity) { return tag_of(identity); }
-std::string_view ordinalization_kind_name(const CalibrationOrdinalization& ord) { return tag_of(ord); }
-std::string_view null_model_kind_name(const NullModelSpec& model) { return tag_of(model); }
+std::string_view index_params_kind_name(const ManifestIndexParams& params) {
+  return tag_of(params);
+}
+std::string_view row_identity_kind_name(const RowIdentity& identity) {
+  return tag_of(identity);
+}
+std::string_view ordinalization_kind_name(const CalibrationOrdinalization& ord) {
+  return tag_of(ord);
+}
+std::string_view null_model_kind_name(const NullModelSpec& model) {
+  return tag_of(model);
+}
 
 }  // namespace zm

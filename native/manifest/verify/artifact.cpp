@@ -91,8 +91,8 @@ void compare_metadata(VerifyContext& ctx, const fmtx::IndexMetadata& meta) {
     r.error("artifact_manifest_coverage_unsupported", kind.error().message());
   } else {
     if (params) {
-      r.artifact.metadata = MetadataReport{*kind,         meta.format_version, meta.dim, meta.n_vectors,
-                                           meta.bytes_per_vec, *params,          meta.file_size_bytes};
+      r.artifact.metadata = MetadataReport{*kind,   meta.format_version, meta.dim, meta.n_vectors, meta.bytes_per_vec,
+                                           *params, meta.file_size_bytes};
     }
     if (*kind != a.kind) {
       r.error("artifact_kind_mismatch", fmt::format("artifact kind was {}, manifest declares {}",
@@ -103,9 +103,9 @@ void compare_metadata(VerifyContext& ctx, const fmtx::IndexMetadata& meta) {
   if (std::holds_alternative<fmtx::RankQuantFastscanParams>(meta.params)) {
     r.error("artifact_params_unsupported", fmtx::UnsupportedCoreMetadata::params_not_supported(meta.params).message());
   } else if (!params_match(meta.params, a.params)) {
-    r.error("artifact_params_mismatch", fmt::format("artifact params were {}, manifest declares {}",
-                                                    fmtx::params_debug_text(meta.params),
-                                                    declared_params_debug(a.params)));
+    r.error("artifact_params_mismatch",
+            fmt::format("artifact params were {}, manifest declares {}", fmtx::params_debug_text(meta.params),
+                        declared_params_debug(a.params)));
   }
 
   if (meta.format_version != a.format_version) {

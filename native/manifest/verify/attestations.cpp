@@ -76,7 +76,8 @@ void check_attestations(VerifyContext& ctx) {
     r.attestation_shape_checks.push_back(std::move(check));
   }
   if (!any_matched) {
-    r.error("attestation_subject_sha256_mismatch", "no supplied attestation subject digest matches the artifact SHA-256");
+    r.error("attestation_subject_sha256_mismatch",
+            "no supplied attestation subject digest matches the artifact SHA-256");
   }
 }
 

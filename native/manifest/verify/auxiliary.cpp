@@ -91,8 +91,8 @@ std::optional<std::string> decide_entry(VerifyContext& ctx, const AuxiliaryArtif
       r.state = AuxiliaryArtifactState::MissingRequired;
     } else {
       fail_with("auxiliary_artifact_path_unavailable",
-                fmt::format("failed to canonicalize auxiliary artifact {} at {}: {}", name,
-                            text::lossy_utf8(candidate), e.display()));
+                fmt::format("failed to canonicalize auxiliary artifact {} at {}: {}", name, text::lossy_utf8(candidate),
+                            e.display()));
     }
     return std::nullopt;
   }
@@ -120,9 +120,9 @@ std::optional<std::string> decide_entry(VerifyContext& ctx, const AuxiliaryArtif
   r.size_bytes = digest->size_bytes;
   bool matched = true;
   if (digest->sha256 != entry.sha256) {
-    fail_with("auxiliary_artifact_sha256_mismatch",
-              fmt::format("auxiliary artifact {} SHA-256 was {}, manifest declares {}", name, digest->sha256,
-                          entry.sha256));
+    fail_with(
+        "auxiliary_artifact_sha256_mismatch",
+        fmt::format("auxiliary artifact {} SHA-256 was {}, manifest declares {}", name, digest->sha256, entry.sha256));
     matched = false;
   }
   if (digest->size_bytes != entry.file_size_bytes) {
@@ -154,7 +154,8 @@ void check_auxiliary_declarations(VerifyContext& ctx) {
                        fmt::format("auxiliary artifact name {} is duplicated", shown));
     }
     if (text::is_blank(entry.path)) {
-      ctx.report.error("auxiliary_artifact_path_empty", fmt::format("auxiliary artifact {} path must be non-empty", shown));
+      ctx.report.error("auxiliary_artifact_path_empty",
+                       fmt::format("auxiliary artifact {} path must be non-empty", shown));
     }
     if (!text::is_hex_digest(entry.sha256)) {
       ctx.report.error(

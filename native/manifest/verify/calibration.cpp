@@ -69,7 +69,9 @@ const char* parameterization_variant_name(ProfileParameterization p) {
   return "";
 }
 
-bool bits_supported(uint8_t bits) { return bits == 1 || bits == 2 || bits == 4; }
+bool bits_supported(uint8_t bits) {
+  return bits == 1 || bits == 2 || bits == 4;
+}
 
 // The ordinalization parameter rule, under the artifact-mismatch code. Empty when the
 // parameters are acceptable.
@@ -182,7 +184,9 @@ std::optional<uint64_t> element_size(const std::string& format) {
   return std::nullopt;
 }
 
-std::string shape_text(const std::vector<uint64_t>& shape) { return fmt::format("[{}]", fmt::join(shape, ", ")); }
+std::string shape_text(const std::vector<uint64_t>& shape) {
+  return fmt::format("[{}]", fmt::join(shape, ", "));
+}
 
 void check_shape_size(VerificationReport& r, const ProfileArtifactRef& p) {
   const std::optional<uint64_t> elem = element_size(p.format);
@@ -218,9 +222,8 @@ void check_block_fields(VerifyContext& ctx, const CalibrationProfileRef& cal) {
   const EncoderSpec& enc = cal.calibrated_for;
 
   if (cal.schema_version != kCalibrationSchemaVersion) {
-    r.error("calibration_schema_version_unsupported",
-            fmt::format("calibration.schema_version must be {}, got {}", kCalibrationSchemaVersion,
-                        cal.schema_version));
+    r.error("calibration_schema_version_unsupported", fmt::format("calibration.schema_version must be {}, got {}",
+                                                                  kCalibrationSchemaVersion, cal.schema_version));
   }
   if (text::is_blank(cal.profile_id)) {
     r.error("calibration_profile_id_empty", "calibration.profile_id must be non-empty");
@@ -270,9 +273,8 @@ void check_agreement(VerifyContext& ctx, const CalibrationProfileRef& cal) {
   const EncoderSpec& enc = cal.calibrated_for;
 
   if (enc.model != emb.model) {
-    r.error("calibration_encoder_model_mismatch",
-            fmt::format("calibration model {} does not match embedding.model {}", text::quoted(enc.model),
-                        text::quoted(emb.model)));
+    r.error("calibration_encoder_model_mismatch", fmt::format("calibration model {} does not match embedding.model {}",
+                                                              text::quoted(enc.model), text::quoted(emb.model)));
   }
   if (enc.dim != emb.dim) {
     r.error("calibration_encoder_dim_mismatch",

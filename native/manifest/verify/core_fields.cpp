@@ -12,7 +12,9 @@ namespace zm {
 namespace {
 
 // Present and blank after trimming Unicode white space.
-bool present_blank(const OptString& value) { return value && text::is_blank(*value); }
+bool present_blank(const OptString& value) {
+  return value && text::is_blank(*value);
+}
 
 }  // namespace
 
@@ -57,11 +59,13 @@ void check_optional_fields(VerifyContext& ctx) {
   if (text::is_blank(b.invocation_id)) r.error("build_invocation_id_empty", "build.invocation_id must be non-empty");
   // An absent builder_id is not an issue, although the message has no "when present".
   if (present_blank(b.builder_id)) r.error("build_builder_id_empty", "build.builder_id must be non-empty");
-  if (present_blank(b.source_repo)) r.error("build_source_repo_empty", "build.source_repo must be non-empty when present");
+  if (present_blank(b.source_repo))
+    r.error("build_source_repo_empty", "build.source_repo must be non-empty when present");
   if (present_blank(b.source_commit)) {
     r.error("build_source_commit_empty", "build.source_commit must be non-empty when present");
   }
-  if (present_blank(b.ci_provider)) r.error("build_ci_provider_empty", "build.ci_provider must be non-empty when present");
+  if (present_blank(b.ci_provider))
+    r.error("build_ci_provider_empty", "build.ci_provider must be non-empty when present");
   if (present_blank(b.ci_run_id)) r.error("build_ci_run_id_empty", "build.ci_run_id must be non-empty when present");
 }
 

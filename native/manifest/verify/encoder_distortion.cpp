@@ -34,10 +34,16 @@ const char* evidence_kind_name(DistortionEvidenceKind kind) {
 }
 
 // "Greater than zero" excludes both zeros and admits positive subnormals.
-bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
+bool finite_positive(double v) {
+  return std::isfinite(v) && v > 0.0;
+}
 // "Non-negative" admits both zeros.
-bool finite_non_negative(double v) { return std::isfinite(v) && v >= 0.0; }
-bool finite_fraction(double v) { return std::isfinite(v) && v >= 0.0 && v <= 1.0; }
+bool finite_non_negative(double v) {
+  return std::isfinite(v) && v >= 0.0;
+}
+bool finite_fraction(double v) {
+  return std::isfinite(v) && v >= 0.0 && v <= 1.0;
+}
 
 void check_header_and_encoder(VerifyContext& ctx, const EncoderDistortionProfileRef& ed) {
   VerificationReport& r = ctx.report;
@@ -78,23 +84,21 @@ void check_header_and_encoder(VerifyContext& ctx, const EncoderDistortionProfile
   }
   if (ed.encoder.model != emb.model) {
     r.error("encoder_distortion_encoder_model_mismatch",
-            fmt::format("encoder_distortion model {} does not match embedding.model {}",
-                        text::quoted(ed.encoder.model), text::quoted(emb.model)));
+            fmt::format("encoder_distortion model {} does not match embedding.model {}", text::quoted(ed.encoder.model),
+                        text::quoted(emb.model)));
   }
   if (ed.encoder.dim != emb.dim) {
     r.error("encoder_distortion_encoder_dim_mismatch",
             fmt::format("encoder_distortion dim {} does not match embedding.dim {}", ed.encoder.dim, emb.dim));
   }
-  compare_optional_encoder_identity("encoder_distortion_encoder_model_revision_mismatch",
-                                    "encoder_distortion encoder", "model_revision", ed.encoder.model_revision,
-                                    emb.model_revision, r);
-  compare_optional_encoder_identity("encoder_distortion_encoder_normalization_mismatch",
-                                    "encoder_distortion encoder", "normalization", ed.encoder.normalization,
-                                    emb.normalization, r);
+  compare_optional_encoder_identity("encoder_distortion_encoder_model_revision_mismatch", "encoder_distortion encoder",
+                                    "model_revision", ed.encoder.model_revision, emb.model_revision, r);
+  compare_optional_encoder_identity("encoder_distortion_encoder_normalization_mismatch", "encoder_distortion encoder",
+                                    "normalization", ed.encoder.normalization, emb.normalization, r);
   compare_optional_encoder_identity("encoder_distortion_tokenizer_revision_mismatch", "encoder_distortion",
                                     "tokenizer_revision", ed.tokenizer_revision, emb.tokenizer_revision, r);
-  compare_optional_encoder_identity("encoder_distortion_pooling_mismatch", "encoder_distortion", "pooling",
-                                    ed.pooling, emb.pooling, r);
+  compare_optional_encoder_identity("encoder_distortion_pooling_mismatch", "encoder_distortion", "pooling", ed.pooling,
+                                    emb.pooling, r);
   validate_metric_spec("encoder_distortion_source_metric", ed.source_metric, r);
   validate_metric_spec("encoder_distortion_embedding_metric", ed.embedding_metric, r);
 }
@@ -160,13 +164,13 @@ void check_scope_and_evidence(VerificationReport& r, const EncoderDistortionProf
   validate_optional_sha256_uri("encoder_distortion_scope_corpus_digest_invalid",
                                "encoder_distortion.scope.corpus_digest must be sha256:<lowercase-hex> when present",
                                s.corpus_digest, r);
-  validate_optional_sha256_uri(
-      "encoder_distortion_scope_query_set_digest_invalid",
-      "encoder_distortion.scope.query_set_digest must be sha256:<lowercase-hex> when present", s.query_set_digest, r);
+  validate_optional_sha256_uri("encoder_distortion_scope_query_set_digest_invalid",
+                               "encoder_distortion.scope.query_set_digest must be sha256:<lowercase-hex> when present",
+                               s.query_set_digest, r);
   validate_optional_sha256_uri(
       "encoder_distortion_scope_pair_sample_digest_invalid",
-      "encoder_distortion.scope.pair_sample_digest must be sha256:<lowercase-hex> when present",
-      s.pair_sample_digest, r);
+      "encoder_distortion.scope.pair_sample_digest must be sha256:<lowercase-hex> when present", s.pair_sample_digest,
+      r);
   if (s.domain && text::is_blank(*s.domain)) {
     r.error("encoder_distortion_scope_domain_empty", "encoder_distortion.scope.domain must be non-empty when present");
   }
@@ -228,11 +232,11 @@ void check_profile(VerifyContext& ctx, const EncoderDistortionProfileRef& ed) {
                                p.source_digest, r);
   if (path_empty) return;
   EncoderDistortionReport& section = r.encoder_distortion;
-  check_profile_file(ctx,
-                     {"encoder_distortion_profile", "encoder distortion profile",
-                      ctx.limits().max_encoder_distortion_profile_bytes},
-                     p.path, p.sha256, p.file_size_bytes,
-                     {section.profile_canonical_path, section.profile_sha256, section.profile_size_bytes});
+  check_profile_file(
+      ctx,
+      {"encoder_distortion_profile", "encoder distortion profile", ctx.limits().max_encoder_distortion_profile_bytes},
+      p.path, p.sha256, p.file_size_bytes,
+      {section.profile_canonical_path, section.profile_sha256, section.profile_size_bytes});
 }
 
 void check_calibration_link(VerifyContext& ctx, const EncoderDistortionProfileRef& ed) {

@@ -8,7 +8,9 @@ namespace zm {
 
 namespace {
 
-bool is_ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool is_ascii_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
 
 // A dotted segment: non-empty, only ASCII letters, digits, '-' and '_', and at least one
 // letter or digit.

@@ -42,8 +42,8 @@ std::optional<std::string> resolve_existing_path(std::string_view path, const st
   }
   auto base = io::canonicalize(base_dir);
   if (!base) {
-    issue("base_dir_unavailable", fmt::format("failed to canonicalize base_dir {}: {}", text::lossy_utf8(base_dir),
-                                              base.error().display()));
+    issue("base_dir_unavailable",
+          fmt::format("failed to canonicalize base_dir {}: {}", text::lossy_utf8(base_dir), base.error().display()));
     return std::nullopt;
   }
   if (!absolute && !allow_path_escape && escapes_lexically(path)) {

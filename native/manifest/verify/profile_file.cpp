@@ -10,8 +10,8 @@ namespace zm {
 void check_profile_file(VerifyContext& ctx, const ProfileFileKind& kind, std::string_view path,
                         std::string_view declared_sha256, uint64_t declared_size, ProfileFileRecord record) {
   std::optional<std::string> canonical =
-      resolve_existing_path(path, ctx.doc.base_dir, ctx.options.allow_absolute_paths,
-                            ctx.options.allow_path_escape, kind.label, ctx.report.errors);
+      resolve_existing_path(path, ctx.doc.base_dir, ctx.options.allow_absolute_paths, ctx.options.allow_path_escape,
+                            kind.label, ctx.report.errors);
   if (!canonical) return;  // the path policy has explained why
   record.canonical_path = *canonical;
 
@@ -31,14 +31,14 @@ void check_profile_file(VerifyContext& ctx, const ProfileFileKind& kind, std::st
   record.sha256 = digest->sha256;
   record.size_bytes = digest->size_bytes;
   if (digest->sha256 != declared_sha256) {
-    ctx.report.error(fmt::format("{}_sha256_mismatch", kind.label),
-                     fmt::format("{} SHA-256 was {}, manifest declares {}", kind.display_label, digest->sha256,
-                                 declared_sha256));
+    ctx.report.error(
+        fmt::format("{}_sha256_mismatch", kind.label),
+        fmt::format("{} SHA-256 was {}, manifest declares {}", kind.display_label, digest->sha256, declared_sha256));
   }
   if (digest->size_bytes != declared_size) {
-    ctx.report.error(fmt::format("{}_file_size_mismatch", kind.label),
-                     fmt::format("{} size was {}, manifest declares {}", kind.display_label, digest->size_bytes,
-                                 declared_size));
+    ctx.report.error(
+        fmt::format("{}_file_size_mismatch", kind.label),
+        fmt::format("{} size was {}, manifest declares {}", kind.display_label, digest->size_bytes, declared_size));
   }
 }
 

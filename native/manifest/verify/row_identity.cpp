@@ -62,7 +62,9 @@ class RowValidator {
  public:
   RowValidator(bool allow_duplicates, const ResourceLimits& limits, uint64_t expected_rows,
                std::vector<ReportIssue>& issues)
-      : allow_duplicates_(allow_duplicates), limits_(limits), expected_rows_(expected_rows),
+      : allow_duplicates_(allow_duplicates),
+        limits_(limits),
+        expected_rows_(expected_rows),
         sink_(issues, limits.max_report_issues) {
     if (!allow_duplicates) {
       // Size the set for the declared rows (ids of a UUID's length), within the budget.
@@ -123,7 +125,8 @@ class RowValidator {
   bool finish_line(std::string_view line, const Decoded* ahead = nullptr) {
     Decoded d = ahead != nullptr && ahead->at == line.data() ? *ahead : decode(line);
     const uint64_t index = lines_ - 1;
-    if (d.fast) return check_row(index, d.row.row_id, d.row.db_id, d.row.has_parent ? &d.row.parent_id : nullptr, d.hash);
+    if (d.fast)
+      return check_row(index, d.row.row_id, d.row.db_id, d.row.has_parent ? &d.row.parent_id : nullptr, d.hash);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     auto row = decode_jsonl_row(line);
     if (!row) {
@@ -297,8 +300,8 @@ void check_row_identity_file(VerifyContext& ctx) {
   out.canonical_path = text::lossy_utf8(*canonical);
   ctx.capture.row_identity_path = *canonical;
 
-  auto result = validate_jsonl_rows(*canonical, ctx.options.allow_duplicate_db_ids, limits, jsonl.row_count,
-                                    ctx.report.errors);
+  auto result =
+      validate_jsonl_rows(*canonical, ctx.options.allow_duplicate_db_ids, limits, jsonl.row_count, ctx.report.errors);
   if (!result) {
     ctx.report.error("row_identity_read_failed",
                      fmt::format("failed to read row identity file: {}", result.error().display()));
@@ -308,16 +311,16 @@ void check_row_identity_file(VerifyContext& ctx) {
   if (result->completed) {
     out.sha256 = result->sha256;
     if (*result->sha256 != jsonl.sha256) {
-      ctx.report.error("row_identity_sha256_mismatch", fmt::format("row_identity SHA-256 was {}, manifest declares {}",
-                                                                   *result->sha256, jsonl.sha256));
+      ctx.report.error("row_identity_sha256_mismatch",
+                       fmt::format("row_identity SHA-256 was {}, manifest declares {}", *result->sha256, jsonl.sha256));
     }
   }
   if (result->line_count != jsonl.row_count) {
     for (const auto& issue : ctx.report.errors) {
       if (issue.code == kRowCountMismatch) return;
     }
-    std::string observed = result->completed ? fmt::format("{}", result->line_count)
-                                             : fmt::format("at least {}", result->line_count);
+    std::string observed =
+        result->completed ? fmt::format("{}", result->line_count) : fmt::format("at least {}", result->line_count);
     ctx.report.error(kRowCountMismatch,
                      fmt::format("row identity file has {} rows, manifest declares {}", observed, jsonl.row_count));
   }

@@ -13,8 +13,8 @@
 namespace zm {
 
 struct RowValidation {
-  bool completed = false;     // read to the end of the file; false: stopped by a limit
-  uint64_t line_count = 0;    // lines seen, the stopping line included
+  bool completed = false;   // read to the end of the file; false: stopped by a limit
+  uint64_t line_count = 0;  // lines seen, the stopping line included
   uint64_t validated_rows = 0;
   std::optional<std::string> sha256;  // whole-file digest, only when completed
 };
