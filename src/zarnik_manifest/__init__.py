@@ -1,5 +1,7 @@
 """Create, inspect and verify zarnik index manifests."""
 
+from typing import TYPE_CHECKING
+
 from ._zarnik_manifest import (
     CALIBRATION_SCHEMA_VERSION,
     DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES,
@@ -21,6 +23,17 @@ from ._zarnik_manifest import (
     verify_for_load,
     verify_manifest,
 )
+
+if TYPE_CHECKING:
+    # Shapes of the results, for annotations only (the module returns plain dicts).
+    from ._zarnik_manifest import AuxiliaryArtifactRequest as AuxiliaryArtifactRequest
+    from ._zarnik_manifest import FileDigest as FileDigest
+    from ._zarnik_manifest import IndexManifest as IndexManifest
+    from ._zarnik_manifest import MetadataReport as MetadataReport
+    from ._zarnik_manifest import ReportIssue as ReportIssue
+    from ._zarnik_manifest import ResourceLimits as ResourceLimits
+    from ._zarnik_manifest import VerificationReport as VerificationReport
+    from ._zarnik_manifest import VerifiedLoadPlan as VerifiedLoadPlan
 
 __version__ = "0.1.0"
 
