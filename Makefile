@@ -39,6 +39,8 @@ native-test: build
 test: build
 	$(BUILD)/native_tests
 	PYTHONPATH=$(CURDIR)/src ZM_NATIVE_BUILD=$(CURDIR)/$(BUILD) $(VPY) -m pytest $(PYTEST_ARGS)
+	tools/check_types.sh
+	tools/check_package.sh
 
 demo: build
 	PYTHONPATH=$(CURDIR)/src $(VPY) -m zarnik_manifest.demo

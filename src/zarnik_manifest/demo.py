@@ -10,9 +10,13 @@ from __future__ import annotations
 
 import os
 import tempfile
+from typing import TYPE_CHECKING
 
 import zarnik_manifest as zm
 from zarnik_manifest import samples
+
+if TYPE_CHECKING:
+    from zarnik_manifest._zarnik_manifest import AuxiliaryArtifactRequest
 
 N_VECTORS = 6
 
@@ -34,10 +38,10 @@ def main() -> int:
         manifests = {}
         for kind, index in files["indexes"].items():
             out = os.path.join(tmp, f"{kind}.manifest.json")
-            options = {"row_map": files["row_map"]} if kind in ("rank_quant", "bitmap") else {"row_id_is_identity": True}
-            if kind == "rank_quant":
-                options["auxiliary_artifacts"] = [{"name": "tokenizer", "path": files["auxiliary"]}]
-            m = zm.create_manifest(index, out, "demo-encoder-v1", **options)
+            use_rows = kind in ("rank_quant", "bitmap")
+            aux_files: list[AuxiliaryArtifactRequest] | None = [{"name": "tokenizer", "path": files["auxiliary"]}] if kind == "rank_quant" else None
+            m = zm.create_manifest(index, out, "demo-encoder-v1", row_map=files["row_map"] if use_rows else None,
+                                   row_id_is_identity=not use_rows, auxiliary_artifacts=aux_files)
             manifests[kind] = out
             art = m["artifact"]
             aux = len(m.get("auxiliary_artifacts", []))
@@ -62,8 +66,8 @@ def main() -> int:
                   f"bytes_per_vec={meta['bytes_per_vec']}")
             rows = plan["row_identity"]
             print(f"   row_identity   {rows['kind']} rows={rows['row_count']} validated={rows['validated_rows']}")
-            for aux in plan["auxiliary_artifacts"]:
-                print(f"   auxiliary      {aux['name']} state={aux['state']} size={aux['size_bytes']}")
+            for entry in plan["auxiliary_artifacts"]:
+                print(f"   auxiliary      {entry['name']} state={entry['state']} size={entry['size_bytes']}")
 
         print("5. corrupt one payload byte of the bitmap index and verify again")
         index = files["indexes"]["bitmap"]

@@ -13,7 +13,7 @@ import os
 import random
 import struct
 from pathlib import Path
-from typing import Union
+from typing import Any, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -77,8 +77,10 @@ def index_header(kind: str, *, dim: int | None = None, n_vectors: int = 4, bits:
     _check(kind, dim, n_vectors, bits, n_top)
     magic = (LEGACY_MAGICS if legacy else MAGICS)[kind]
     if kind == "rank_quant":
+        assert bits is not None
         return magic + bytes([1, bits]) + struct.pack("<II", dim, n_vectors)
     if kind == "bitmap":
+        assert n_top is not None
         return magic + bytes([1]) + struct.pack("<III", dim, n_top, n_vectors)
     return magic + bytes([1]) + struct.pack("<II", dim, n_vectors)
 
@@ -127,7 +129,7 @@ def row_map_bytes(n_rows: int, *, namespace: int = 0, parent: bool = False, crlf
     return "".join(row_map_line(i, namespace=namespace, parent=parent) + end for i in range(n_rows)).encode()
 
 
-def write_row_map(path: PathLike, n_rows: int, **kw) -> bytes:
+def write_row_map(path: PathLike, n_rows: int, **kw: Any) -> bytes:
     """Writes a row map of `n_rows` rows (see row_map_bytes) in 1 MiB pieces; returns the
     bytes of small maps, or b"" for maps of a million rows or more."""
     if n_rows < 1_000_000:
@@ -152,7 +154,7 @@ def write_auxiliary(path: PathLike, data: bytes | None = None) -> bytes:
     return data
 
 
-def write_sample_set(directory: PathLike, *, n_vectors: int = 4) -> dict:
+def write_sample_set(directory: PathLike, *, n_vectors: int = 4) -> dict[str, Any]:
     """Writes one index of each format, a row map of `n_vectors` rows and one auxiliary
     file into `directory`. Returns {"indexes": {kind: path}, "row_map": path, "auxiliary": path}."""
     root = Path(directory)
