@@ -9,7 +9,7 @@ ASAN_PKG := $(ASAN_BUILD)/pkg
 SRC_PKG := src/zarnik_manifest
 PYTEST_ARGS ?= -q
 
-.PHONY: all demo test native-test bench sanitize lint fuzz build sysdeps clangdeps venv clean
+.PHONY: all demo test native-test bench sanitize lint fuzz stress build sysdeps clangdeps venv clean
 
 all: build
 
@@ -77,6 +77,10 @@ lint: sysdeps venv clangdeps
 
 fuzz: sysdeps venv clangdeps
 	./fuzz/run.sh
+
+# Races, threads and leaks at full size (make test runs them small).
+stress: build
+	PYTHONPATH=$(CURDIR)/src ZM_STRESS_SCALE=full $(VPY) tools/stress.py
 
 clean:
 	rm -rf build $(SRC_PKG)/*.so

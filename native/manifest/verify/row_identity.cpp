@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "io/file.h"
-#include "io/sha256.h"
+#include "io/hashing_reader.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/id_set.h"
 #include "manifest/verify/path_policy.h"
@@ -23,7 +23,6 @@ namespace zm {
 
 namespace {
 
-constexpr size_t kChunkBytes = 8192;
 constexpr uint64_t kTypicalIdBytes = 36;
 constexpr std::string_view kRowCountMismatch = "row_identity_row_count_mismatch";
 
@@ -194,20 +193,19 @@ Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_du
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
   RowValidator rows(allow_duplicate_db_ids, limits, expected_row_count, issues);
-  io::Sha256 sha;
+  io::HashingChunkReader chunks(*file);
   auto stopped = [&] { return RowValidation{false, rows.lines(), rows.validated(), std::nullopt}; };
 
-  char buf[kChunkBytes];
   std::string pending;  // the start of a line that crosses a chunk boundary, at most line_limit bytes
   bool in_line = false;
   std::vector<RowValidator::Decoded> ahead;
-  ahead.reserve(kChunkBytes / 32);
+  ahead.reserve(io::HashingChunkReader::kChunkBytes / 32);
   while (true) {
-    auto got = file->read_some(buf, sizeof buf, /*retry_eintr=*/true);
-    if (!got) return fail(got.error());
-    const size_t n = *got;
+    auto chunk = chunks.next();
+    if (!chunk) return fail(chunk.error());
+    const char* buf = chunk->data();
+    const size_t n = chunk->size();
     if (n == 0) break;
-    sha.update(buf, n);
     // Decode the chunk's complete lines ahead of the in-order checks (see decode()).
     ahead.clear();
     for (size_t q = in_line ? skip_line(buf, 0, n) : 0; q < n;) {
@@ -256,7 +254,7 @@ Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_du
   }
   // A final line without a line feed still counts.
   if (in_line && !rows.finish_line(pending)) return stopped();
-  return RowValidation{true, rows.lines(), rows.validated(), sha.hex_digest()};
+  return RowValidation{true, rows.lines(), rows.validated(), chunks.hex_digest()};
 }
 
 void check_row_identity_declaration(VerifyContext& ctx) {

@@ -1,0 +1,67 @@
+// Reads a file in 8 KiB chunks, in order, while SHA-256 is computed over every byte read.
+// Reading and hashing run on a second thread a bounded distance (kSlots chunks) ahead of
+// the consumer, so a consumer that parses each chunk overlaps its work with the hash.
+// When no thread can be started the same work runs inline.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "io/file.h"
+#include "io/sha256.h"
+#include "manifest/error.h"
+
+namespace zm::io {
+
+class HashingChunkReader {
+ public:
+  static constexpr size_t kChunkBytes = 8192;
+  static constexpr size_t kSlots = 64;
+  static constexpr size_t kReleaseBatch = 16;
+
+  // `file` must outlive the reader.
+  explicit HashingChunkReader(File& file);
+  ~HashingChunkReader();
+  HashingChunkReader(const HashingChunkReader&) = delete;
+  HashingChunkReader& operator=(const HashingChunkReader&) = delete;
+
+  // The next chunk in file order, valid until the following call; an empty chunk at the
+  // end of the file. A read error (EINTR is retried) ends the stream with that error.
+  Result<std::string_view> next();
+  // After next() returned the empty chunk: the digest of every byte of the file.
+  std::string hex_digest();
+
+ private:
+  struct Slot {
+    std::array<char, kChunkBytes> data;
+    size_t size = 0;  // 0 marks the end of the stream
+  };
+
+  // Reads and hashes chunk number `index` into its slot; false at the end of the stream.
+  bool fill(uint64_t index);
+  void run();
+  void stop();
+  Result<std::string_view> end_of_stream() const;
+
+  File& file_;
+  std::unique_ptr<Slot[]> slots_;
+  Sha256 sha_;
+  std::optional<ManifestError> error_;  // written before the end is published
+  std::atomic<uint64_t> produced_{0};
+  std::atomic<uint64_t> consumed_{0};
+  std::atomic<bool> stopping_{false};
+  uint64_t next_ = 0;  // consumer: index of the chunk to hand out next
+  bool holding_ = false;
+  bool ended_ = false;
+  bool threaded_ = false;
+  std::thread worker_;
+};
+
+}  // namespace zm::io
