@@ -195,7 +195,7 @@ Result<IndexMetadata> probe_rank_metadata(ProbeReader& reader, uint64_t file_siz
   meta.dim = *dim;
   meta.n_vectors = *n_vectors;
   meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, std::move(meta));
+  return finish(reader, magic, file_size, shape->payload, meta);
 }
 
 Result<IndexMetadata> probe_rankquant_metadata(ProbeReader& reader, uint64_t file_size) {
@@ -232,7 +232,7 @@ Result<IndexMetadata> probe_rankquant_metadata(ProbeReader& reader, uint64_t fil
   meta.dim = *dim;
   meta.n_vectors = *n_vectors;
   meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, std::move(meta));
+  return finish(reader, magic, file_size, shape->payload, meta);
 }
 
 Result<IndexMetadata> probe_bitmap_metadata(ProbeReader& reader, uint64_t file_size) {
@@ -261,7 +261,7 @@ Result<IndexMetadata> probe_bitmap_metadata(ProbeReader& reader, uint64_t file_s
   meta.dim = *dim;
   meta.n_vectors = *n_vectors;
   meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, std::move(meta));
+  return finish(reader, magic, file_size, shape->payload, meta);
 }
 
 Result<IndexMetadata> probe_sign_bitmap_metadata(ProbeReader& reader, uint64_t file_size) {
@@ -287,7 +287,7 @@ Result<IndexMetadata> probe_sign_bitmap_metadata(ProbeReader& reader, uint64_t f
   meta.dim = *dim;
   meta.n_vectors = *n_vectors;
   meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, std::move(meta));
+  return finish(reader, magic, file_size, shape->payload, meta);
 }
 
 // ---- entry points ---------------------------------------------------------------------

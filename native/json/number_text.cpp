@@ -16,7 +16,7 @@ void append_float_text(std::string& out, double v) {
     out.push_back('-');
     ++p;
   }
-  char digits[24];
+  char digits[24] = {'0'};
   int ndigits = 0;
   for (; p < end && *p != 'e'; ++p) {
     if (*p != '.') digits[ndigits++] = *p;

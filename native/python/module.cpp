@@ -271,7 +271,8 @@ int exec_module(PyObject* module) {
   }
   if (!init_shared_objects()) return -1;
   for (auto [slot, text] : {std::pair{&g_key_name, "name"}, {&g_key_path, "path"}, {&g_key_required, "required"}}) {
-    if (*slot == nullptr && (*slot = PyUnicode_InternFromString(text)) == nullptr) return -1;
+    if (*slot == nullptr) *slot = PyUnicode_InternFromString(text);
+    if (*slot == nullptr) return -1;
   }
   if (PyModule_AddStringConstant(module, "SCHEMA_VERSION", kSchemaVersion) < 0) return -1;
   if (PyModule_AddStringConstant(module, "CALIBRATION_SCHEMA_VERSION", kCalibrationSchemaVersion) < 0) return -1;
@@ -314,6 +315,7 @@ PyModuleDef kModuleDef = {
 
 }  // namespace zm::py
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks for.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__zarnik_manifest(void) {
   return PyModuleDef_Init(&zm::py::kModuleDef);
 }

@@ -22,7 +22,6 @@ constexpr auto kHexTable = [] {
   return t;
 }();
 
-
 // Branch-free over the digits: row maps check millions of ids.
 bool all_hex(std::string_view s) {
   unsigned ok = 1;
@@ -33,8 +32,12 @@ bool all_hex(std::string_view s) {
 // 8-4-4-4-12 hex digits joined by hyphens.
 bool is_hyphenated(std::string_view s) {
   if (s.size() != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') return false;
-  return all_hex(s.substr(0, 8)) & all_hex(s.substr(9, 4)) & all_hex(s.substr(14, 4)) & all_hex(s.substr(19, 4)) &
-         all_hex(s.substr(24, 12));
+  unsigned ok = 1;
+  for (size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 14, 15, 16, 17, 19, 20, 21, 22}) {
+    ok &= kHexTable[static_cast<unsigned char>(s[i])];
+  }
+  for (size_t i = 24; i < 36; ++i) ok &= kHexTable[static_cast<unsigned char>(s[i])];
+  return ok != 0;
 }
 
 bool fill_random(uint8_t* out, size_t n) {

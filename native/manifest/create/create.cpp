@@ -176,7 +176,7 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
       .dim = meta.dim,
       .vector_count = meta.n_vectors,
       .bytes_per_vec = meta.bytes_per_vec,
-      .params = std::move(*params),
+      .params = *params,
       .file_size_bytes = meta.file_size_bytes,
   };
   manifest.auxiliary_artifacts = std::move(*auxiliary);
