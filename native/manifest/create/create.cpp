@@ -9,8 +9,11 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "index_format/format.h"
@@ -62,39 +65,50 @@ Result<void> ensure_directory(const std::string& dir, int depth = 0) {
   return fail(ManifestError::io_errno(errno));
 }
 
-struct ProbedIndex {
-  index_format::IndexMetadata metadata;
-  std::string sha256;
-};
-
-// Probes and hashes the index through one open file, so the digest and the metadata
-// describe the same bytes. A file whose length changes between the probe and the end
-// of hashing is refused rather than described inconsistently.
-Result<ProbedIndex> probe_and_hash_index(const std::string& path) {
-  auto file = io::File::open_read(path);
-  if (!file) return fail(file.error());
-  auto st = file->stat();
-  if (!st) return fail(st.error());
-  uint64_t size = st->st_size > 0 ? static_cast<uint64_t>(st->st_size) : 0;
-  auto metadata = index_format::probe_index_open_file(*file, size);
-  if (!metadata) return fail(metadata.error());
-
-  if (::lseek(file->fd(), 0, SEEK_SET) != 0) return fail(ManifestError::io_errno(errno));
+// Hashes an index from its start through the descriptor the probe used, so the digest and
+// the metadata describe the same bytes. A file whose length changed since the probe is
+// refused rather than described inconsistently.
+Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
+  if (::lseek(file.fd(), 0, SEEK_SET) != 0) return fail(ManifestError::io_errno(errno));
   io::Sha256 hasher;
   std::vector<char> buf(kHashChunk);
   uint64_t hashed = 0;
   for (;;) {
-    auto got = file->read_some(buf.data(), buf.size(), /*retry_eintr=*/true);
+    auto got = file.read_some(buf.data(), buf.size(), /*retry_eintr=*/true);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     hasher.update(buf.data(), *got);
     hashed += *got;
   }
-  if (hashed != metadata->file_size_bytes) {
-    return fail(ManifestError::io_custom("index file changed while it was being read"));
-  }
-  return ProbedIndex{*metadata, hasher.hex_digest()};
+  if (hashed != probed_size) return fail(ManifestError::io_custom("index file changed while it was being read"));
+  return hasher.hex_digest();
 }
+
+// Runs hash_probed_index on a second thread, so the row map can be validated meanwhile;
+// inline when no thread can be started.
+class BackgroundIndexHash {
+ public:
+  BackgroundIndexHash(io::File& file, uint64_t probed_size) : file_(file), size_(probed_size) {
+    try {
+      worker_ = std::thread([this] { result_ = hash_probed_index(file_, size_); });
+    } catch (const std::system_error&) {
+      result_ = hash_probed_index(file_, size_);
+    }
+  }
+  ~BackgroundIndexHash() {
+    if (worker_.joinable()) worker_.join();
+  }
+  Result<std::string>& result() {
+    if (worker_.joinable()) worker_.join();
+    return *result_;
+  }
+
+ private:
+  io::File& file_;
+  uint64_t size_;
+  std::optional<Result<std::string>> result_;
+  std::thread worker_;
+};
 
 Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::string& manifest_dir,
                                        const CreateManifestOptions& options, uint64_t vector_count) {
@@ -137,24 +151,36 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   const std::string manifest_dir = io::parent_dir(request.out);
   if (auto made = ensure_directory(manifest_dir); !made) return fail(made.error());
 
-  auto probed = probe_and_hash_index(request.index);
+  auto index_file = io::File::open_read(request.index);
+  if (!index_file) return fail(index_file.error());
+  auto st = index_file->stat();
+  if (!st) return fail(st.error());
+  auto probed =
+      index_format::probe_index_open_file(*index_file, st->st_size > 0 ? static_cast<uint64_t>(st->st_size) : 0);
   if (!probed) return fail(probed.error());
-  const index_format::IndexMetadata& meta = probed->metadata;
+  const index_format::IndexMetadata& meta = *probed;
 
+  // Hashing the index and validating the row map are independent: they run at once, and
+  // their outcomes are then judged in step order (hash, kinds, artifact path, row map).
+  BackgroundIndexHash index_hash(*index_file, meta.file_size_bytes);
   auto kind = index_format::try_from_core(meta.kind);
-  if (!kind) return fail(ManifestError::message(kind.error().message()));
   auto params = index_format::try_params_from_core(meta.params);
-  if (!params) return fail(ManifestError::message(params.error().message()));
-
   auto artifact_path = manifest_path_for_create(request.index, manifest_dir, options.allow_absolute_paths,
                                                 options.allow_path_escape, "artifact");
-  if (!artifact_path) return fail(artifact_path.error());
+  std::optional<Result<RowIdentity>> jsonl;
+  if (request.row_map && kind && params && artifact_path) {
+    jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
+  }
 
+  Result<std::string>& index_sha256 = index_hash.result();
+  if (!index_sha256) return fail(index_sha256.error());
+  if (!kind) return fail(ManifestError::message(kind.error().message()));
+  if (!params) return fail(ManifestError::message(params.error().message()));
+  if (!artifact_path) return fail(artifact_path.error());
   RowIdentity row_identity = RowIdIdentity{.row_count = meta.n_vectors};
-  if (request.row_map) {
-    auto jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
-    if (!jsonl) return fail(jsonl.error());
-    row_identity = std::move(*jsonl);
+  if (jsonl) {
+    if (!*jsonl) return fail(jsonl->error());
+    row_identity = std::move(**jsonl);
   }
 
   auto auxiliary = create_auxiliary_artifacts(request.auxiliary_artifacts, manifest_dir, options);
@@ -170,7 +196,7 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   manifest.created_at = text::utc_now_seconds();
   manifest.artifact = Artifact{
       .path = std::move(*artifact_path),
-      .sha256 = std::move(probed->sha256),
+      .sha256 = std::move(*index_sha256),
       .kind = *kind,
       .format_version = meta.format_version,
       .dim = meta.dim,
