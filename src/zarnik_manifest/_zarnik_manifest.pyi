@@ -95,13 +95,13 @@ class Embedding(TypedDict):
     normalization: NotRequired[str]
 
 @type_check_only
-class MetricDescription(TypedDict):
+class MetricSpec(TypedDict):
     name: str
     version: NotRequired[str]
     digest: NotRequired[str]
 
 @type_check_only
-class EncoderDescription(TypedDict):
+class EncoderSpec(TypedDict):
     model: str
     dim: int
     model_revision: NotRequired[str]
@@ -218,7 +218,7 @@ class CalibrationProfileRef(TypedDict):
     schema_version: str
     profile_id: str
     created_at: NotRequired[str]
-    calibrated_for: EncoderDescription
+    calibrated_for: EncoderSpec
     ordinalization: _CalibrationOrdinalization
     profile: NotRequired[ProfileArtifactRef]
     null_model: _NullModel
@@ -262,11 +262,11 @@ class EncoderDistortionProfileRef(TypedDict):
     schema_version: str
     profile_id: str
     created_at: NotRequired[str]
-    encoder: EncoderDescription
+    encoder: EncoderSpec
     tokenizer_revision: NotRequired[str]
     pooling: NotRequired[str]
-    source_metric: MetricDescription
-    embedding_metric: MetricDescription
+    source_metric: MetricSpec
+    embedding_metric: MetricSpec
     bounds: DistortionBounds
     scope: DistortionScope
     evidence: DistortionEvidence
