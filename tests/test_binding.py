@@ -28,18 +28,13 @@ def create(**kw):
         (lambda: zm.sha256_file(), "sha256_file() missing 1 required positional argument: 'path'"),
         (lambda: zm.sha256_file("a", "b"), "sha256_file() takes 1 positional arguments but 2 were given"),
         (lambda: zm.sha256_file("a", path="b"), "sha256_file() got multiple values for argument 'path'"),
-        (lambda: zm.sha256_file(p="a"), "sha256_file() got an unexpected keyword argument 'p'"),
         (lambda: zm.inspect_manifest(), "inspect_manifest() missing 1 required positional argument: 'manifest'"),
-        (lambda: zm.verify_manifest(MISSING, "idx"), "verify_manifest() takes 1 positional arguments but 2 were given"),
         (lambda: zm.verify_for_load(MISSING, max_rows=1), "verify_for_load() got an unexpected keyword argument 'max_rows'"),
         (
             lambda: zm.create_manifest(),
             "create_manifest() missing 3 required positional arguments: 'index', 'out', and 'embedding_model'",
         ),
-        (
-            lambda: zm.create_manifest("i"),
-            "create_manifest() missing 2 required positional arguments: 'out' and 'embedding_model'",
-        ),
+        (lambda: zm.create_manifest("i"), "create_manifest() missing 2 required positional arguments: 'out' and 'embedding_model'"),
         (lambda: zm.create_manifest("i", "o", "m", "r"), "create_manifest() takes 3 positional arguments but 4 were given"),
         (lambda: zm.create_manifest("i", "o", "m", out="x"), "create_manifest() got multiple values for argument 'out'"),
     ],
@@ -63,7 +58,6 @@ class FsPath:
     "value,exc,text",
     [
         (5, TypeError, "expected str, bytes or os.PathLike object, not int"),
-        (None, TypeError, "expected str, bytes or os.PathLike object, not NoneType"),
         (FsPath(3.5), TypeError, None),
         ("a\0b", ValueError, "embedded null byte"),
         (b"a\0b", ValueError, "embedded null byte"),
@@ -81,16 +75,13 @@ def test_bad_path_gets_note(value, exc, text):
     "kw,exc,text,param",
     [
         (dict(embedding_model=5), TypeError, "'int' object is not an instance of 'str'", "embedding_model"),
-        (dict(embedding_model=None), TypeError, "'None' is not an instance of 'str'", "embedding_model"),
         (dict(embedding_model=b"m"), TypeError, "'bytes' object is not an instance of 'str'", "embedding_model"),
-        (dict(row_id_is_identity=1), TypeError, "'int' object is not an instance of 'bool'", "row_id_is_identity"),
         (dict(row_id_is_identity=None), TypeError, "'None' is not an instance of 'bool'", "row_id_is_identity"),
         (dict(allow_path_escape="yes"), TypeError, "'str' object is not an instance of 'bool'", "allow_path_escape"),
         (dict(row_map=3), TypeError, "expected str, bytes or os.PathLike object, not int", "row_map"),
         (dict(max_report_issues=-1), OverflowError, None, "max_report_issues"),
         (dict(max_cached_report_bytes=2**64), OverflowError, None, "max_cached_report_bytes"),
         (dict(max_manifest_bytes=1.5), TypeError, "'float' object cannot be interpreted as an integer", "max_manifest_bytes"),
-        (dict(max_manifest_bytes="1"), TypeError, None, "max_manifest_bytes"),
     ],
 )
 def test_create_conversion_errors_name_the_parameter(kw, exc, text, param):
@@ -114,7 +105,6 @@ def test_verify_flags_accept_only_bool(func, flag, value):
 def test_limit_conversions(func):
     for kw, exc, param in [
         (dict(max_manifest_bytes=-1), OverflowError, "max_manifest_bytes"),
-        (dict(max_row_map_rows=-1), OverflowError, "max_row_map_rows"),
         (dict(max_manifest_bytes=1.5), TypeError, "max_manifest_bytes"),
         (dict(max_report_issues=2**64), OverflowError, "max_report_issues"),
     ]:
@@ -178,12 +168,10 @@ def test_row_identity_argument_checks_precede_file_work(kw, text):
     [
         (5, TypeError),
         ([{"path": "p"}], KeyError),
-        ([{"name": "n"}], KeyError),
         ([5], TypeError),
         ([{"name": 5, "path": "p"}], TypeError),
         ([{"name": "n", "path": 5}], TypeError),
         ([{"name": "n", "path": "p", "required": "yes"}], TypeError),
-        ([{"name": "n", "path": "p", "required": 1}], TypeError),
         ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError),
     ],
 )

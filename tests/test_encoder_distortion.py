@@ -164,9 +164,7 @@ def bound_cases():
                f"encoder_distortion.bounds.{field} must be finite and greater than zero")
         yield field, 0.0, msg
         yield field, -0.0, msg
-        yield field, -1.0, msg
         yield field, 5e-324, None
-        yield field, 1e308, None
     for field in FRACTION:
         msg = (f"encoder_distortion_{field}_invalid", f"encoder_distortion.bounds.{field} must be finite and within [0, 1]")
         yield field, 0.0, None
@@ -179,8 +177,6 @@ def bound_cases():
                f"encoder_distortion.bounds.{field} must be finite and non-negative")
         yield field, 0.0, None
         yield field, -0.0, None
-        yield field, 5e-324, None
-        yield field, -0.1, msg
         yield field, -5e-324, msg
 
 
@@ -218,20 +214,15 @@ def mismatch(estimate, ratio):
         (1.0, 3.0, 3.0, []),
         (1.0, 3.0, 3.0000000001, []),
         (1.0, 3.0, 3.00000001, [mismatch("3.00000001", "3")]),
-        (1.0, 3.0, 3.1, [mismatch("3.1", "3")]),
         (1.0, 1.0000000005, 1.0, []),  # absolute floor of 1e-9 for ratios near or below one
         (4.0, 1.0, 0.25, [ORDER]),
-        (2.0, 1.0, None, [ORDER]),
         (2.0, 1.0, 2.0, [ORDER, mismatch("2", "0.5")]),
         (1.0, 1.0, 1.0, []),
         (5e-324, 1e308, 1.0, [NOT_FINITE]),
         (1e-300, 1e300, 1e300, [NOT_FINITE]),
         (1.0, 1e20, 1.5e20, [mismatch("150000000000000000000", "100000000000000000000")]),
-        (0.125, 1.0, 8.000001, [mismatch("8.000001", "8")]),
         (0.0, 3.0, 3.0, [("encoder_distortion_lower_bound_invalid",
                           "encoder_distortion.bounds.declared_lower_bound must be finite and greater than zero")]),
-        (-1.0, 3.0, 7.0, [("encoder_distortion_lower_bound_invalid",
-                           "encoder_distortion.bounds.declared_lower_bound must be finite and greater than zero")]),
         (1.0, -0.0, 7.0, [("encoder_distortion_upper_bound_invalid",
                            "encoder_distortion.bounds.declared_upper_bound must be finite and greater than zero"),
                           ORDER]),

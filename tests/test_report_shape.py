@@ -123,6 +123,7 @@ def test_optional_absent_auxiliary_entry_shape(tmp_path):
     entry = bundle.add_auxiliary("extra", b"data", required=False)
     (tmp_path / entry["path"]).unlink()
     report = zm.verify_manifest(str(bundle.write()))
+    assert report["ok"] is True and report["errors"] == []  # an absent optional file is no error
     (aux,) = report["auxiliary_artifacts"]
     assert list(aux) == AUX_KEYS
     assert aux["state"] == "optional_absent"

@@ -87,6 +87,7 @@ LINE_CASES = [
     ([row(0, db=""), row(1), row(2)], [("row_identity_db_id_empty", "line 0 has empty db_id")], 3),
     ([row(0, db="00000000-0000-0000-0000-00000000000\u0000"), row(1), row(2)],
      [("row_identity_db_id_contains_nul", "line 0 db_id contains NUL")], 3),
+    ([row(0), row(1, parent="\u0000"), row(2)], [("row_identity_parent_id_contains_nul", "line 1 parent_id contains NUL")], 3),
     ([row(0), row(1, db="nope"), row(2, parent="1234")],
      [("row_identity_db_id_invalid_uuid", "line 1 db_id must be a UUID in v1"),
       ("row_identity_parent_id_invalid_uuid", "line 2 parent_id must be a UUID in v1")], 3),
@@ -239,14 +240,3 @@ def test_invalid_lines_collapse_into_one_limit_issue_last(tmp_path):
     assert report["errors"][8]["message"].startswith("line 8 is not a strict row object: expected ident")
     assert report["row_identity"]["validated_rows"] == 0
 
-
-def test_unreadable_row_map_reports_read_failure(tmp_path):
-    b = Bundle(tmp_path / "b")
-    os.remove(b.row_map_path)
-    os.mkdir(b.row_map_path)
-    report = zm.verify_manifest(str(b.write()))
-    assert issues(report) == [("row_identity_read_failed",
-                               "failed to read row identity file: Is a directory (os error 21)")]
-    ri = report["row_identity"]
-    assert ri["canonical_path"] == os.path.realpath(b.row_map_path)
-    assert (ri["validated_rows"], ri["sha256"]) == (None, None)

@@ -168,6 +168,15 @@ def test_generic_values_sorted_last_key_wins_number_classes_kept(tmp_path):
     assert list(result["extensions"]) == ["a.y", "b.x"]
 
 
+def test_integer_in_f64_field_reads_back_as_float(tmp_path):
+    distortion = {"schema_version": "zarnik.encoder_distortion.v1", "profile_id": "d", "encoder": {"model": "m", "dim": 8},
+                  "source_metric": {"name": "cosine"}, "embedding_metric": {"name": "hamming"}, "bounds": {},
+                  "scope": {"confidence": 1, "sample_size": 7}, "evidence": {"kind": "certified"}}
+    scope = inspect_text(tmp_path, compact(in_order({**BASE, "encoder_distortion": distortion})))["encoder_distortion"]["scope"]
+    assert list(scope) == ["sample_size", "confidence"]
+    assert type(scope["confidence"]) is float and type(scope["sample_size"]) is int
+
+
 FIELDS_12 = (
     "one of `schema_version`, `manifest_id`, `created_at`, `artifact`, `auxiliary_artifacts`, `embedding`, "
     "`encoder_distortion`, `calibration`, `row_identity`, `build`, `attestations`, `extensions`"

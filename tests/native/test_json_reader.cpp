@@ -62,45 +62,25 @@ void run(const std::vector<ErrorCase>& cases) {
 TEST(json_reader_structure_errors) {
   run({
       {"", "EOF while parsing a value at line 1 column 0"},
-      {"   ", "EOF while parsing a value at line 1 column 3"},
       {"{", "EOF while parsing an object at line 1 column 1"},
       {"[", "EOF while parsing a list at line 1 column 1"},
-      {"[1", "EOF while parsing a list at line 1 column 2"},
       {"[1,", "EOF while parsing a value at line 1 column 3"},
-      {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
       {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
       {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
       {"\"abc", "EOF while parsing a string at line 1 column 4"},
-      {"{\"ab", "EOF while parsing a string at line 1 column 4"},
       {"x", "expected value at line 1 column 1"},
       {"[1,x]", "expected value at line 1 column 4"},
-      {"]", "expected value at line 1 column 1"},
-      {"+1", "expected value at line 1 column 1"},
-      {".5", "expected value at line 1 column 1"},
       {"NaN", "expected value at line 1 column 1"},
-      {"Infinity", "expected value at line 1 column 1"},
-      {"'a'", "expected value at line 1 column 1"},
       {"tru", "EOF while parsing a value at line 1 column 3"},
       {"trux", "expected ident at line 1 column 4"},
-      {"nul1", "expected ident at line 1 column 4"},
-      {"falsy", "expected ident at line 1 column 5"},
       {"True", "expected value at line 1 column 1"},
       {"{1:2}", "key must be a string at line 1 column 2"},
-      {"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
       {"{\"a\" 1}", "expected `:` at line 1 column 6"},
       {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-      {"{\"a\":1]", "expected `,` or `}` at line 1 column 7"},
       {"[1 2]", "expected `,` or `]` at line 1 column 4"},
-      {"[1}", "expected `,` or `]` at line 1 column 3"},
       {"[1,]", "trailing comma at line 1 column 4"},
-      {"[1 , ]", "trailing comma at line 1 column 6"},
       {"{\"a\":1,}", "trailing comma at line 1 column 8"},
-      {"{,}", "key must be a string at line 1 column 2"},
-      {"[,1]", "expected value at line 1 column 2"},
       {"{} x", "trailing characters at line 1 column 4"},
-      {"1 2", "trailing characters at line 1 column 3"},
-      {"[1,2]]", "trailing characters at line 1 column 6"},
       {"{}\n\n  x", "trailing characters at line 3 column 3"},
   });
 }
@@ -108,9 +88,7 @@ TEST(json_reader_structure_errors) {
 TEST(json_reader_whitespace_is_four_bytes_only) {
   run({
       {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},  // byte-order mark
-      {"\f{}", "expected value at line 1 column 1"},
       {"\v1", "expected value at line 1 column 1"},
-      {"{}\f", "trailing characters at line 1 column 3"},
       {"\xC2\xA0"
        "1",
        "expected value at line 1 column 1"},  // no-break space
@@ -138,24 +116,15 @@ TEST(json_reader_number_syntax) {
   run({
       {"-", "EOF while parsing a value at line 1 column 1"},
       {"-x", "invalid number at line 1 column 2"},
-      {"[-]", "invalid number at line 1 column 3"},
-      {"-Infinity", "invalid number at line 1 column 2"},
       {"01", "invalid number at line 1 column 2"},
-      {"-01", "invalid number at line 1 column 3"},
-      {"00", "invalid number at line 1 column 2"},
       {"1.", "EOF while parsing a value at line 1 column 2"},
       {"1.x", "invalid number at line 1 column 3"},
-      {"[1.]", "invalid number at line 1 column 4"},
       {"1.e5", "invalid number at line 1 column 3"},
       {"1e", "EOF while parsing a value at line 1 column 2"},
-      {"1e+", "EOF while parsing a value at line 1 column 3"},
       {"1ex", "invalid number at line 1 column 3"},
-      {"[1e]", "invalid number at line 1 column 4"},
       {"1e+-2", "invalid number at line 1 column 4"},
       {"1x", "trailing characters at line 1 column 2"},
-      {"0x10", "trailing characters at line 1 column 2"},
       {"1e400", "number out of range at line 1 column 5"},
-      {"[-1e400]", "number out of range at line 1 column 7"},
       {"[1.5e309, 1]", "number out of range at line 1 column 8"},
       {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
   });
@@ -177,14 +146,10 @@ TEST(json_reader_number_classes) {
       {"-0", "-0.0", 4},
       {"1.0", "1.0", 4},
       {"1E2", "100.0", 4},
-      {"1e+2", "100.0", 4},
-      {"12.5e-1", "1.25", 4},
-      {"0.30000000000000004", "0.30000000000000004", 4},
       {"1e-400", "0.0", 4},
       {"-1e-400", "-0.0", 4},
       {"4.9e-324", "5e-324", 4},
       {"1e0000000000000000000000001", "10.0", 4},
-      {"1000000000000000000000e-21", "1.0", 4},
       {"0e99999999999999999999", "0.0", 4},
       {"1.7976931348623157e308", "1.7976931348623157e308", 4},
       // Correctly rounded: the halfway case between two doubles rounds to even.
@@ -200,45 +165,30 @@ TEST(json_reader_number_classes) {
 TEST(json_reader_string_errors) {
   run({
       {"\"\\x\"", "invalid escape at line 1 column 3"},
-      {"\"\\U0041\"", "invalid escape at line 1 column 3"},
       {"\"\\", "EOF while parsing a string at line 1 column 2"},
       // The four hex digits are taken as one unit.
       {"\"\\u12G4\"", "invalid escape at line 1 column 7"},
-      {"\"\\uG234\"", "invalid escape at line 1 column 7"},
-      {"\"\\u12\"", "EOF while parsing a string at line 1 column 6"},
       {"\"\\u12\"}", "invalid escape at line 1 column 7"},
-      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
       {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {"\"a\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {std::string("\"a\0\"", 4),
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
-      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       // Invalid UTF-8 is found when the string is complete: past the closing quote.
       {"\"a\xFF\"", "invalid unicode code point at line 1 column 4"},
       {"[\"a\xFF"
        "bc\", 1]",
        "invalid unicode code point at line 1 column 7"},
-      {"\"\xC3\x28\"", "invalid unicode code point at line 1 column 4"},
-      {"\"\xC0\xAF\"", "invalid unicode code point at line 1 column 4"},          // overlong
       {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 5"},      // encoded surrogate
       {"\"\xF4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},  // above U+10FFFF
-      {"\"\xE2\x82\"", "invalid unicode code point at line 1 column 4"},          // truncated
       {"\"\xE2\x82\\n\"", "invalid unicode code point at line 1 column 6"},       // truncated before an escape
       // An earlier invalid byte does not hide a later syntax error in the same string.
       {"\"\xFF\\x\"", "invalid escape at line 1 column 4"},
-      {"\"\xFF", "EOF while parsing a string at line 1 column 2"},
       {"{\"\xFF\":1}", "invalid unicode code point at line 1 column 4"},
       // Surrogates.
       {"\"\\uD800\"", "unexpected end of hex escape at line 1 column 8"},
-      {"\"\\uD800x\"", "unexpected end of hex escape at line 1 column 8"},
       {"\"\\uD800\\n\"", "unexpected end of hex escape at line 1 column 9"},
       {"\"\\uD800", "EOF while parsing a string at line 1 column 7"},
-      {"\"\\uD800\\", "EOF while parsing a string at line 1 column 8"},
       {"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-      {"\"\\uDFFF\"", "lone leading surrogate in hex escape at line 1 column 7"},
       {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-      {"\"\\uDBFF\\uD800\"", "lone leading surrogate in hex escape at line 1 column 13"},
   });
 }
 
@@ -252,11 +202,8 @@ TEST(json_reader_string_decoding) {
       {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
       {"\"\\u0041\\u00e9\\u00E9\"", "A\xC3\xA9\xC3\xA9"},
       {"\"\\u0000\"", std::string("\0", 1)},
-      {"\"\\u20AC\"", "\xE2\x82\xAC"},
       {"\"\\uD83D\\uDE00\"", "\xF0\x9F\x98\x80"},
       {"\"\\uDBFF\\uDFFF\"", "\xF4\x8F\xBF\xBF"},
-      {"\"\\uD7FF\\uE000\"", "\xED\x9F\xBF\xEE\x80\x80"},
-      {"\"a\\nb\xC3\xA9\\tc\"", "a\nb\xC3\xA9\tc"},
       {"\"\x7F\xF0\x9F\x98\x80\"", "\x7F\xF0\x9F\x98\x80"},
   };
   for (const auto& c : cases) {
@@ -274,7 +221,6 @@ TEST(json_reader_nesting_limit) {
   run({
       {std::string(129, '['), "recursion limit exceeded at line 1 column 129"},
       {std::string(129, '[') + std::string(129, ']'), "recursion limit exceeded at line 1 column 129"},
-      {std::string(200, '['), "recursion limit exceeded at line 1 column 129"},
   });
   std::string objs;
   for (int i = 0; i < 127; ++i) objs += "{\"a\":";

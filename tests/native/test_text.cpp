@@ -2,7 +2,6 @@
 // RFC 3339, UUID text and generation, digest syntax.
 #include <cmath>
 #include <limits>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -91,33 +90,21 @@ TEST(quoted_form) {
   };
   const std::vector<Case> cases = {
       {"", "\"\""},
-      {"model-a", "\"model-a\""},
       {"say \"hi\"", "\"say \\\"hi\\\"\""},
       {"a\\b", "\"a\\\\b\""},
       {"\t\r\n", "\"\\t\\r\\n\""},
       {std::string("a\0b", 3), "\"a\\0b\""},
       {"\x01\x1b\x1f", "\"\\u{1}\\u{1b}\\u{1f}\""},
       {"\x7f", "\"\\u{7f}\""},
-      {" ", "\" \""},
-      {"~", "\"~\""},
       {utf8(0x85), "\"\\u{85}\""},
-      {utf8(0xA0), "\"\\u{a0}\""},
       {utf8(0xAD), "\"\\u{ad}\""},
-      {utf8(0x378), "\"\\u{378}\""},
       {utf8(0x200B), "\"\\u{200b}\""},
-      {utf8(0x2028), "\"\\u{2028}\""},
-      {utf8(0x3000), "\"\\u{3000}\""},
       {utf8(0xE000), "\"\\u{e000}\""},
-      {utf8(0xFEFF), "\"\\u{feff}\""},
-      {utf8(0xE0001), "\"\\u{e0001}\""},
       {utf8(0x10FFFF), "\"\\u{10ffff}\""},
       // Printable non-ASCII stays as it is.
       {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
-      {"\xE6\x97\xA5\xE6\x9C\xAC", "\"\xE6\x97\xA5\xE6\x9C\xAC\""},
       {"e" + utf8(0x301), "\"e" + utf8(0x301) + "\""},
       {utf8(0x1F600), "\"" + utf8(0x1F600) + "\""},
-      {utf8(0xA1), "\"" + utf8(0xA1) + "\""},
-      {utf8(0xFFFD), "\"" + utf8(0xFFFD) + "\""},
       // Invalid UTF-8: each maximal invalid subpart becomes U+FFFD, shown as is.
       {"a\xFF"
        "b",
@@ -159,17 +146,12 @@ TEST(plain_number_text) {
   };
   const std::vector<Case> cases = {
       {3.0, "3"},
-      {3.1, "3.1"},
       {0.0000001, "0.0000001"},
       {1e20, "100000000000000000000"},
       {0.0, "0"},
       {-0.0, "-0"},
-      {-2.5, "-2.5"},
-      {0.1, "0.1"},
       {0.30000000000000004, "0.30000000000000004"},
-      {123.456, "123.456"},
       {1e16, "10000000000000000"},
-      {12345678.9, "12345678.9"},
       {1.5e-5, "0.000015"},
       {9007199254740992.0, "9007199254740992"},
       {std::numeric_limits<double>::quiet_NaN(), "NaN"},
@@ -197,55 +179,37 @@ TEST(rfc3339_acceptance) {
                   {
                       "2024-01-01T00:00:00Z",
                       "2024-01-01T00:00:00+02:00",
-                      "2024-01-01T00:00:00-00:00",
                       "2024-01-01t00:00:00z",
                       "2024-01-01 00:00:00Z",
                       "2024-02-29T12:00:00Z",
-                      "2000-02-29T12:00:00Z",
                       "0000-02-29T00:00:00Z",
                       "2024-12-31T23:59:60Z",
                       "2024-01-01T00:00:00.1Z",
-                      "2024-05-01T12:00:00.000000000Z",
                       "2024-01-01T00:00:00.123456789012+05:30",
                       "9999-12-31T23:59:59-23:59",
-                      "2024-04-30T00:00:00Z",
                   },
                   true);
   check_predicate("is_rfc3339", is_rfc3339,
                   {
                       "",
-                      "2024-01-01",
                       " 2024-01-01T00:00:00Z",
                       "2024-01-01T00:00:00Z ",
                       "2024-01-01T00:00:00",
-                      "2024-01-01T00:00:00ZZ",
                       "2023-02-29T00:00:00Z",
                       "1900-02-29T00:00:00Z",
                       "2024-04-31T00:00:00Z",
                       "2024-13-01T00:00:00Z",
-                      "2024-00-10T00:00:00Z",
                       "2024-01-00T00:00:00Z",
                       "2024-01-32T00:00:00Z",
                       "2024-01-01T24:00:00Z",
                       "2024-01-01T00:60:00Z",
                       "2024-01-01T00:00:61Z",
                       "2024-01-01T00:00:00+24:00",
-                      "2024-01-01T00:00:00+01:60",
                       "2024-01-01T00:00:00.Z",
                       "2024-01-01T00:00:00,5Z",
                       "2024-01-01T00:00:00+0200",
-                      "2024-01-01T00:00:00+02",
-                      "2024-01-01T00:00:00+02:00:00",
                       "2024-1-01T00:00:00Z",
-                      "24-01-01T00:00:00Z",
-                      "+2024-01-01T00:00:00Z",
-                      "2024-01-01T0:00:00Z",
-                      "2024-01-01T00:00Z",
-                      "2024-01-01  00:00:00Z",
                       "2024-01-01X00:00:00Z",
-                      "2024-01-01_00:00:00Z",
-                      "2024-01-01T00:00:00UTC",
-                      "2024/01/01T00:00:00Z",
                       "2024-01-01T00:00:00\xE2\x80\x8A",
                       "\xEF\xBC\x92\xEF\xBC\x90\xEF\xBC\x92\xEF\xBC\x94-01-01T00:00:00Z",
                   },
@@ -270,17 +234,7 @@ TEST(utc_time_text) {
   CHECK_EQ(format_utc_nanos(0, 5), "1970-01-01T00:00:00.000000005Z");
   CHECK_EQ(format_utc_nanos(0, 999999999), "1970-01-01T00:00:00.999999999Z");
 
-  std::string s = utc_now_seconds();
-  std::string n = utc_now_nanos();
-  CHECK_EQ(s.size(), size_t{20});
-  CHECK_EQ(s.find('.'), std::string::npos);
-  CHECK_EQ(s.back(), 'Z');
-  CHECK(is_rfc3339(s));
-  CHECK_EQ(n.size(), size_t{30});
-  CHECK_EQ(n[19], '.');
-  CHECK_EQ(n.back(), 'Z');
-  CHECK(is_rfc3339(n));
-  CHECK(s.substr(0, 4) >= "2024");
+  // The current-time forms' shapes are checked through created_at and checked_at.
 }
 
 // ---- UUID ----------------------------------------------------------------------------------
@@ -303,22 +257,13 @@ TEST(uuid_text_forms) {
                       simple + "0",
                       hy.substr(1),
                       hy + "0",
-                      "67e55044-10b1-426f-9247bb680e5fe0c8-",
-                      "67e5504410b1-426f-9247-bb680e5fe0c8-",
                       "67e55044-10b1-426f-9247-bb680e5fe0cg",
-                      "67e5504410b1426f9247bb680e5fe0cg",
                       "67e55044-10b1-426f-9247_bb680e5fe0c8",
-                      "{" + hy + ")",
                       "(" + hy + ")",
-                      "{" + hy,
                       "{" + simple + "}",
                       "urn:uuid:" + simple,
-                      "urn:uuid:{" + hy + "}",
                       "URN:UUID:" + hy,
-                      "urn:uuid-" + hy,
                       " " + hy,
-                      hy + " ",
-                      " " + simple.substr(1),
                       "67e55044-10b1-426f-9247-bb680e5fe0c\xC3\xA9",
                   },
                   false);
@@ -333,17 +278,7 @@ TEST(uuid_v4_generation) {
       uuid_v4_text({0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}),
       "01234567-89ab-4def-8123-456789abcdef");
 
-  std::set<std::string> seen;
-  for (int i = 0; i < 200; ++i) {
-    std::string u = new_uuid_v4();
-    CHECK_EQ(u.size(), size_t{36});
-    CHECK(is_uuid_text(u));
-    CHECK_EQ(u[14], '4');
-    CHECK(u[19] == '8' || u[19] == '9' || u[19] == 'a' || u[19] == 'b');
-    CHECK_EQ(u.find_first_of("ABCDEF"), std::string::npos);
-    seen.insert(u);
-  }
-  CHECK_EQ(seen.size(), size_t{200});
+  // Fresh identifiers (form, version, uniqueness) are checked through create_manifest.
 }
 
 // ---- digests -------------------------------------------------------------------------------
@@ -356,11 +291,9 @@ TEST(digest_syntax) {
                   {
                       "",
                       hex.substr(1),
-                      hex + "0",
                       "A" + hex.substr(1),
                       hex.substr(0, 63) + "g",
                       "sha256:" + hex,
-                      " " + hex.substr(1),
                       hex.substr(0, 63) + std::string("\0", 1),
                   },
                   false);
@@ -368,14 +301,10 @@ TEST(digest_syntax) {
   check_predicate("is_digest_uri", is_digest_uri,
                   {
                       hex,
-                      "sha256:",
                       "sha256:" + hex.substr(1),
-                      "sha256:" + hex + "0",
                       "SHA256:" + hex,
-                      "sha256-" + hex,
                       "sha256:" + hex.substr(0, 63) + "F",
                       "sha512:" + hex,
-                      " sha256:" + hex.substr(1),
                   },
                   false);
 }
