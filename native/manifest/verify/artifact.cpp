@@ -1,12 +1,14 @@
 // The artifact: declaration rules (phase 3, no file access) and the file checks (phase 8:
 // resolve, hash, probe, compare). The file is opened twice by its canonical path, once
-// to hash and once to probe; nothing is carried between the two opens.
+// to hash and once to probe, each open confirmed to be the entry the path policy
+// resolved; nothing else is carried between the two opens.
 #include <fmt/format.h>
 
 #include <variant>
 
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
+#include "io/open_checked.h"
 #include "io/sha256.h"
 #include "manifest/verify/path_policy.h"
 #include "manifest/verify/phases.h"
@@ -60,10 +62,12 @@ bool params_match(const fmtx::IndexParams& probed, const ManifestIndexParams& de
   return true;
 }
 
-void hash_artifact(VerifyContext& ctx, const std::string& canonical) {
+// Hashes the artifact through `file`, the checked open of its canonical path (or that
+// open's error, reported as a hash failure).
+void hash_artifact(VerifyContext& ctx, Result<io::File>& file) {
   const Artifact& a = ctx.manifest().artifact;
   VerificationReport& r = ctx.report;
-  auto digest = io::sha256_stream_file(canonical);
+  auto digest = file ? io::sha256_stream_open_file(*file) : Result<io::FileDigest>(std::unexpected(file.error()));
   if (!digest) {
     r.error("artifact_hash_failed", fmt::format("failed to hash artifact: {}", digest.error().display()));
     return;
@@ -78,6 +82,16 @@ void hash_artifact(VerifyContext& ctx, const std::string& canonical) {
     r.error("artifact_file_size_mismatch",
             fmt::format("artifact size was {}, manifest declares {}", digest->size_bytes, a.file_size_bytes));
   }
+}
+
+// The second, separate open: probe the header of the entry resolved.
+Result<fmtx::IndexMetadata> probe_resolved(VerifyContext& ctx, const ResolvedPath& resolved) {
+  auto file = open_resolved(resolved, "artifact", ctx.report.errors);
+  if (!file) return fail(file.error());
+  auto st = file->stat();
+  if (!st) return fail(st.error());
+  const uint64_t size = st->st_size > 0 ? static_cast<uint64_t>(st->st_size) : 0;
+  return fmtx::probe_index_open_file(*file, size);
 }
 
 void compare_metadata(VerifyContext& ctx, const fmtx::IndexMetadata& meta) {
@@ -163,16 +177,22 @@ void check_artifact_file(VerifyContext& ctx) {
   out.manifest_path = a.path;
   out.observed_path = text::lossy_utf8(observed);
 
-  auto canonical = resolve_existing_path(observed, ctx.doc.base_dir, opt.allow_absolute_paths, opt.allow_path_escape,
+  auto resolved = resolve_existing_entry(observed, ctx.doc.base_dir, opt.allow_absolute_paths, opt.allow_path_escape,
                                          "artifact", ctx.report.errors);
-  if (!canonical) return;
-  out.canonical_path = text::lossy_utf8(*canonical);
-  ctx.capture.artifact_path = *canonical;
-
-  // A failed hash does not prevent the probe; a failed probe keeps the hash results.
-  hash_artifact(ctx, *canonical);
-  auto meta = fmtx::probe_index_file(*canonical);
+  if (!resolved) return;
+  // Both opens are checked against the entry resolved: a file swapped in after the path
+  // was checked is reported unavailable, never hashed or probed in its place.
+  {
+    auto file = open_resolved(*resolved, "artifact", ctx.report.errors);
+    if (!file && io::is_file_changed(file.error())) return;
+    out.canonical_path = text::lossy_utf8(resolved->canonical);
+    ctx.capture.artifact_path = resolved->canonical;
+    // A failed hash does not prevent the probe; a failed probe keeps the hash results.
+    hash_artifact(ctx, file);
+  }
+  auto meta = probe_resolved(ctx, *resolved);
   if (!meta) {
+    if (io::is_file_changed(meta.error())) return;  // the path-unavailable issue is appended
     ctx.report.error("artifact_probe_failed",
                      fmt::format("failed to probe artifact metadata: {}", meta.error().display()));
     return;

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "io/bounded_read.h"
+#include "io/open_checked.h"
 #include "io/path.h"
 #include "manifest/verify/path_policy.h"
 #include "manifest/verify/phases.h"
@@ -79,9 +79,8 @@ std::optional<std::string> decide_entry(VerifyContext& ctx, const AuxiliaryArtif
     return std::nullopt;
   }
   const std::string candidate = absolute ? entry.path : io::join_path(ctx.doc.base_dir, entry.path);
-  auto canonical = io::canonicalize(candidate);
-  if (!canonical) {
-    const ManifestError& e = canonical.error();
+  // A candidate that cannot be resolved: absent (optional or required) or unavailable.
+  auto unresolvable = [&](const ManifestError& e) {
     if (e.os_error() == ENOENT && !entry.required) {
       r.state = AuxiliaryArtifactState::OptionalAbsent;
       r.reason_code = "auxiliary_artifact_optional_absent";
@@ -95,7 +94,9 @@ std::optional<std::string> decide_entry(VerifyContext& ctx, const AuxiliaryArtif
                             e.display()));
     }
     return std::nullopt;
-  }
+  };
+  auto canonical = io::canonicalize(candidate);
+  if (!canonical) return unresolvable(canonical.error());
   if (base && !io::path_within(*canonical, *base)) {
     fail_with("auxiliary_artifact_path_escape_rejected",
               fmt::format("canonical auxiliary artifact path {} for {} is outside manifest base {}",
@@ -103,9 +104,17 @@ std::optional<std::string> decide_entry(VerifyContext& ctx, const AuxiliaryArtif
     return std::nullopt;
   }
 
+  // Pin the entry found at the canonical path and read only that entry: a file swapped
+  // in after the checks above is unavailable, never hashed in its place.
+  auto identity = io::identify_canonical(*canonical);
+  if (!identity) return unresolvable(identity.error());
+  auto file = io::open_identified(*canonical, *identity);
+  if (!file && io::is_file_changed(file.error())) return unresolvable(file.error());
+
   r.canonical_path = text::lossy_utf8(*canonical);
-  auto digest = io::sha256_file_bounded(*canonical, ctx.limits().max_auxiliary_artifact_bytes,
-                                        "auxiliary_artifact_file_too_large", "auxiliary artifact");
+  auto digest = file ? io::sha256_open_file_bounded(*file, *canonical, ctx.limits().max_auxiliary_artifact_bytes,
+                                                    "auxiliary_artifact_file_too_large", "auxiliary artifact")
+                     : Result<io::FileDigest>(std::unexpected(file.error()));
   if (!digest) {
     const ManifestError& e = digest.error();
     if (e.kind() == ManifestError::Kind::Reason) {

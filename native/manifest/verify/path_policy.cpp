@@ -1,5 +1,6 @@
 // The path policy of every file a manifest names. Each resolution appends at most one
-// issue and touches the file system only through realpath (base, then candidate).
+// issue and touches the file system only through realpath (base, then candidate) and,
+// for the accepted entry, a walk of its canonical path that follows no symbolic link.
 #include "manifest/verify/path_policy.h"
 
 #include <fmt/format.h>
@@ -29,9 +30,9 @@ bool escapes_lexically(std::string_view path) {
   return false;
 }
 
-std::optional<std::string> resolve_existing_path(std::string_view path, const std::string& base_dir,
-                                                 bool allow_absolute_paths, bool allow_path_escape,
-                                                 std::string_view label, std::vector<ReportIssue>& issues) {
+std::optional<ResolvedPath> resolve_existing_entry(std::string_view path, const std::string& base_dir,
+                                                   bool allow_absolute_paths, bool allow_path_escape,
+                                                   std::string_view label, std::vector<ReportIssue>& issues) {
   auto issue = [&](std::string_view suffix, std::string message) {
     issues.push_back({fmt::format("{}_{}", label, suffix), std::move(message)});
   };
@@ -63,7 +64,32 @@ std::optional<std::string> resolve_existing_path(std::string_view path, const st
                                               text::lossy_utf8(*canonical), text::lossy_utf8(*base)));
     return std::nullopt;
   }
-  return std::move(*canonical);
+  // Pin the entry now found at the canonical path; every later open is checked against it.
+  auto identity = io::identify_canonical(*canonical);
+  if (!identity) {
+    issue("path_unavailable",
+          fmt::format("failed to canonicalize {}: {}", text::lossy_utf8(candidate), identity.error().display()));
+    return std::nullopt;
+  }
+  return ResolvedPath{std::move(candidate), std::move(*canonical), *identity};
+}
+
+std::optional<std::string> resolve_existing_path(std::string_view path, const std::string& base_dir,
+                                                 bool allow_absolute_paths, bool allow_path_escape,
+                                                 std::string_view label, std::vector<ReportIssue>& issues) {
+  auto resolved = resolve_existing_entry(path, base_dir, allow_absolute_paths, allow_path_escape, label, issues);
+  if (!resolved) return std::nullopt;
+  return std::move(resolved->canonical);
+}
+
+Result<io::File> open_resolved(const ResolvedPath& resolved, std::string_view label, std::vector<ReportIssue>& issues) {
+  auto file = io::open_identified(resolved.canonical, resolved.identity);
+  if (!file && io::is_file_changed(file.error())) {
+    issues.push_back(
+        {fmt::format("{}_path_unavailable", label),
+         fmt::format("failed to canonicalize {}: {}", text::lossy_utf8(resolved.candidate), file.error().display())});
+  }
+  return file;
 }
 
 }  // namespace zm

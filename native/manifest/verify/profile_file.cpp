@@ -2,21 +2,27 @@
 
 #include <fmt/format.h>
 
-#include "io/bounded_read.h"
+#include "io/open_checked.h"
 #include "manifest/verify/path_policy.h"
+#include "text/utf8.h"
 
 namespace zm {
 
 void check_profile_file(VerifyContext& ctx, const ProfileFileKind& kind, std::string_view path,
                         std::string_view declared_sha256, uint64_t declared_size, ProfileFileRecord record) {
-  std::optional<std::string> canonical =
-      resolve_existing_path(path, ctx.doc.base_dir, ctx.options.allow_absolute_paths, ctx.options.allow_path_escape,
-                            kind.label, ctx.report.errors);
-  if (!canonical) return;  // the path policy has explained why
-  record.canonical_path = *canonical;
+  std::optional<ResolvedPath> resolved =
+      resolve_existing_entry(path, ctx.doc.base_dir, ctx.options.allow_absolute_paths, ctx.options.allow_path_escape,
+                             kind.label, ctx.report.errors);
+  if (!resolved) return;  // the path policy has explained why
+  // Read only the entry resolved: a file swapped in since is reported unavailable.
+  Result<io::File> file = open_resolved(*resolved, kind.label, ctx.report.errors);
+  if (!file && io::is_file_changed(file.error())) return;
+  record.canonical_path = text::lossy_utf8(resolved->canonical);  // display text, like every report path
 
   const std::string too_large_code = fmt::format("{}_too_large", kind.label);
-  Result<io::FileDigest> digest = io::sha256_file_bounded(*canonical, kind.limit, too_large_code, kind.display_label);
+  Result<io::FileDigest> digest =
+      file ? io::sha256_open_file_bounded(*file, resolved->canonical, kind.limit, too_large_code, kind.display_label)
+           : Result<io::FileDigest>(std::unexpected(file.error()));
   if (!digest) {
     const ManifestError& e = digest.error();
     if (e.kind() == ManifestError::Kind::Reason) {

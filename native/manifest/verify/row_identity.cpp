@@ -10,6 +10,7 @@
 
 #include "io/file.h"
 #include "io/hashing_reader.h"
+#include "io/open_checked.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/id_set.h"
 #include "manifest/verify/path_policy.h"
@@ -185,15 +186,15 @@ size_t skip_line(const char* buf, size_t from, size_t n) {
 
 }  // namespace
 
-Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_duplicate_db_ids,
-                                          const ResourceLimits& limits, uint64_t expected_row_count,
-                                          std::vector<ReportIssue>& issues) {
-  auto file = io::File::open_read(path);
-  if (!file) return fail(file.error());
+namespace {
+
+// validate_jsonl_rows over a row map already open.
+Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db_ids, const ResourceLimits& limits,
+                                         uint64_t expected_row_count, std::vector<ReportIssue>& issues) {
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
   RowValidator rows(allow_duplicate_db_ids, limits, expected_row_count, issues);
-  io::HashingChunkReader chunks(*file);
+  io::HashingChunkReader chunks(file);
   auto stopped = [&] { return RowValidation{false, rows.lines(), rows.validated(), std::nullopt}; };
 
   std::string pending;  // the start of a line that crosses a chunk boundary, at most line_limit bytes
@@ -257,6 +258,16 @@ Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_du
   return RowValidation{true, rows.lines(), rows.validated(), chunks.hex_digest()};
 }
 
+}  // namespace
+
+Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_duplicate_db_ids,
+                                          const ResourceLimits& limits, uint64_t expected_row_count,
+                                          std::vector<ReportIssue>& issues) {
+  auto file = io::File::open_read(path);
+  if (!file) return fail(file.error());
+  return validate_open_rows(*file, allow_duplicate_db_ids, limits, expected_row_count, issues);
+}
+
 void check_row_identity_declaration(VerifyContext& ctx) {
   const auto* jsonl = std::get_if<RowIdentityJsonl>(&ctx.manifest().row_identity);
   if (jsonl == nullptr) return;
@@ -292,14 +303,18 @@ void check_row_identity_file(VerifyContext& ctx) {
                                  limits.max_row_map_rows));
     return;
   }
-  auto canonical = resolve_existing_path(jsonl.path, ctx.doc.base_dir, ctx.options.allow_absolute_paths,
+  auto resolved = resolve_existing_entry(jsonl.path, ctx.doc.base_dir, ctx.options.allow_absolute_paths,
                                          ctx.options.allow_path_escape, "row_identity", ctx.report.errors);
-  if (!canonical) return;
-  out.canonical_path = text::lossy_utf8(*canonical);
-  ctx.capture.row_identity_path = *canonical;
+  if (!resolved) return;
+  // Read only the entry resolved: a file swapped in since is reported unavailable.
+  auto file = open_resolved(*resolved, "row_identity", ctx.report.errors);
+  if (!file && io::is_file_changed(file.error())) return;
+  out.canonical_path = text::lossy_utf8(resolved->canonical);
+  ctx.capture.row_identity_path = resolved->canonical;
 
   auto result =
-      validate_jsonl_rows(*canonical, ctx.options.allow_duplicate_db_ids, limits, jsonl.row_count, ctx.report.errors);
+      file ? validate_open_rows(*file, ctx.options.allow_duplicate_db_ids, limits, jsonl.row_count, ctx.report.errors)
+           : Result<RowValidation>(std::unexpected(file.error()));
   if (!result) {
     ctx.report.error("row_identity_read_failed",
                      fmt::format("failed to read row identity file: {}", result.error().display()));

@@ -1,0 +1,59 @@
+// Opening a file that a path policy has resolved, without a gap between the check and
+// the open. A canonical path is checked when it is resolved, but opening it again by
+// name follows whatever the name denotes at that later moment: a symbolic link swapped
+// in between would lead the open outside the checked directory. The functions here pin
+// the identity (device, inode) of the entry at the canonical path while walking it
+// without following any symbolic link, and confirm after each open that the file opened
+// is that entry. A mismatch is the "file changed" error, never a silent substitute.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "io/file.h"
+#include "io/sha256.h"
+#include "manifest/error.h"
+
+namespace zm::io {
+
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The error text of a resolved entry that was replaced (a symbolic link appeared on the
+// canonical path, or another file stands there) between its resolution and its open.
+inline constexpr std::string_view kFileChangedText = "file changed while it was being opened";
+
+// True for the error that identify_canonical() and open_identified() return on a change.
+bool is_file_changed(const ManifestError& error);
+
+// The identity of the entry at absolute canonical `path`, reached component by component
+// from the root without following any symbolic link (no file is opened for reading).
+// A symbolic link on the way is the file-changed error; other failures are the
+// operating system's (ENOENT when the entry is gone, ENOTDIR, EACCES, ...).
+Result<FileIdentity> identify_canonical(const std::string& path);
+
+// Opens `path` for reading (the plain blocking open of File::open_read) and confirms,
+// through fstat on the open descriptor, that it is the entry `expected`. The open's own
+// failure is returned as the operating system's error; a different file is the
+// file-changed error and the descriptor is closed before returning.
+Result<File> open_identified(const std::string& path, const FileIdentity& expected);
+
+// Streams an open file of any size through one 64 KiB buffer into SHA-256, as
+// sha256_stream_file does for a path (an interrupted read is not retried).
+Result<FileDigest> sha256_stream_open_file(File& file);
+
+// read_bounded_file / sha256_file_bounded over an already open file: at most limit + 1
+// bytes are read, the size is never asked, memory follows the bytes read. `path` only
+// names the file in messages (display text, U+FFFD for invalid UTF-8).
+Result<std::string> read_bounded_open_file(File& file, const std::string& path, uint64_t limit,
+                                           std::string_view reason_code, std::string_view label);
+Result<FileDigest> sha256_open_file_bounded(File& file, const std::string& path, uint64_t limit,
+                                            std::string_view reason_code, std::string_view label);
+
+}  // namespace zm::io
