@@ -192,3 +192,8 @@ def encoder_distortion_block(bundle: Bundle, data: bytes = b'{"pairs": []}', rel
         "evidence": {"kind": "empirical_sample"},
         "profile": profile,
     }
+
+
+# Under AddressSanitizer, shadow memory and the free quarantine make RSS figures meaningless.
+SANITIZED = os.environ.get("ZM_SANITIZED") == "1"
+skip_rss_when_sanitized = __import__("pytest").mark.skipif(SANITIZED, reason="RSS is not meaningful under ASan")

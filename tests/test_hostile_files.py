@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, calibration_block, encoder_distortion_block, sha256
+from builders import Bundle, calibration_block, encoder_distortion_block, sha256, skip_rss_when_sanitized
 from test_file_identity import open_writer
 
 SHM = Path("/dev/shm") if os.path.isdir("/dev/shm") else None
@@ -329,6 +329,7 @@ def test_dev_urandom_as_row_map_stops_at_a_limit(root):
     assert report["row_identity"]["sha256"] is None
 
 
+@skip_rss_when_sanitized
 def test_bounded_read_memory_follows_the_limit_not_the_file(root, baseline_kib):
     b = full_bundle(root)
     (b.root / "dev").symlink_to("/dev/zero")
@@ -385,6 +386,7 @@ def test_sparse_index_declared_size_mismatch_hashed_in_constant_memory(root, bas
          f"header declares 6 B but file has {size - 14} B remaining")]
 
 
+@skip_rss_when_sanitized
 def test_many_invalid_lines_cap_the_report_and_keep_memory_flat(root, baseline_kib):
     b = Bundle(root / "m", row_map=False)
     peaks = []
