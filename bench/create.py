@@ -17,19 +17,12 @@ import time
 import uuid
 
 import zarnik_manifest as zm
+from timing import best
 from zarnik_manifest import samples
 
 ROWS = int(os.environ.get("ZM_BENCH_ROWS", 1_500_000))
 INDEX_BYTES = int(os.environ.get("ZM_BENCH_INDEX_BYTES", 1 << 30))
 
-
-def best(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def python_create(index: str, row_map: str) -> dict:

@@ -13,17 +13,10 @@ import threading
 import time
 
 import zarnik_manifest as zm
+from timing import best
 
 SIZE = int(os.environ.get("ZM_BENCH_BYTES", 1 << 30))
 
-
-def best(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def make_file(path: str) -> None:

@@ -11,15 +11,8 @@ import tempfile
 import time
 
 import zarnik_manifest as zm
+from timing import best
 
-
-def best(fn, repeat=20):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def manifest(target_bytes: int) -> dict:
@@ -56,8 +49,8 @@ def main() -> int:
         data = json.dumps(manifest(1000 * 1024)).encode()  # within the default 1 MiB limit
         with open(path, "wb") as fh:
             fh.write(data)
-        t_inspect = best(lambda: zm.inspect_manifest(path))
-        t_loads = best(lambda: json.loads(data))
+        t_inspect = best(lambda: zm.inspect_manifest(path), repeat=20)
+        t_loads = best(lambda: json.loads(data), repeat=20)
         print(f"manifest: {len(data) / (1 << 20):.2f} MiB")
         print(f"  inspect_manifest   {t_inspect * 1e3:7.2f} ms")
         print(f"  json.loads         {t_loads * 1e3:7.2f} ms")

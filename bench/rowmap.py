@@ -17,17 +17,10 @@ import time
 import uuid
 
 import zarnik_manifest as zm
+from timing import best
 
 ROWS = int(os.environ.get("ZM_BENCH_ROWS", 1_500_000))
 
-
-def best(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def write_bundle(root: str, rows: int) -> str:

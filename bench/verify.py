@@ -12,19 +12,12 @@ import tempfile
 import time
 
 import zarnik_manifest as zm
+from timing import best
 
 PAYLOAD = int(os.environ.get("ZM_BENCH_BYTES", 1 << 30))
 DIM, BITS = 64, 2  # ZKRQ: 16 bytes per vector
 BYTES_PER_VEC = DIM * BITS // 8
 
-
-def best(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def make_index(path: str) -> int:
