@@ -13,27 +13,6 @@
 namespace zm {
 namespace {
 
-// The ManifestIndexParams tagged object as a manifest holds it: "kind" first, then the
-// variant's own fields.
-void write_index_params(json::Writer& w, const ManifestIndexParams& params) {
-  w.begin_object();
-  w.key("kind");
-  w.string(index_params_kind_name(params));
-  std::visit(
-      [&](const auto& p) {
-        using P = std::decay_t<decltype(p)>;
-        if constexpr (std::is_same_v<P, ParamsRankQuant>) {
-          w.key("bits");
-          w.u64(p.bits);
-        } else if constexpr (std::is_same_v<P, ParamsBitmap>) {
-          w.key("n_top");
-          w.u64(p.n_top);
-        }
-      },
-      params);
-  w.end_object();
-}
-
 // A write-only field whose value is produced by `write` (reports are never decoded).
 template <class R>
 constexpr json::Field<R> written(std::string_view name, void (*write)(json::Writer&, const R&)) {
@@ -72,7 +51,8 @@ struct Record<MetadataReport> {
       required<&MetadataReport::dim>("dim"),
       required<&MetadataReport::vector_count>("vector_count"),
       required<&MetadataReport::bytes_per_vec>("bytes_per_vec"),
-      written<MetadataReport>("params", [](Writer& w, const MetadataReport& m) { write_index_params(w, m.params); }),
+      written<MetadataReport>("params",
+                              [](Writer& w, const MetadataReport& m) { write_manifest_index_params(w, m.params); }),
       required<&MetadataReport::file_size_bytes>("file_size_bytes"),
   };
 };
