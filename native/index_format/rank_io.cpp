@@ -188,14 +188,13 @@ Result<IndexMetadata> probe_rank_metadata(ProbeReader& reader, uint64_t file_siz
   auto shape = detail::rank_payload(*dim, *n_vectors);
   if (!shape) return fail(shape.error());
 
-  IndexMetadata meta;
-  meta.kind = IndexKind::Rank;
-  meta.params = RankParams{};
-  meta.format_version = *version;
-  meta.dim = *dim;
-  meta.n_vectors = *n_vectors;
-  meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, meta);
+  return finish(reader, magic, file_size, shape->payload,
+                IndexMetadata{.kind = IndexKind::Rank,
+                              .params = RankParams{},
+                              .format_version = *version,
+                              .dim = *dim,
+                              .n_vectors = *n_vectors,
+                              .bytes_per_vec = shape->bytes_per_vec});
 }
 
 Result<IndexMetadata> probe_rankquant_metadata(ProbeReader& reader, uint64_t file_size) {
@@ -225,14 +224,13 @@ Result<IndexMetadata> probe_rankquant_metadata(ProbeReader& reader, uint64_t fil
   auto shape = detail::rankquant_payload(*dim, *bits, *n_vectors);
   if (!shape) return fail(shape.error());
 
-  IndexMetadata meta;
-  meta.kind = IndexKind::RankQuant;
-  meta.params = RankQuantParams{*bits};
-  meta.format_version = *version;
-  meta.dim = *dim;
-  meta.n_vectors = *n_vectors;
-  meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, meta);
+  return finish(reader, magic, file_size, shape->payload,
+                IndexMetadata{.kind = IndexKind::RankQuant,
+                              .params = RankQuantParams{*bits},
+                              .format_version = *version,
+                              .dim = *dim,
+                              .n_vectors = *n_vectors,
+                              .bytes_per_vec = shape->bytes_per_vec});
 }
 
 Result<IndexMetadata> probe_bitmap_metadata(ProbeReader& reader, uint64_t file_size) {
@@ -254,14 +252,13 @@ Result<IndexMetadata> probe_bitmap_metadata(ProbeReader& reader, uint64_t file_s
   auto shape = detail::bit_payload(magic, *dim, *n_vectors);
   if (!shape) return fail(shape.error());
 
-  IndexMetadata meta;
-  meta.kind = IndexKind::Bitmap;
-  meta.params = BitmapParams{*n_top};
-  meta.format_version = *version;
-  meta.dim = *dim;
-  meta.n_vectors = *n_vectors;
-  meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, meta);
+  return finish(reader, magic, file_size, shape->payload,
+                IndexMetadata{.kind = IndexKind::Bitmap,
+                              .params = BitmapParams{*n_top},
+                              .format_version = *version,
+                              .dim = *dim,
+                              .n_vectors = *n_vectors,
+                              .bytes_per_vec = shape->bytes_per_vec});
 }
 
 Result<IndexMetadata> probe_sign_bitmap_metadata(ProbeReader& reader, uint64_t file_size) {
@@ -280,14 +277,13 @@ Result<IndexMetadata> probe_sign_bitmap_metadata(ProbeReader& reader, uint64_t f
   auto shape = detail::bit_payload(magic, *dim, *n_vectors);
   if (!shape) return fail(shape.error());
 
-  IndexMetadata meta;
-  meta.kind = IndexKind::SignBitmap;
-  meta.params = SignBitmapParams{};
-  meta.format_version = *version;
-  meta.dim = *dim;
-  meta.n_vectors = *n_vectors;
-  meta.bytes_per_vec = shape->bytes_per_vec;
-  return finish(reader, magic, file_size, shape->payload, meta);
+  return finish(reader, magic, file_size, shape->payload,
+                IndexMetadata{.kind = IndexKind::SignBitmap,
+                              .params = SignBitmapParams{},
+                              .format_version = *version,
+                              .dim = *dim,
+                              .n_vectors = *n_vectors,
+                              .bytes_per_vec = shape->bytes_per_vec});
 }
 
 // ---- entry points ---------------------------------------------------------------------
