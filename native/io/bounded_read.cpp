@@ -23,14 +23,26 @@ Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, s
         std::string(reason_code), fmt::format("{} byte limit {} is too large to enforce while reading {}", label, limit,
                                               text::lossy_utf8(path))));
   }
-  const uint64_t allowance = limit + 1;
+  auto too_large = [&] {
+    return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
+                                                                            label, limit, text::lossy_utf8(path))));
+  };
+  // The buffer grows from a small first read by doubling but never past `limit`; once it
+  // holds `limit` bytes, one more byte read on its own decides. At most limit + 1 bytes
+  // are read and at most `limit` are held.
   std::string data;
   uint64_t used = 0;
-  while (used < allowance) {
+  for (;;) {
     if (used == data.size()) {
-      // Grow from a small first read by doubling, never past the allowance.
+      if (used == limit) {
+        char extra;
+        auto got = file->read_some(&extra, 1, true);
+        if (!got) return fail(got.error());
+        if (*got != 0) return too_large();
+        break;
+      }
       uint64_t want = data.empty() ? kFirstRead : static_cast<uint64_t>(data.size()) * 2;
-      want = std::min(want, allowance);
+      want = std::min(want, limit);
       if (want > std::numeric_limits<size_t>::max() / 2) want = std::numeric_limits<size_t>::max() / 2;
       data.resize(static_cast<size_t>(want));
     }
@@ -41,10 +53,6 @@ Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, s
     used += *got;
   }
   data.resize(static_cast<size_t>(used));
-  if (used > limit) {
-    return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
-                                                                            label, limit, text::lossy_utf8(path))));
-  }
   return data;
 }
 
