@@ -1,51 +1,192 @@
-// libFuzzer harness for the streaming row-map validator: over an in-memory file it must
-// count the same lines and validated rows as the strict decoder on each line alone
-// (lines split at every line feed, a final line without one counted, one trailing
-// carriage return removed), hash every byte, and keep the report within its bound.
+// libFuzzer harness for the streaming row-map validator. The first bytes of the input
+// choose the limits, the duplicate policy, issues already in the report and how the rest
+// is cut into chunks; the rest is the row map. The streaming validator (chunk-boundary
+// carry-over, decode-ahead, fast path, id set, saturating issue sink) must produce
+// exactly what a plain line-by-line reference built from the strict decoder produces:
+// the same issues in the same order, the same line and row counts, the same stop.
+// Each chunk is copied into a buffer of its own exact size, so reading past a chunk
+// trips ASan. One input in 64 also goes through a real file and the reading thread,
+// whose digest must cover every byte.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "io/chunk_source.h"
 #include "io/sha256.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/row_identity.h"
+#include "manifest/verify/row_line.h"
+
+namespace {
+
+constexpr size_t kHeader = 8;
+
+struct Setup {
+  bool allow_duplicates = false;
+  bool through_file = false;
+  unsigned chunk_shift = 0;  // chunks of 1 .. 2^chunk_shift bytes
+  uint32_t chunk_seed = 0;
+  uint64_t prefilled = 0;  // issues already in the report
+  zm::ResourceLimits limits;
+  uint64_t expected_rows = 0;
+};
+
+Setup read_setup(const uint8_t* h, size_t text_size) {
+  Setup s;
+  s.allow_duplicates = (h[0] & 1) != 0;
+  s.through_file = (h[0] >> 1) % 64 == 63;
+  s.chunk_shift = h[1] % 14;
+  s.chunk_seed = h[2] | 1u;
+  s.limits.max_row_map_line_bytes = h[3] == 0 ? text_size + 1 : h[3] - 1u;  // 0 acts as 1
+  s.limits.max_report_issues = h[4] % 24;
+  s.prefilled = (h[4] / 24) % 4;
+  s.expected_rows = h[5] == 255 ? 5000 : h[5];  // 5000: more than any input has lines
+  s.limits.max_row_map_rows = h[6] == 255 ? 10000000 : h[6];  // the default
+  s.limits.max_row_map_tracked_id_bytes = h[7] == 255 ? 67108864 : uint64_t{h[7]} * 4;
+  return s;
+}
+
+// Hands out the text in pseudo-random chunk sizes, each in a fresh exact-size buffer.
+class SplitSource final : public zm::io::ChunkSource {
+ public:
+  SplitSource(std::string_view text, const Setup& s) : text_(text), rng_(s.chunk_seed), max_(size_t{1} << s.chunk_shift) {}
+
+  zm::Result<std::string_view> next() override {
+    if (pos_ == text_.size()) return std::string_view();
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 17;
+    rng_ ^= rng_ << 5;
+    const size_t n = std::min(text_.size() - pos_, 1 + rng_ % max_);
+    chunk_.reset(new char[n]);
+    std::copy_n(text_.data() + pos_, n, chunk_.get());
+    pos_ += n;
+    return std::string_view(chunk_.get(), n);
+  }
+  std::string hex_digest() override { return zm::io::sha256_hex(text_); }
+
+ private:
+  std::string_view text_;
+  uint32_t rng_;
+  size_t max_;
+  size_t pos_ = 0;
+  std::unique_ptr<char[]> chunk_;
+};
+
+// Line by line with the strict decoder and an ordinary set: the rules in their plainest form.
+zm::RowValidation reference(std::string_view text, const Setup& s, std::vector<zm::ReportIssue>& issues) {
+  const zm::ResourceLimits& lim = s.limits;
+  const uint64_t line_limit = lim.max_row_map_line_bytes == 0 ? 1 : lim.max_row_map_line_bytes;
+  auto push = [&](std::string_view code, std::string message) {
+    zm::push_report_issue_bounded(issues, lim.max_report_issues, code, std::move(message));
+  };
+  std::set<std::string, std::less<>> ids;
+  uint64_t tracked = 0;
+  zm::RowValidation out;
+  for (size_t start = 0; start < text.size();) {
+    const size_t nl = text.find('\n', start);
+    const size_t end = nl == std::string_view::npos ? text.size() : nl;
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    const uint64_t index = out.line_count++;
+    if (out.line_count > lim.max_row_map_rows) {
+      push("row_identity_row_count_limit_exceeded",
+           fmt::format("row identity file has more than max_row_identity_rows={} rows", lim.max_row_map_rows));
+      return out;
+    }
+    if (out.line_count > s.expected_rows) {
+      push("row_identity_row_count_mismatch",
+           fmt::format("row identity file has more than declared row_count={}", s.expected_rows));
+      return out;
+    }
+    if (line.size() + (nl != std::string_view::npos) > line_limit) {
+      push("row_identity_line_too_large",
+           fmt::format("line {} exceeds max_row_identity_jsonl_line_bytes={}", index, lim.max_row_map_line_bytes));
+      return out;
+    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    auto row = zm::decode_jsonl_row(line);
+    if (!row) {
+      push("row_identity_jsonl_invalid_json", fmt::format("line {} is not a strict row object: {}", index, row.error()));
+      continue;
+    }
+    if (row->row_id != index) push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row->row_id));
+    zm::validate_row_id_string("db_id", row->db_id, index, lim.max_report_issues, issues);
+    if (row->parent_id) zm::validate_row_id_string("parent_id", *row->parent_id, index, lim.max_report_issues, issues);
+    ++out.validated_rows;
+    if (s.allow_duplicates) continue;
+    if (ids.contains(row->db_id)) {
+      push("row_identity_duplicate_db_id", fmt::format("line {} repeats db_id", index));
+    } else if (tracked + row->db_id.size() > lim.max_row_map_tracked_id_bytes) {
+      push("row_identity_duplicate_tracking_limit_exceeded",
+           fmt::format("tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes={}",
+                       lim.max_row_map_tracked_id_bytes));
+      return out;
+    } else {
+      tracked += row->db_id.size();
+      ids.insert(row->db_id);
+    }
+  }
+  out.completed = true;
+  out.sha256 = zm::io::sha256_hex(text);
+  return out;
+}
+
+std::vector<zm::ReportIssue> prefilled(const Setup& s) {
+  std::vector<zm::ReportIssue> issues;
+  for (uint64_t i = 0; i < s.prefilled; ++i) {
+    zm::push_report_issue_bounded(issues, s.limits.max_report_issues, "earlier_phase", fmt::format("issue {}", i));
+  }
+  return issues;
+}
+
+bool same(const zm::RowValidation& a, const std::vector<zm::ReportIssue>& ai, const zm::RowValidation& b,
+          const std::vector<zm::ReportIssue>& bi) {
+  if (a.completed != b.completed || a.line_count != b.line_count || a.validated_rows != b.validated_rows ||
+      a.sha256 != b.sha256 || ai.size() != bi.size())
+    return false;
+  for (size_t i = 0; i < ai.size(); ++i) {
+    if (ai[i].code != bi[i].code || ai[i].message != bi[i].message) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string_view text(reinterpret_cast<const char*>(data), size);
-  uint64_t lines = 0;
-  uint64_t strict_rows = 0;
-  for (size_t start = 0; start < text.size();) {
-    size_t nl = text.find('\n', start);
-    size_t end = nl == std::string_view::npos ? text.size() : nl;
-    ++lines;
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    strict_rows += zm::decode_jsonl_row(line).has_value();
-    start = end + 1;
-  }
+  if (size < kHeader) return 0;
+  std::string_view text(reinterpret_cast<const char*>(data) + kHeader, size - kHeader);
+  const Setup s = read_setup(data, text.size());
 
-  int fd = memfd_create("zm_fuzz_rows", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+  std::vector<zm::ReportIssue> want_issues = prefilled(s);
+  const zm::RowValidation want = reference(text, s, want_issues);
+
+  std::vector<zm::ReportIssue> got_issues = prefilled(s);
+  SplitSource chunks(text, s);
+  auto got = zm::validate_jsonl_chunks(chunks, s.allow_duplicates, s.limits, s.expected_rows, got_issues);
+  if (!got || !same(*got, got_issues, want, want_issues)) std::abort();
+
+  if (s.through_file) {
+    int fd = memfd_create("zm_fuzz_rows", MFD_CLOEXEC);
+    if (fd < 0) return 0;
+    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      ::close(fd);
+      return 0;
+    }
+    std::vector<zm::ReportIssue> file_issues = prefilled(s);
+    auto from_file = zm::validate_jsonl_rows("/proc/self/fd/" + std::to_string(fd), s.allow_duplicates, s.limits,
+                                             s.expected_rows, file_issues);
     ::close(fd);
-    return 0;
+    if (!from_file || !same(*from_file, file_issues, want, want_issues)) std::abort();
   }
-  zm::ResourceLimits limits;
-  limits.max_row_map_line_bytes = size + 1;  // no line is too long
-  limits.max_report_issues = 8;
-  std::vector<zm::ReportIssue> issues;
-  auto result = zm::validate_jsonl_rows("/proc/self/fd/" + std::to_string(fd), /*allow_duplicate_db_ids=*/true, limits,
-                                        lines, issues);
-  ::close(fd);
-  if (!result || !result->completed) std::abort();
-  if (result->line_count != lines || result->validated_rows != strict_rows) std::abort();
-  if (result->sha256 != zm::io::sha256_hex(text)) std::abort();
-  if (issues.size() > limits.max_report_issues) std::abort();
   return 0;
 }

@@ -14,13 +14,14 @@
 #include <string_view>
 #include <thread>
 
+#include "io/chunk_source.h"
 #include "io/file.h"
 #include "io/sha256.h"
 #include "manifest/error.h"
 
 namespace zm::io {
 
-class HashingChunkReader {
+class HashingChunkReader final : public ChunkSource {
  public:
   static constexpr size_t kChunkBytes = 8192;
   static constexpr size_t kSlots = 64;
@@ -28,15 +29,15 @@ class HashingChunkReader {
 
   // `file` must outlive the reader.
   explicit HashingChunkReader(File& file);
-  ~HashingChunkReader();
+  ~HashingChunkReader() override;
   HashingChunkReader(const HashingChunkReader&) = delete;
   HashingChunkReader& operator=(const HashingChunkReader&) = delete;
 
   // The next chunk in file order, valid until the following call; an empty chunk at the
   // end of the file. A read error (EINTR is retried) ends the stream with that error.
-  Result<std::string_view> next();
+  Result<std::string_view> next() override;
   // After next() returned the empty chunk: the digest of every byte of the file.
-  std::string hex_digest();
+  std::string hex_digest() override;
 
  private:
   struct Slot {

@@ -186,21 +186,18 @@ size_t skip_line(const char* buf, size_t from, size_t n) {
 
 }  // namespace
 
-namespace {
-
-// validate_jsonl_rows over a row map already open.
-Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db_ids, const ResourceLimits& limits,
-                                         uint64_t expected_row_count, std::vector<ReportIssue>& issues) {
+Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+                                            const ResourceLimits& limits, uint64_t expected_row_count,
+                                            std::vector<ReportIssue>& issues) {
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
   RowValidator rows(allow_duplicate_db_ids, limits, expected_row_count, issues);
-  io::HashingChunkReader chunks(file);
   auto stopped = [&] { return RowValidation{false, rows.lines(), rows.validated(), std::nullopt}; };
 
   std::string pending;  // the start of a line that crosses a chunk boundary, at most line_limit bytes
   bool in_line = false;
   std::vector<RowValidator::Decoded> ahead;
-  ahead.reserve(io::HashingChunkReader::kChunkBytes / 32);
+  ahead.reserve(256);
   while (true) {
     auto chunk = chunks.next();
     if (!chunk) return fail(chunk.error());
@@ -256,6 +253,15 @@ Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db
   // A final line without a line feed still counts.
   if (in_line && !rows.finish_line(pending)) return stopped();
   return RowValidation{true, rows.lines(), rows.validated(), chunks.hex_digest()};
+}
+
+namespace {
+
+// validate_jsonl_rows over a row map already open.
+Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db_ids, const ResourceLimits& limits,
+                                         uint64_t expected_row_count, std::vector<ReportIssue>& issues) {
+  io::HashingChunkReader chunks(file);
+  return validate_jsonl_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, issues);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "io/chunk_source.h"
 #include "manifest/error.h"
 #include "manifest/limits.h"
 #include "manifest/report.h"
@@ -24,5 +25,10 @@ struct RowValidation {
 Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_duplicate_db_ids,
                                           const ResourceLimits& limits, uint64_t expected_row_count,
                                           std::vector<ReportIssue>& issues);
+
+// The same over bytes from any chunk source; the digest is the source's.
+Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+                                            const ResourceLimits& limits, uint64_t expected_row_count,
+                                            std::vector<ReportIssue>& issues);
 
 }  // namespace zm
