@@ -1,13 +1,19 @@
-// Row-map lines: the fast path must never disagree with the strict decoder, and the
-// db_id set must behave as an exact-bytes set within its byte budget.
+// Row-map lines: the fast path must never disagree with the strict decoder, the db_id
+// set must behave as an exact-bytes set within its byte budget, and the streaming
+// validator must not depend on where its input is cut into chunks.
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check.h"
+#include "io/chunk_source.h"
+#include "io/sha256.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/id_set.h"
+#include "manifest/verify/row_identity.h"
 #include "manifest/verify/row_line.h"
 
 using namespace zm;
@@ -166,4 +172,90 @@ TEST(id_set_survives_growth) {
   for (int i = 0; i < 50000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
   CHECK(!set.contains("id-50000"));
   CHECK(!set.contains("id-"));
+}
+
+namespace {
+
+// Hands out `text` in chunks of `size` bytes, each in a buffer of exactly that size.
+class FixedChunks final : public io::ChunkSource {
+ public:
+  FixedChunks(std::string_view text, size_t size) : text_(text), size_(size) {}
+  Result<std::string_view> next() override {
+    const size_t n = std::min(size_, text_.size() - pos_);
+    chunk_.assign(text_.data() + pos_, n);
+    chunk_.shrink_to_fit();
+    pos_ += n;
+    return std::string_view(chunk_);
+  }
+  std::string hex_digest() override { return io::sha256_hex(text_); }
+
+ private:
+  std::string_view text_;
+  size_t size_;
+  size_t pos_ = 0;
+  std::string chunk_;
+};
+
+struct Streamed {
+  RowValidation result;
+  std::vector<std::string> issues;  // "code: message"
+};
+
+Streamed stream_rows(std::string_view text, size_t chunk, const ResourceLimits& limits, uint64_t expected) {
+  FixedChunks source(text, chunk);
+  std::vector<ReportIssue> issues;
+  auto result = validate_jsonl_chunks(source, /*allow_duplicate_db_ids=*/false, limits, expected, issues);
+  Streamed out{result ? *result : RowValidation{}, {}};
+  for (const auto& i : issues) out.issues.push_back(i.code + ": " + i.message);
+  return out;
+}
+
+}  // namespace
+
+// Where the chunks end must not matter: a line split anywhere (inside a key, between
+// "\r" and "\n", at the last byte) gives the same rows, issues and stop as one chunk.
+TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
+  const std::string u1 = "00000000-0000-0000-0000-000000000001", u2 = "00000000-0000-0000-0000-000000000002";
+  const std::string rows = canonical_line(0, u1, nullptr) + "\n" +                                   // fast path
+                           "{ \"row_id\" : 1, \"db_id\" : \"" + u2 + "\" }\r\n" +                  // strict, CRLF
+                           "{\"row_id\":2,\"db_id\":\"" + u1 + "\",\"parent_id\":null}\n" +        // duplicate
+                           "not json\n" +                                                          // invalid
+                           canonical_line(7, "00000000000000000000000000000004", &u2) + "\n" +  // row_id mismatch
+                           canonical_line(5, "x", nullptr);                                        // no final LF
+  ResourceLimits limits;
+  limits.max_row_map_line_bytes = 130;
+  const std::string too_long = rows.substr(0, rows.find("not json")) + std::string(130, ' ') + "\n" + rows;
+
+  struct Case {
+    std::string text;
+    bool completed;
+    uint64_t lines, validated;
+    std::vector<std::string> codes;
+  };
+  const std::vector<Case> cases = {
+      {rows,
+       true,
+       6,
+       5,
+       {"row_identity_duplicate_db_id", "row_identity_jsonl_invalid_json", "row_identity_row_id_mismatch",
+        "row_identity_db_id_invalid_uuid"}},
+      {too_long, false, 4, 3, {"row_identity_duplicate_db_id", "row_identity_line_too_large"}},
+  };
+  for (const auto& c : cases) {
+    const Streamed whole = stream_rows(c.text, c.text.size() + 1, limits, 6);
+    CHECK_EQ(whole.result.completed, c.completed);
+    CHECK_EQ(whole.result.line_count, c.lines);
+    CHECK_EQ(whole.result.validated_rows, c.validated);
+    CHECK_EQ(whole.result.sha256.value_or("-"), c.completed ? io::sha256_hex(c.text) : "-");
+    CHECK_EQ(whole.issues.size(), c.codes.size());
+    for (size_t i = 0; i < std::min(whole.issues.size(), c.codes.size()); ++i) {
+      CHECK_EQ(whole.issues[i].substr(0, whole.issues[i].find(':')), c.codes[i]);
+    }
+    for (size_t chunk = 1; chunk <= c.text.size(); ++chunk) {
+      const Streamed split = stream_rows(c.text, chunk, limits, 6);
+      CHECK(split.result.completed == whole.result.completed && split.result.line_count == whole.result.line_count &&
+            split.result.validated_rows == whole.result.validated_rows && split.result.sha256 == whole.result.sha256 &&
+            split.issues == whole.issues);
+    }
+  }
 }
