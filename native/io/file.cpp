@@ -16,13 +16,20 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-Result<File> File::open_read(const std::string& path) {
+Result<File> File::open_read(const std::string& path, bool nonblocking) {
+  const int flags = O_RDONLY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0);
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(ManifestError::io_errno(errno));
   return File(fd);
+}
+
+Result<void> File::set_blocking() {
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(ManifestError::io_errno(errno));
+  return {};
 }
 
 Result<File> File::open_write(const std::string& path, bool exclusive) {

@@ -21,8 +21,9 @@ class File {
   ~File() { close(); }
 
   // Plain blocking open for reading (no size query, no O_NONBLOCK): pipes are read like
-  // files. EINTR on open is retried.
-  static Result<File> open_read(const std::string& path);
+  // files. EINTR on open is retried. With `nonblocking` the open itself cannot wait (for
+  // a FIFO's writer, say); set_blocking() restores the usual reads afterwards.
+  static Result<File> open_read(const std::string& path, bool nonblocking = false);
   // Open for writing with O_CREAT|O_TRUNC (or O_EXCL when `exclusive`), mode 0666 & ~umask.
   static Result<File> open_write(const std::string& path, bool exclusive);
 
@@ -40,6 +41,8 @@ class File {
   // Current file offset (lseek(fd, 0, SEEK_CUR)).
   Result<uint64_t> position() const;
   Result<void> sync();
+  // Clears O_NONBLOCK.
+  Result<void> set_blocking();
   // Closes now; reports the close error (used after writing).
   Result<void> close_checked();
   void close();

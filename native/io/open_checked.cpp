@@ -53,7 +53,7 @@ ManifestError file_changed() {
 }
 
 FileIdentity identity_of(const struct stat& st) {
-  return FileIdentity{st.st_dev, st.st_ino};
+  return FileIdentity{st.st_dev, st.st_ino, st.st_mode & S_IFMT};
 }
 
 }  // namespace
@@ -100,11 +100,16 @@ Result<FileIdentity> identify_canonical(const std::string& path) {
 }
 
 Result<File> open_identified(const std::string& path, const FileIdentity& expected) {
-  auto file = File::open_read(path);
+  const bool nonblocking = expected.type == S_IFREG;
+  auto file = File::open_read(path, nonblocking);
   if (!file) return fail(file.error());
   auto st = file->stat();
   if (!st) return fail(st.error());
   if (identity_of(*st) != expected) return fail(file_changed());  // `file` closes here
+  if (nonblocking) {
+    auto blocking = file->set_blocking();
+    if (!blocking) return fail(blocking.error());
+  }
   return std::move(*file);
 }
 

@@ -1,4 +1,5 @@
-// Bounded reads, streaming hashes, lexical path helpers and lossy UTF-8.
+// Bounded reads, streaming hashes, opening a pinned entry, lexical path helpers and
+// lossy UTF-8.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include "check.h"
 #include "io/bounded_read.h"
+#include "io/open_checked.h"
 #include "io/path.h"
 #include "io/sha256.h"
 #include "text/utf8.h"
@@ -115,4 +117,38 @@ TEST(join_and_containment) {
   CHECK(zm::io::path_within("/a", "/a"));
   CHECK(!zm::io::path_within("/ab", "/a"));
   CHECK(zm::io::path_within("/x", "/"));
+}
+
+// An entry pinned as a regular file and replaced by a FIFO (with no writer) or by a link
+// must be reported as changed at once: the open may not wait for a writer first.
+TEST(open_identified_rejects_replaced_entry_without_blocking) {
+  char dir_template[] = "/tmp/zm-open-XXXXXX";
+  const char* made = mkdtemp(dir_template);
+  CHECK(made != nullptr);
+  if (made == nullptr) return;
+  char* real = realpath(made, nullptr);
+  const std::string dir(real);
+  free(real);
+  const std::string path = dir + "/f", other = dir + "/other";
+  for (const char* replacement : {"fifo", "link"}) {
+    CHECK(close(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) == 0);
+    CHECK(close(open(other.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) == 0);
+    auto identity = zm::io::identify_canonical(path);
+    CHECK(identity.has_value());
+    if (!identity) continue;
+    auto same = zm::io::open_identified(path, *identity);
+    CHECK(same.has_value());
+    if (same) CHECK((fcntl(same->fd(), F_GETFL) & O_NONBLOCK) == 0);
+    unlink(path.c_str());
+    if (std::string(replacement) == "fifo") {
+      CHECK(mkfifo(path.c_str(), 0644) == 0);
+    } else {
+      CHECK(symlink(other.c_str(), path.c_str()) == 0);
+    }
+    auto swapped = zm::io::open_identified(path, *identity);
+    CHECK(!swapped.has_value() && zm::io::is_file_changed(swapped.error()));
+    unlink(path.c_str());
+    unlink(other.c_str());
+  }
+  rmdir(dir.c_str());
 }
