@@ -50,7 +50,7 @@ Setup read_setup(const uint8_t* h, size_t text_size) {
   s.limits.max_row_map_line_bytes = h[3] == 0 ? text_size + 1 : h[3] - 1u;  // 0 acts as 1
   s.limits.max_report_issues = h[4] % 24;
   s.prefilled = (h[4] / 24) % 4;
-  s.expected_rows = h[5] == 255 ? 5000 : h[5];  // 5000: more than any input has lines
+  s.expected_rows = h[5] == 255 ? 5000 : h[5];                // 5000: more than any input has lines
   s.limits.max_row_map_rows = h[6] == 255 ? 10000000 : h[6];  // the default
   s.limits.max_row_map_tracked_id_bytes = h[7] == 255 ? 67108864 : uint64_t{h[7]} * 4;
   return s;
@@ -59,7 +59,8 @@ Setup read_setup(const uint8_t* h, size_t text_size) {
 // Hands out the text in pseudo-random chunk sizes, each in a fresh exact-size buffer.
 class SplitSource final : public zm::io::ChunkSource {
  public:
-  SplitSource(std::string_view text, const Setup& s) : text_(text), rng_(s.chunk_seed), max_(size_t{1} << s.chunk_shift) {}
+  SplitSource(std::string_view text, const Setup& s)
+      : text_(text), rng_(s.chunk_seed), max_(size_t{1} << s.chunk_shift) {}
 
   zm::Result<std::string_view> next() override {
     if (pos_ == text_.size()) return std::string_view();
@@ -116,10 +117,12 @@ zm::RowValidation reference(std::string_view text, const Setup& s, std::vector<z
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     auto row = zm::decode_jsonl_row(line);
     if (!row) {
-      push("row_identity_jsonl_invalid_json", fmt::format("line {} is not a strict row object: {}", index, row.error()));
+      push("row_identity_jsonl_invalid_json",
+           fmt::format("line {} is not a strict row object: {}", index, row.error()));
       continue;
     }
-    if (row->row_id != index) push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row->row_id));
+    if (row->row_id != index)
+      push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row->row_id));
     zm::validate_row_id_string("db_id", row->db_id, index, lim.max_report_issues, issues);
     if (row->parent_id) zm::validate_row_id_string("parent_id", *row->parent_id, index, lim.max_report_issues, issues);
     ++out.validated_rows;

@@ -13,7 +13,9 @@ HashingChunkReader::HashingChunkReader(File& file) : file_(file), slots_(new Slo
   }
 }
 
-HashingChunkReader::~HashingChunkReader() { stop(); }
+HashingChunkReader::~HashingChunkReader() {
+  stop();
+}
 
 void HashingChunkReader::stop() {
   if (!threaded_) return;
@@ -67,7 +69,8 @@ Result<std::string_view> HashingChunkReader::next() {
   if (ended_) return end_of_stream();
   const uint64_t index = next_;
   if (threaded_) {
-    for (uint64_t p = produced_.load(std::memory_order_acquire); p <= index; p = produced_.load(std::memory_order_acquire)) {
+    for (uint64_t p = produced_.load(std::memory_order_acquire); p <= index;
+         p = produced_.load(std::memory_order_acquire)) {
       produced_.wait(p, std::memory_order_acquire);
     }
   } else {

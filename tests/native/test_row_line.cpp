@@ -216,12 +216,12 @@ Streamed stream_rows(std::string_view text, size_t chunk, const ResourceLimits& 
 // "\r" and "\n", at the last byte) gives the same rows, issues and stop as one chunk.
 TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
   const std::string u1 = "00000000-0000-0000-0000-000000000001", u2 = "00000000-0000-0000-0000-000000000002";
-  const std::string rows = canonical_line(0, u1, nullptr) + "\n" +                                   // fast path
-                           "{ \"row_id\" : 1, \"db_id\" : \"" + u2 + "\" }\r\n" +                  // strict, CRLF
-                           "{\"row_id\":2,\"db_id\":\"" + u1 + "\",\"parent_id\":null}\n" +        // duplicate
-                           "not json\n" +                                                          // invalid
+  const std::string rows = canonical_line(0, u1, nullptr) + "\n" +                              // fast path
+                           "{ \"row_id\" : 1, \"db_id\" : \"" + u2 + "\" }\r\n" +               // strict, CRLF
+                           "{\"row_id\":2,\"db_id\":\"" + u1 + "\",\"parent_id\":null}\n" +     // duplicate
+                           "not json\n" +                                                       // invalid
                            canonical_line(7, "00000000000000000000000000000004", &u2) + "\n" +  // row_id mismatch
-                           canonical_line(5, "x", nullptr);                                        // no final LF
+                           canonical_line(5, "x", nullptr);                                     // no final LF
   ResourceLimits limits;
   limits.max_row_map_line_bytes = 130;
   const std::string too_long = rows.substr(0, rows.find("not json")) + std::string(130, ' ') + "\n" + rows;
