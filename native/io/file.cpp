@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace zm::io {
 
@@ -16,8 +17,7 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-Result<File> File::open_read(const std::string& path, bool nonblocking) {
-  const int flags = O_RDONLY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0);
+Result<File> File::open_with(const std::string& path, int flags) {
   int fd;
   do {
     fd = ::open(path.c_str(), flags);
@@ -26,10 +26,16 @@ Result<File> File::open_read(const std::string& path, bool nonblocking) {
   return File(fd);
 }
 
-Result<void> File::set_blocking() {
-  const int flags = ::fcntl(fd_, F_GETFL);
-  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(ManifestError::io_errno(errno));
-  return {};
+Result<File> File::open_read(const std::string& path) {
+  return open_with(path, O_RDONLY | O_CLOEXEC);
+}
+
+Result<File> File::open_path_only(const std::string& path) {
+  return open_with(path, O_PATH | O_CLOEXEC);
+}
+
+Result<File> File::reopen_read() const {
+  return open_with("/proc/self/fd/" + std::to_string(fd_), O_RDONLY | O_CLOEXEC);
 }
 
 Result<File> File::open_write(const std::string& path, bool exclusive) {

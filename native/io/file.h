@@ -21,9 +21,11 @@ class File {
   ~File() { close(); }
 
   // Plain blocking open for reading (no size query, no O_NONBLOCK): pipes are read like
-  // files. EINTR on open is retried. With `nonblocking` the open itself cannot wait (for
-  // a FIFO's writer, say); set_blocking() restores the usual reads afterwards.
-  static Result<File> open_read(const std::string& path, bool nonblocking = false);
+  // files. EINTR on open is retried.
+  static Result<File> open_read(const std::string& path);
+  // A descriptor that only names the entry at `path` (O_PATH): opening it never blocks
+  // and reads nothing. reopen_read() makes a readable file of that same entry.
+  static Result<File> open_path_only(const std::string& path);
   // Open for writing with O_CREAT|O_TRUNC (or O_EXCL when `exclusive`), mode 0666 & ~umask.
   static Result<File> open_write(const std::string& path, bool exclusive);
 
@@ -41,14 +43,16 @@ class File {
   // Current file offset (lseek(fd, 0, SEEK_CUR)).
   Result<uint64_t> position() const;
   Result<void> sync();
-  // Clears O_NONBLOCK.
-  Result<void> set_blocking();
+  // Opens the entry this descriptor names for reading, as open_read does, through
+  // /proc/self/fd: the same inode whatever its path denotes by now. ENOENT without /proc.
+  Result<File> reopen_read() const;
   // Closes now; reports the close error (used after writing).
   Result<void> close_checked();
   void close();
 
  private:
   explicit File(int fd) : fd_(fd) {}
+  static Result<File> open_with(const std::string& path, int flags);
   int fd_ = -1;
 };
 

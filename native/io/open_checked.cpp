@@ -53,7 +53,7 @@ ManifestError file_changed() {
 }
 
 FileIdentity identity_of(const struct stat& st) {
-  return FileIdentity{st.st_dev, st.st_ino, st.st_mode & S_IFMT};
+  return FileIdentity{st.st_dev, st.st_ino};
 }
 
 }  // namespace
@@ -100,17 +100,22 @@ Result<FileIdentity> identify_canonical(const std::string& path) {
 }
 
 Result<File> open_identified(const std::string& path, const FileIdentity& expected) {
-  const bool nonblocking = expected.type == S_IFREG;
-  auto file = File::open_read(path, nonblocking);
-  if (!file) return fail(file.error());
-  auto st = file->stat();
+  // The entry is named first (an O_PATH open never blocks, so a FIFO swapped in cannot
+  // stall here) and checked; only the entry checked is then opened for reading.
+  auto entry = File::open_path_only(path);
+  if (!entry) return fail(entry.error());
+  auto st = entry->stat();
   if (!st) return fail(st.error());
-  if (identity_of(*st) != expected) return fail(file_changed());  // `file` closes here
-  if (nonblocking) {
-    auto blocking = file->set_blocking();
-    if (!blocking) return fail(blocking.error());
-  }
-  return std::move(*file);
+  if (identity_of(*st) != expected) return fail(file_changed());  // `entry` closes here
+  auto file = entry->reopen_read();
+  if (file || file.error().os_error() != ENOENT) return file;
+  // No /proc to reopen through: open by name and check the identity again.
+  file = File::open_read(path);
+  if (!file) return fail(file.error());
+  st = file->stat();
+  if (!st) return fail(st.error());
+  if (identity_of(*st) != expected) return fail(file_changed());
+  return file;
 }
 
 Result<FileDigest> sha256_stream_open_file(File& file) {

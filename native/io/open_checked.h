@@ -22,7 +22,6 @@ namespace zm::io {
 struct FileIdentity {
   dev_t dev = 0;
   ino_t ino = 0;
-  mode_t type = 0;  // st_mode & S_IFMT
   bool operator==(const FileIdentity&) const = default;
 };
 
@@ -39,12 +38,12 @@ bool is_file_changed(const ManifestError& error);
 // operating system's (ENOENT when the entry is gone, ENOTDIR, EACCES, ...).
 Result<FileIdentity> identify_canonical(const std::string& path);
 
-// Opens `path` for reading and confirms, through fstat on the open descriptor, that it
-// is the entry `expected`. The open's own failure is returned as the operating system's
-// error; a different file is the file-changed error and the descriptor is closed before
-// returning. When `expected` is a regular file the open does not block, so a FIFO swapped
-// in cannot stall the caller before the check; the file returned reads as usual. Any
-// other expected entry (a FIFO the manifest names) gets the plain blocking open.
+// Opens `path` for reading only if the entry it names is `expected`: the path is first
+// opened without access (which never blocks, so a FIFO swapped in cannot stall the
+// caller), its fstat identity compared, and that same entry then opened for reading
+// (blocking as a plain open does, for a FIFO the manifest names). The open's own failure
+// is returned as the operating system's error; a different entry is the file-changed
+// error, and no descriptor is left open.
 Result<File> open_identified(const std::string& path, const FileIdentity& expected);
 
 // Streams an open file of any size through one 64 KiB buffer into SHA-256, as

@@ -3,6 +3,7 @@
 // validator must not depend on where its input is cut into chunks.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -176,24 +177,33 @@ TEST(id_set_survives_growth) {
 
 namespace {
 
-// Hands out `text` in chunks of `size` bytes, each in a buffer of exactly that size.
+// Hands out `text` in chunks of `size` bytes, each in a fresh heap buffer of exactly that
+// size (so ASan reports any read past a chunk or of a chunk already passed), and hashes
+// what it handed out.
 class FixedChunks final : public io::ChunkSource {
  public:
   FixedChunks(std::string_view text, size_t size) : text_(text), size_(size) {}
   Result<std::string_view> next() override {
     const size_t n = std::min(size_, text_.size() - pos_);
-    chunk_.assign(text_.data() + pos_, n);
-    chunk_.shrink_to_fit();
+    if (n == 0) {
+      ended_ = true;
+      return std::string_view();
+    }
+    chunk_ = std::make_unique<char[]>(n);
+    std::copy_n(text_.data() + pos_, n, chunk_.get());
     pos_ += n;
-    return std::string_view(chunk_);
+    sha_.update(chunk_.get(), n);
+    return std::string_view(chunk_.get(), n);
   }
-  std::string hex_digest() override { return io::sha256_hex(text_); }
+  std::string hex_digest() override { return ended_ ? sha_.hex_digest() : "digest asked before the end"; }
 
  private:
   std::string_view text_;
   size_t size_;
   size_t pos_ = 0;
-  std::string chunk_;
+  bool ended_ = false;
+  std::unique_ptr<char[]> chunk_;
+  io::Sha256 sha_;
 };
 
 struct Streamed {
@@ -205,6 +215,7 @@ Streamed stream_rows(std::string_view text, size_t chunk, const ResourceLimits& 
   FixedChunks source(text, chunk);
   std::vector<ReportIssue> issues;
   auto result = validate_jsonl_chunks(source, /*allow_duplicate_db_ids=*/false, limits, expected, issues);
+  CHECK(result.has_value());
   Streamed out{result ? *result : RowValidation{}, {}};
   for (const auto& i : issues) out.issues.push_back(i.code + ": " + i.message);
   return out;
@@ -251,11 +262,23 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     for (size_t i = 0; i < std::min(whole.issues.size(), c.codes.size()); ++i) {
       CHECK_EQ(whole.issues[i].substr(0, whole.issues[i].find(':')), c.codes[i]);
     }
+    // The same with the report capped at 2 issues: the cap must not depend on chunks either.
+    ResourceLimits capped = limits;
+    capped.max_report_issues = 2;
+    const Streamed whole_capped = stream_rows(c.text, c.text.size() + 1, capped, 6);
+    const size_t kept = std::min<size_t>(c.codes.size(), 2);
+    CHECK_EQ(whole_capped.issues.size(), kept);
+    if (c.codes.size() > 2) {
+      CHECK_EQ(whole_capped.issues.back().substr(0, whole_capped.issues.back().find(':')),
+               std::string("verification_report_issue_limit_exceeded"));
+    }
     for (size_t chunk = 1; chunk <= c.text.size(); ++chunk) {
-      const Streamed split = stream_rows(c.text, chunk, limits, 6);
-      CHECK(split.result.completed == whole.result.completed && split.result.line_count == whole.result.line_count &&
-            split.result.validated_rows == whole.result.validated_rows && split.result.sha256 == whole.result.sha256 &&
-            split.issues == whole.issues);
+      for (const auto* run : {&whole, &whole_capped}) {
+        const Streamed split = stream_rows(c.text, chunk, run == &whole ? limits : capped, 6);
+        CHECK(split.result.completed == run->result.completed && split.result.line_count == run->result.line_count &&
+              split.result.validated_rows == run->result.validated_rows && split.result.sha256 == run->result.sha256 &&
+              split.issues == run->issues);
+      }
     }
   }
 }
