@@ -5,11 +5,14 @@
 // exactly what a plain line-by-line reference built from the strict decoder produces:
 // the same issues in the same order, the same line and row counts, the same stop.
 // Each chunk is copied into a buffer of its own exact size, so reading past a chunk
-// trips ASan. One input in 64 also goes through a real file and the reading thread,
-// whose digest must cover every byte.
+// trips ASan; the digest must be of the bytes handed out, asked only after the end.
+// The cap is also judged on its own, without the bounded append the reference shares.
+// One input in 64 (repeated past 20 KiB) also goes through a real file and the reading
+// thread, whose digest must cover every byte.
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -63,7 +66,10 @@ class SplitSource final : public zm::io::ChunkSource {
       : text_(text), rng_(s.chunk_seed), max_(size_t{1} << s.chunk_shift) {}
 
   zm::Result<std::string_view> next() override {
-    if (pos_ == text_.size()) return std::string_view();
+    if (pos_ == text_.size()) {
+      ended_ = true;
+      return std::string_view();
+    }
     rng_ ^= rng_ << 13;
     rng_ ^= rng_ >> 17;
     rng_ ^= rng_ << 5;
@@ -71,16 +77,23 @@ class SplitSource final : public zm::io::ChunkSource {
     chunk_.reset(new char[n]);
     std::copy_n(text_.data() + pos_, n, chunk_.get());
     pos_ += n;
+    sha_.update(chunk_.get(), n);
     return std::string_view(chunk_.get(), n);
   }
-  std::string hex_digest() override { return zm::io::sha256_hex(text_); }
+  // The digest of what was handed out; asking before the end was handed out is a fault.
+  std::string hex_digest() override {
+    if (!ended_) std::abort();
+    return sha_.hex_digest();
+  }
 
  private:
   std::string_view text_;
   uint32_t rng_;
   size_t max_;
   size_t pos_ = 0;
+  bool ended_ = false;
   std::unique_ptr<char[]> chunk_;
+  zm::io::Sha256 sha_;
 };
 
 // Line by line with the strict decoder and an ordinary set: the rules in their plainest form.
@@ -163,13 +176,35 @@ bool same(const zm::RowValidation& a, const std::vector<zm::ReportIssue>& ai, co
   return true;
 }
 
-}  // namespace
+constexpr std::string_view kLimitCode = "verification_report_issue_limit_exceeded";
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < kHeader) return 0;
-  std::string_view text(reinterpret_cast<const char*>(data) + kHeader, size - kHeader);
-  const Setup s = read_setup(data, text.size());
+// The cap judged without the bounded append: when everything fits, the report is the
+// earlier issues followed by every issue found; otherwise it is a prefix of that list,
+// within the limit (at least one), ending in the single limit issue.
+void check_cap(const Setup& s, std::string_view text, const std::vector<zm::ReportIssue>& got) {
+  const std::vector<zm::ReportIssue> before = prefilled(s);
+  for (const auto& i : before) {
+    if (i.code == kLimitCode) return;  // already collapsed by the earlier phase
+  }
+  Setup open = s;
+  open.limits.max_report_issues = UINT64_MAX;
+  std::vector<zm::ReportIssue> all = before;
+  reference(text, open, all);
+  const uint64_t max = s.limits.max_report_issues;
+  auto same_issue = [](const zm::ReportIssue& a, const zm::ReportIssue& b) {
+    return a.code == b.code && a.message == b.message;
+  };
+  if (all.size() <= max) {
+    if (got.size() != all.size() || !std::equal(got.begin(), got.end(), all.begin(), same_issue)) std::abort();
+    return;
+  }
+  if (got.empty() || got.size() > std::max<uint64_t>(max, 1) || got.back().code != kLimitCode) std::abort();
+  if (!std::equal(got.begin(), got.end() - 1, all.begin(), same_issue)) std::abort();
+}
 
+// Runs the validator over `text` from chunks and (when asked) from a real file, against
+// the reference; any difference aborts.
+void check(std::string_view text, const Setup& s, bool through_file) {
   std::vector<zm::ReportIssue> want_issues = prefilled(s);
   const zm::RowValidation want = reference(text, s, want_issues);
 
@@ -177,19 +212,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SplitSource chunks(text, s);
   auto got = zm::validate_jsonl_chunks(chunks, s.allow_duplicates, s.limits, s.expected_rows, got_issues);
   if (!got || !same(*got, got_issues, want, want_issues)) std::abort();
+  check_cap(s, text, got_issues);
+  if (!through_file) return;
 
-  if (s.through_file) {
-    int fd = memfd_create("zm_fuzz_rows", MFD_CLOEXEC);
-    if (fd < 0) return 0;
-    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      ::close(fd);
-      return 0;
-    }
-    std::vector<zm::ReportIssue> file_issues = prefilled(s);
-    auto from_file = zm::validate_jsonl_rows("/proc/self/fd/" + std::to_string(fd), s.allow_duplicates, s.limits,
-                                             s.expected_rows, file_issues);
+  int fd = memfd_create("zm_fuzz_rows", MFD_CLOEXEC);
+  if (fd < 0) return;
+  if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     ::close(fd);
-    if (!from_file || !same(*from_file, file_issues, want, want_issues)) std::abort();
+    return;
   }
+  std::vector<zm::ReportIssue> file_issues = prefilled(s);
+  auto from_file = zm::validate_jsonl_rows("/proc/self/fd/" + std::to_string(fd), s.allow_duplicates, s.limits,
+                                           s.expected_rows, file_issues);
+  ::close(fd);
+  if (!from_file || !same(*from_file, file_issues, want, want_issues)) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < kHeader) return 0;
+  std::string_view text(reinterpret_cast<const char*>(data) + kHeader, size - kHeader);
+  const Setup s = read_setup(data, text.size());
+  if (!s.through_file) {
+    check(text, s, false);
+    return 0;
+  }
+  // The file reader's chunks are 8 KiB: repeat the text past 20 KiB so lines cross them.
+  std::string big(text);
+  while (!text.empty() && big.size() < 20480) big.append(text);
+  check(big, read_setup(data, big.size()), true);
   return 0;
 }
