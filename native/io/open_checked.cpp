@@ -18,7 +18,6 @@ namespace zm::io {
 
 namespace {
 
-constexpr size_t kStreamBuffer = 65536;
 constexpr uint64_t kFirstRead = 8192;
 
 // A directory descriptor of the walk, closed on every path.
@@ -119,18 +118,7 @@ Result<File> open_identified(const std::string& path, const FileIdentity& expect
 }
 
 Result<FileDigest> sha256_stream_open_file(File& file) {
-  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<char[]> buf(new char[kStreamBuffer]);
-  Sha256 h;
-  uint64_t total = 0;
-  for (;;) {
-    auto got = file.read_some(buf.get(), kStreamBuffer, false);
-    if (!got) return fail(got.error());
-    if (*got == 0) break;
-    h.update(buf.get(), *got);
-    total += *got;
-  }
-  return FileDigest{h.hex_digest(), total};
+  return sha256_stream(file, /*retry_eintr=*/false);
 }
 
 Result<std::string> read_bounded_open_file(File& file, const std::string& path, uint64_t limit,

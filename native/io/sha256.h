@@ -35,8 +35,14 @@ struct FileDigest {
   uint64_t size_bytes = 0;
 };
 
-// Streams a whole file of any size through one 64 KiB buffer. An interrupted read is
-// not retried: it ends the call with its error.
+// Streams a whole file of any size into SHA-256, its reading overlapped with the hashing
+// (ReadAhead), in constant memory. An interrupted read is not retried: it ends the call
+// with its error.
 Result<FileDigest> sha256_stream_file(const std::string& path);
+
+class File;
+// The same over an open file, from its current offset to its end; `retry_eintr` as
+// File::read_some. size_bytes counts the bytes hashed.
+Result<FileDigest> sha256_stream(File& file, bool retry_eintr);
 
 }  // namespace zm::io
