@@ -26,7 +26,12 @@ void TaskGroup::run(std::span<const Task> tasks, unsigned threads,
   if (threads <= 1 || n <= 1 || std::all_of(tasks.begin(), tasks.end(), on_caller)) {
     for (const auto& task : tasks) {
       if (stop_requested()) break;
-      task.run();
+      try {
+        task.run();
+      } catch (...) {
+        request_stop();
+        throw;
+      }
     }
     return;
   }
