@@ -64,6 +64,7 @@ bool phase_files_are_regular(const FilePhase& phase, const VerifyContext& ctx) {
     return names_regular_file(ctx.options.index ? *ctx.options.index : m.artifact.path, base);
   }
   if (phase.check == kAuxiliary.check) {
+    if (m.auxiliary_artifacts.size() > ctx.limits().max_auxiliary_artifacts) return true;  // opens nothing
     for (const auto& entry : m.auxiliary_artifacts) {
       if (!names_regular_file(entry.path, base)) return false;
     }
