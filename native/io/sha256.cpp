@@ -49,7 +49,7 @@ std::string sha256_hex(std::string_view data) {
   return h.hex_digest();
 }
 
-Result<FileDigest> sha256_stream(File& file, bool retry_eintr) {
+Result<FileDigest> sha256_stream(File& file, bool retry_eintr, uint64_t expected_at_most) {
   ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
   ReadAhead reader(file, retry_eintr);
   Sha256 h;
@@ -60,6 +60,7 @@ Result<FileDigest> sha256_stream(File& file, bool retry_eintr) {
     if (chunk->empty()) break;
     h.update(chunk->data(), chunk->size());
     total += chunk->size();
+    if (total > expected_at_most) break;
   }
   return FileDigest{h.hex_digest(), total};
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -42,7 +43,10 @@ Result<FileDigest> sha256_stream_file(const std::string& path);
 
 class File;
 // The same over an open file, from its current offset to its end; `retry_eintr` as
-// File::read_some. size_bytes counts the bytes hashed.
-Result<FileDigest> sha256_stream(File& file, bool retry_eintr);
+// File::read_some. size_bytes counts the bytes hashed. Reading stops early once more than
+// `expected_at_most` bytes were hashed (the digest then covers only those), so a file that
+// cannot match a known size is not read to its end, nor forever (an endless device).
+Result<FileDigest> sha256_stream(File& file, bool retry_eintr,
+                                 uint64_t expected_at_most = std::numeric_limits<uint64_t>::max());
 
 }  // namespace zm::io

@@ -69,7 +69,7 @@ Result<void> ensure_directory(const std::string& dir, int depth = 0) {
 // refused rather than described inconsistently.
 Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   if (::lseek(file.fd(), 0, SEEK_SET) != 0) return fail(ManifestError::io_errno(errno));
-  auto digest = io::sha256_stream(file, /*retry_eintr=*/true);
+  auto digest = io::sha256_stream(file, /*retry_eintr=*/true, probed_size);
   if (!digest) return fail(digest.error());
   if (digest->size_bytes != probed_size) {
     return fail(ManifestError::io_custom("index file changed while it was being read"));
