@@ -29,8 +29,10 @@ Result<size_t> ReadAhead::read_into(size_t slot) {
 
 void ReadAhead::produce() {
   for (uint64_t i = 1;; ++i) {
-    for (uint64_t c = consumed_.load(std::memory_order_acquire); i - c >= kBuffers;
+    // Wait until buffer i % kBuffers is handed back (chunk i - kBuffers consumed).
+    for (uint64_t c = consumed_.load(std::memory_order_acquire); i >= c + kBuffers;
          c = consumed_.load(std::memory_order_acquire)) {
+      if (stopping_.load(std::memory_order_acquire)) return;
       consumed_.wait(c, std::memory_order_acquire);
     }
     if (stopping_.load(std::memory_order_acquire)) return;
