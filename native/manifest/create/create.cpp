@@ -77,13 +77,6 @@ Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   return std::move(digest->sha256);
 }
 
-// True when `path` names a regular file now: only such files are read ahead of their turn
-// (a FIFO or a device is opened in turn, on the calling thread, where a signal reaches it).
-bool names_regular_file(const std::string& path) {
-  struct stat st {};
-  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // A row map's chunks that end, as a read error, once `stop` is set.
 class StoppableChunks final : public io::ChunkSource {
  public:
@@ -181,10 +174,12 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
                                                   group.stop_flag());
                        if (!*jsonl) group.request_stop();
                      },
-                     !names_regular_file(*request.row_map)});
+                     !io::names_regular_file(*request.row_map)});
   }
   for (size_t i = 0; i < aux_ahead.size(); ++i) {
-    if (!names_regular_file(aux_requests[i].path)) continue;
+    // Only regular files are read ahead of their turn: a FIFO or a device is opened in
+    // turn, on the calling thread, where a signal reaches it.
+    if (!io::names_regular_file(aux_requests[i].path)) continue;
     tasks.push_back({[&, i] { aux_ahead[i] = hash_auxiliary_file(aux_requests[i], options.limits); }});
   }
   group.run(tasks, base::TaskGroup::threads_for(tasks.size()));

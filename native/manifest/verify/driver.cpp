@@ -6,8 +6,6 @@
 // fields, so they run at once on a small pool. Each appends to its own recording; the
 // recordings are replayed onto the report in phase order, which yields the very list the
 // phases would have built one after another (bounded appends included: see IssueLog).
-#include <sys/stat.h>
-
 #include <array>
 #include <optional>
 #include <variant>
@@ -47,14 +45,11 @@ constexpr FilePhase kCalibration{check_calibration, [](VerifyContext& from, Veri
                                    into.report.calibration = std::move(from.report.calibration);
                                  }};
 
-// True when `path` (as the manifest declares it) names a regular file now. Anything else
+// True when `path`, as the manifest declares it, names a regular file now. Anything else
 // (a FIFO, a device, a missing entry) keeps its phase on the calling thread, where a
 // blocking open or read can be interrupted by a signal.
 bool names_regular_file(const std::string& path, const std::string& base_dir) {
-  if (path.empty() || path.find('\0') != std::string::npos) return false;
-  const std::string candidate = io::is_absolute(path) ? path : io::join_path(base_dir, path);
-  struct stat st {};
-  return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return !path.empty() && io::names_regular_file(io::is_absolute(path) ? path : io::join_path(base_dir, path));
 }
 
 bool phase_files_are_regular(const FilePhase& phase, const VerifyContext& ctx) {
