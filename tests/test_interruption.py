@@ -6,6 +6,7 @@ No test here measures time. A call that should return but blocks is released by 
 watchdog after WATCHDOG seconds, and the test then fails because the watchdog fired."""
 
 import contextlib
+import errno
 import hashlib
 import itertools
 import json
@@ -17,30 +18,38 @@ import pytest
 
 import zarnik_manifest as zm
 from builders import Bundle, header, row_map_lines
-from test_file_identity import open_writer
 from test_hostile_files import root  # noqa: F401  (fixture: a directory in /dev/shm)
 
 WATCHDOG = 20.0
 
 
 class Writer(threading.Thread):
-    """Opens `fifo` for writing once a reader has it open, writes `pieces` one by one with
-    `pause` seconds before each, then (with `hold`) waits to be released before closing.
-    Release also ends the pieces early; a reader that went away ends the writing."""
+    """Opens `fifo` for writing once a reader has it open (never blocking: `connected` is
+    set then), writes `pieces` one by one with `pause` seconds before each, then (with
+    `hold`) waits to be released before closing. Release also ends the wait for a reader
+    and the pieces early; a reader that went away ends the writing."""
 
     def __init__(self, fifo, pieces=(), pause=0.0, hold=False):
         super().__init__(daemon=True)
         self.fifo, self.pieces, self.pause, self.hold = fifo, pieces, pause, hold
+        self.connected = threading.Event()
         self.released = threading.Event()
         self.error = None
         self.start()
 
     def run(self):
-        try:
-            fd = open_writer(self.fifo, timeout=WATCHDOG + 10)
-        except OSError as e:
-            self.error = e
-            return
+        while True:
+            try:
+                fd = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as e:
+                if e.errno != errno.ENXIO:  # ENXIO: no reader yet
+                    self.error = e
+                    return
+            if self.released.wait(0.001):
+                return
+        os.set_blocking(fd, True)
+        self.connected.set()
         try:
             for piece in self.pieces:
                 if self.released.wait(self.pause):
@@ -74,11 +83,12 @@ class Watchdog:
 
 
 @contextlib.contextmanager
-def sigint_every_10_ms():
-    """Sends SIGINT to the process every 10 ms. Its handler raises KeyboardInterrupt once,
-    and only after the test sets armed[0] (just before the call under test): set by a
-    plain store, so no handler runs between it and the call, and the exception can only
-    come from a check inside the call or from the interpreter after the call returned."""
+def sigint_every_10_ms(after=None):
+    """Sends SIGINT to the process every 10 ms (once the event `after` is set, if given).
+    Its handler raises KeyboardInterrupt once, and only after the test sets armed[0] (just
+    before the call under test): set by a plain store, so no handler runs between it and
+    the call, and the exception can only come from a check inside the call or from the
+    interpreter after the call returned."""
     armed = [False]
 
     def handler(signum, frame):
@@ -90,6 +100,9 @@ def sigint_every_10_ms():
     done = threading.Event()
 
     def send():
+        while after is not None and not after.wait(0.01):
+            if done.is_set():
+                return
         while not done.wait(0.01):
             os.kill(os.getpid(), signal.SIGINT)
 
@@ -146,11 +159,11 @@ def create_from_giant_index(root):
     return (lambda: zm.create_manifest(index, out, "m", row_id_is_identity=True)), (lambda: None), None
 
 
-def outcome_under_sigint(call) -> str:
+def outcome_under_sigint(call, after=None) -> str:
     """"interrupted" when KeyboardInterrupt came out of the call; otherwise what happened,
     contained, so that a handler running late cannot abort the test session."""
     try:
-        with sigint_every_10_ms() as armed:
+        with sigint_every_10_ms(after) as armed:
             armed[0] = True
             try:
                 call()
@@ -168,7 +181,8 @@ def test_sigint_raises_keyboard_interrupt_out_of_the_call(root, fd_guard, setup)
     call, release, writer = setup(root)
     watchdog = Watchdog(release)
     try:
-        outcome = outcome_under_sigint(call)
+        # Where the call waits on a writer, the signals start once it has connected.
+        outcome = outcome_under_sigint(call, writer.connected if writer else None)
     finally:
         watchdog.cancel()
         release()
