@@ -22,9 +22,9 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 constexpr int kMaxTempAttempts = 16;
 
-// A fresh name beside `target`: ".zm" and 16 random hex digits. Its length is fixed, so
-// any output name the file system accepts leaves room for it: the temporary name never
-// needs to be longer than the output's own name allows.
+// A fresh name beside `target`: ".zm" and 16 random hex digits. Its length is fixed at
+// 19 bytes, so no output name makes it longer, and every output name the file system
+// accepts (up to 255 bytes) leaves room for it in the same directory.
 std::string temp_name_for(const std::string& target) {
   std::string hex;
   for (char c : text::new_uuid_v4()) {
@@ -46,8 +46,11 @@ ManifestError write_error(const ManifestError& os) {
   return ManifestError::json(os.text(), 0, 0);
 }
 
+// An existing entry that is neither a regular file nor a directory (a FIFO, a device, a
+// socket) is written through as it stands, never replaced: a socket then fails to open
+// (ENXIO) instead of being swapped for a file.
 bool is_stream(mode_t mode) {
-  return S_ISFIFO(mode) || S_ISCHR(mode) || S_ISBLK(mode);
+  return !S_ISREG(mode) && !S_ISDIR(mode);
 }
 
 // Writes into an existing FIFO or device as a stream. Returns nothing when the entry

@@ -29,8 +29,9 @@ std::string resolve_write_target(const std::string& path);
 
 // Writes `contents` to the file `path` names (a symbolic link at `path` is kept and the
 // file it points at is written):
-// - an existing FIFO, character or block device is opened for writing and written
-//   straight, as a stream (nothing is created, renamed or synced);
+// - an existing entry that is not a regular file or a directory (a FIFO, a device) is
+//   opened for writing and written straight, as a stream (nothing is created, renamed
+//   or synced);
 // - otherwise a fresh temporary file beside the target (a fixed 19-byte name, created
 //   with O_EXCL) receives the contents, is fsynced and renamed over the target, so
 //   readers see either the old file whole or the new one whole. A replaced file's
