@@ -49,7 +49,7 @@ ManifestError write_error(const ManifestError& os) {
 // An existing entry that is neither a regular file nor a directory (a FIFO, a device, a
 // socket) is written through as it stands, never replaced: a socket then fails to open
 // (ENXIO) instead of being swapped for a file.
-bool is_stream(mode_t mode) {
+bool writes_straight(mode_t mode) {
   return !S_ISREG(mode) && !S_ISDIR(mode);
 }
 
@@ -64,7 +64,7 @@ std::optional<Result<void>> write_straight(const std::string& target, std::strin
   }
   auto st = file->stat();
   if (!st) return Result<void>(fail(st.error()));
-  if (!is_stream(st->st_mode)) return std::nullopt;
+  if (!writes_straight(st->st_mode)) return std::nullopt;
   if (auto w = file->write_all(contents.data(), contents.size()); !w) return Result<void>(fail(write_error(w.error())));
   if (auto c = file->close_checked(); !c) return Result<void>(fail(write_error(c.error())));
   return Result<void>();
@@ -133,7 +133,7 @@ Result<void> write_output_file(const std::string& path, std::string_view content
   struct stat st {};
   std::optional<mode_t> permissions;
   if (::stat(target.c_str(), &st) == 0) {
-    if (is_stream(st.st_mode)) {
+    if (writes_straight(st.st_mode)) {
       if (auto written = write_straight(target, contents)) return std::move(*written);
       if (::stat(target.c_str(), &st) != 0) st.st_mode = 0;  // re-examined below
     }
