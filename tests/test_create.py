@@ -280,15 +280,15 @@ def test_name_not_storable_as_utf8_is_refused(tmp_path, role):
     write_index(tmp_path / "i.zkrq")
     write_row_map(tmp_path / "rows.jsonl", 3)
     (tmp_path / "t.bin").write_bytes(b"t")
-    original = {"artifact": "i.zkrq", "row identity": "rows.jsonl", "auxiliary artifact": "t.bin"}[role]
-    os.rename(tmp_path / original, os.path.join(os.fsencode(tmp_path), b"\xff" + original.encode()))
     paths = {r: os.fsencode(tmp_path / name) for r, name in
-             {"artifact": "i.zkrq", "row identity": "rows.jsonl", "auxiliary artifact": "t.bin"}.items()}
-    paths[role] = os.path.join(os.fsencode(tmp_path), b"\xff" + original.encode())
+             [("artifact", "i.zkrq"), ("row identity", "rows.jsonl"), ("auxiliary artifact", "t.bin")]}
+    bad = os.path.join(os.fsencode(tmp_path), b"\xff" + os.path.basename(paths[role]))
+    os.rename(paths[role], bad)
+    paths[role] = bad
     with pytest.raises(ValueError) as info:
         zm.create_manifest(paths["artifact"], tmp_path / "m.json", "e", row_map=paths["row identity"],
                            auxiliary_artifacts=[{"name": "t", "path": paths["auxiliary artifact"]}])
-    shown = os.fsdecode(os.path.realpath(paths[role])).encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    shown = os.path.realpath(bad).decode("utf-8", "replace")
     assert str(info.value) == f"{role} path {shown} is not valid UTF-8 and cannot be stored in a manifest"
     assert not (tmp_path / "m.json").exists()
 

@@ -197,57 +197,47 @@ def test_removed_manifest_directory(tmp_path, path, expected):
 
 
 NUL = "path contains a NUL byte"
+# role -> (the manifest entry holding its path, the report section, the key prefix there)
+NUL_ROLES = {
+    "artifact": (lambda m: m["artifact"], "artifact", ""),
+    "row_identity": (lambda m: m["row_identity"], "row_identity", ""),
+    "auxiliary_artifact": (lambda m: m["auxiliary_artifacts"][0], "auxiliary_artifacts", ""),
+    "calibration_profile": (lambda m: m["calibration"]["profile"], "calibration", "profile_"),
+    "encoder_distortion_profile": (lambda m: m["encoder_distortion"]["profile"], "encoder_distortion", "profile_"),
+}
 
 
-def _nul_case(tmp_path, role):
-    """A bundle whose `role` path is its real file's name followed by NUL and ".bak": cut at
-    the NUL it would name the real file, and verify. Returns the call's outcome."""
+@pytest.mark.parametrize("role", [*NUL_ROLES, "index override", "index override, load plan"])
+def test_nul_byte_in_a_path_names_no_file(tmp_path, role):
+    # Each path is its real file's name followed by NUL and ".bak": cut at the NUL by the
+    # system, it would name that file and verify.
     from builders import calibration_block, encoder_distortion_block
 
     bundle = Bundle(tmp_path / "m")
     bundle.add_auxiliary("tok", b"aux")
-    m = bundle.manifest
-    m["calibration"] = calibration_block(bundle)
-    m["encoder_distortion"] = encoder_distortion_block(bundle)
-    assert zm.verify_manifest(str(bundle.write()))["ok"] is True
-    sections = {
-        "artifact": (m["artifact"], "artifact"),
-        "row_identity": (m["row_identity"], "row_identity"),
-        "auxiliary_artifact": (m["auxiliary_artifacts"][0], "auxiliary_artifacts"),
-        "calibration_profile": (m["calibration"]["profile"], "calibration"),
-        "encoder_distortion_profile": (m["encoder_distortion"]["profile"], "encoder_distortion"),
-    }
+    bundle.manifest["calibration"] = calibration_block(bundle)
+    bundle.manifest["encoder_distortion"] = encoder_distortion_block(bundle)
+    manifest = str(bundle.write())
+    assert zm.verify_manifest(manifest)["ok"] is True
     override = role.startswith("index override")
-    declared, section = sections["artifact" if override else role]
-    path = declared["path"] + "\0.bak"
+    entry, section, prefix = NUL_ROLES["artifact" if override else role]
+    path = entry(bundle.manifest)["path"] + "\0.bak"
     candidate = f"{bundle.root}/{path}"
-    if override:
-        call = zm.verify_for_load if role.endswith("for_load") else zm.verify_manifest
-        return bundle, section, candidate, lambda: call(str(bundle.write()), index=path)
-    declared["path"] = path
-    return bundle, section, candidate, lambda: zm.verify_manifest(str(bundle.write()))
-
-
-@pytest.mark.parametrize("role", ["artifact", "row_identity", "auxiliary_artifact", "calibration_profile",
-                                  "encoder_distortion_profile", "index override", "index override for_load"])
-def test_nul_byte_in_a_path_names_no_file(tmp_path, role):
-    # Cut at the NUL by the system, each path would name its real file and verify.
-    bundle, section, candidate, call = _nul_case(tmp_path, role)
-    if role.endswith("for_load"):
+    if role == "index override, load plan":
         with pytest.raises(ValueError, match="^manifest verification failed: artifact_path_unavailable$"):
-            call()
+            zm.verify_for_load(manifest, index=path)
         return
-    report = call()
+    if override:
+        report = zm.verify_manifest(manifest, index=path)
+    else:
+        entry(bundle.manifest)["path"] = path
+        report = zm.verify_manifest(str(bundle.write()))
     if role == "auxiliary_artifact":
         expected = ("auxiliary_artifact_path_unavailable",
                     f'failed to canonicalize auxiliary artifact "tok" at {candidate}: {NUL}')
-        entry = report["auxiliary_artifacts"][0]
-        seen = (entry["canonical_path"], entry["sha256"])
+        found = report[section][0]
     else:
-        code = "artifact" if role.startswith("index") else role
-        expected = (f"{code}_path_unavailable", f"failed to canonicalize {candidate}: {NUL}")
-        entry = report[section]
-        prefix = "profile_" if role.endswith("_profile") else ""
-        seen = (entry[prefix + "canonical_path"], entry[prefix + "sha256"])
+        expected = (f"{'artifact' if override else role}_path_unavailable", f"failed to canonicalize {candidate}: {NUL}")
+        found = report[section]
     assert [(i["code"], i["message"]) for i in report["errors"]] == [expected]
-    assert seen == (None, None)
+    assert (found[prefix + "canonical_path"], found[prefix + "sha256"]) == (None, None)

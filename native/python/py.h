@@ -58,8 +58,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 // unless `keep_nul` is set: then it is passed on whole, for a core that judges such a path
 // itself (it names no file) rather than cutting it at the NUL.
 bool convert_path(PyObject* obj, const char* param, std::string* out, bool keep_nul = false);
-bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out,
-                           bool keep_nul = false);
+bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out, bool keep_nul = false);
 bool convert_str(PyObject* obj, const char* param, std::string* out);
 bool convert_bool(PyObject* obj, const char* param, bool* out);
 bool convert_limit(PyObject* obj, const char* param, uint64_t* out);
