@@ -65,6 +65,10 @@ Result<File> File::open_write(const std::string& path, bool exclusive) {
   return File(fd);
 }
 
+Result<File> File::open_write_existing(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CLOEXEC);
+}
+
 Result<size_t> File::read_some(void* buf, size_t n) {
   for (;;) {
     const ssize_t got = ::read(fd_, buf, n);

@@ -31,6 +31,9 @@ class File {
   static Result<File> open_path_only(const std::string& path);
   // Open for writing with O_CREAT|O_TRUNC (or O_EXCL when `exclusive`), mode 0666 & ~umask.
   static Result<File> open_write(const std::string& path, bool exclusive);
+  // Open an existing entry for writing, creating and truncating nothing (for a FIFO or a
+  // device, which is written as a stream). Blocks as a plain open does.
+  static Result<File> open_write_existing(const std::string& path);
 
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }

@@ -103,7 +103,9 @@ bool bind_verify(const char* name, PyObject* const* args, Py_ssize_t nargs, PyOb
   PyObject* slots[kVerifyCount];
   if (!bind_arguments(sig, args, nargs, kwnames, slots)) return false;
   if (!convert_path(slots[0], "manifest", manifest)) return false;
-  if (!convert_optional_path(slots[1], "index", &options->index)) return false;
+  // The index override is a path the verifier resolves: one with a NUL byte is reported
+  // as unavailable like a declared one, not refused here.
+  if (!convert_optional_path(slots[1], "index", &options->index, /*keep_nul=*/true)) return false;
   if (slots[2] && !convert_bool(slots[2], "allow_absolute_paths", &options->allow_absolute_paths)) return false;
   if (slots[3] && !convert_bool(slots[3], "allow_path_escape", &options->allow_path_escape)) return false;
   if (slots[4] && !convert_bool(slots[4], "allow_duplicate_db_ids", &options->allow_duplicate_db_ids)) return false;

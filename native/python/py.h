@@ -91,8 +91,11 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // Converters: return false with the exception set. `param` non-null adds the note
 // "while processing '<param>'" to the conversion's exception.
-bool convert_path(PyObject* obj, const char* param, std::string* out);
-bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out);
+// A path holding a NUL byte raises ValueError "embedded null byte", as os functions do,
+// unless `keep_nul` is set: then it is passed on whole, for a core that judges such a path
+// itself (it names no file) rather than cutting it at the NUL.
+bool convert_path(PyObject* obj, const char* param, std::string* out, bool keep_nul = false);
+bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out, bool keep_nul = false);
 bool convert_str(PyObject* obj, const char* param, std::string* out);
 bool convert_bool(PyObject* obj, const char* param, bool* out);
 bool convert_limit(PyObject* obj, const char* param, uint64_t* out);

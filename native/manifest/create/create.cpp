@@ -1,6 +1,7 @@
 // create_manifest: the system's writer. Steps run in a fixed order and the first
-// failure ends the call; nothing is written before the last step, and the last step
-// replaces the output file atomically (a failed write leaves an existing file intact).
+// failure ends the call; nothing is written before the last step, an output that is one
+// of the inputs is refused, and the last step replaces a regular output file atomically
+// (a failed write leaves an existing file intact).
 #include "manifest/create/create.h"
 
 #include <fmt/format.h>
@@ -26,7 +27,9 @@
 #include "manifest/create/write_file.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/row_identity.h"
+#include "text/quoted.h"
 #include "text/rfc3339.h"
+#include "text/trim.h"
 #include "text/uuid.h"
 
 namespace zm {
@@ -163,10 +166,29 @@ Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::st
   });
 }
 
+// Every file the call reads, for the check that the output is none of them. Auxiliary
+// files are listed only when their count is within the limit (otherwise the call fails
+// on the count before reading any of them).
+std::vector<CreateInput> inputs_of(const CreateManifestRequest& request) {
+  std::vector<CreateInput> inputs;
+  inputs.push_back({"index", &request.index});
+  if (request.row_map) inputs.push_back({"row_map", &*request.row_map});
+  if (request.auxiliary_artifacts.size() <= request.options.limits.max_auxiliary_artifacts) {
+    for (const CreateAuxiliaryArtifact& aux : request.auxiliary_artifacts) {
+      inputs.push_back({fmt::format("auxiliary artifact {}", text::quoted(text::trim_ws(aux.name))), &aux.path});
+    }
+  }
+  return inputs;
+}
+
 }  // namespace
 
 Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   const CreateManifestOptions& options = request.options;
+  // An output that is one of the inputs would destroy it: refused before anything is
+  // made, and checked again just before the write (the names may have moved meanwhile).
+  const std::vector<CreateInput> inputs = inputs_of(request);
+  if (auto distinct = refuse_output_over_inputs(request.out, inputs); !distinct) return fail(distinct.error());
   const std::string manifest_dir = io::parent_dir(request.out);
   if (auto made = ensure_directory(manifest_dir); !made) return fail(made.error());
 
@@ -233,7 +255,8 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   build.builder_id = "zarnik-manifest";
   manifest.build = std::move(build);
 
-  if (auto written = replace_file_atomically(request.out, write_manifest_pretty(manifest)); !written) {
+  if (auto distinct = refuse_output_over_inputs(request.out, inputs); !distinct) return fail(distinct.error());
+  if (auto written = write_output_file(request.out, write_manifest_pretty(manifest)); !written) {
     return fail(written.error());
   }
   return manifest;
