@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import functools
 import hashlib
 import json
 import os
@@ -518,7 +519,7 @@ def cmd_create(args: argparse.Namespace) -> int:
     try:
         if fields or args.extensions or attestation_files:
             limit = kwargs.get("max_manifest_bytes", _zm.DEFAULT_MAX_MANIFEST_BYTES)
-            attestations = [_run(lambda p=path: _read_attestation(p, limit)) for path in attestation_files]
+            attestations = [_run(functools.partial(_read_attestation, path, limit)) for path in attestation_files]
             manifest = _run(
                 lambda: creation.create_manifest_with(
                     args.index, args.out, args.model, allow_absolute_paths=args.allow_absolute_paths,

@@ -190,6 +190,10 @@ def create_manifest_with(
     `code: message`), when `out` is one of the input files, or when a value is not JSON;
     TypeError for a field of the wrong type; and whatever `create_manifest` raises.
     """
+    unknown = sorted(set(limits) - set(_zm.default_resource_limits()))
+    if unknown:
+        raise TypeError(f"create_manifest_with() got an unexpected keyword argument {unknown[0]!r}")
+    limit_kwargs: dict[str, Any] = dict(limits)
     embedding = {"model_revision": model_revision, "tokenizer_revision": tokenizer_revision, "pooling": pooling,
                  "corpus_digest": corpus_digest, "embedding_matrix_digest": embedding_matrix_digest,
                  "normalization": normalization}
@@ -227,7 +231,7 @@ def create_manifest_with(
         manifest: dict[str, Any] = dict(_zm.create_manifest(
             index, temp, embedding_model, row_map=row_map, row_id_is_identity=row_id_is_identity,
             auxiliary_artifacts=aux or None, allow_absolute_paths=allow_absolute_paths,
-            allow_path_escape=allow_path_escape, **limits))
+            allow_path_escape=allow_path_escape, **limit_kwargs))
         manifest["embedding"] = _ordered({**manifest["embedding"],
                                           **{k: v for k, v in embedding.items() if v is not None}}, _EMBEDDING_ORDER)
         manifest["build"] = _ordered({**manifest["build"], **{k: v for k, v in build.items() if v is not None}},
@@ -240,10 +244,10 @@ def create_manifest_with(
         _rewrite(temp, text.encode("utf-8"), mode)
 
         report = _zm.verify_manifest(temp, allow_absolute_paths=allow_absolute_paths,
-                                     allow_path_escape=allow_path_escape, **limits)
+                                     allow_path_escape=allow_path_escape, **limit_kwargs)
         if not report["ok"]:
             raise ValueError(f"the new manifest does not verify: {_describe_issues(report['errors'])}")
-        result = _zm.inspect_manifest(temp, **limits)
+        result = _zm.inspect_manifest(temp, **limit_kwargs)
 
         if straight:
             _write_straight(out_text, text.encode("utf-8"))
