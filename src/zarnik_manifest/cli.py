@@ -262,7 +262,9 @@ def _limits(args: argparse.Namespace) -> dict[str, int]:
 class _ClosedStdout:
     """Stands in for a standard output that was closed when the process started."""
 
-    def write(self, data: object) -> int:
+    def write(self, data: str | bytes) -> int:
+        if not data:
+            return 0
         raise OSError(errno.EBADF, os.strerror(errno.EBADF))
 
     def flush(self) -> None:
@@ -517,6 +519,7 @@ def cmd_create(args: argparse.Namespace) -> int:
               if getattr(args, name) is not None}
     label, size = f"creating manifest for {_display(args.index)}", _file_size(args.index)
     try:
+        creation.refuse_input_as_output(args.out, attestation_files)
         if fields or args.extensions or attestation_files:
             limit = kwargs.get("max_manifest_bytes", _zm.DEFAULT_MAX_MANIFEST_BYTES)
             attestations = [_run(functools.partial(_read_attestation, path, limit)) for path in attestation_files]
@@ -921,11 +924,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 def _interrupted() -> NoReturn:
     # A call may still be running on the worker thread: remove the temporary files of a
     # creation in progress and leave without waiting for it.
-    for path in creation.pending_temporaries():
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
+    creation.abandon_temporaries()
     try:
         _stdout().flush()
     except (OSError, ValueError):

@@ -33,15 +33,22 @@ _TOP_ORDER = ("schema_version", "manifest_id", "created_at", "artifact", "auxili
               "encoder_distortion", "calibration", "row_identity", "build", "attestations", "extensions")
 
 # Temporary files of calls still running, so that an interrupted command line can remove
-# them before it exits (the call itself may be blocked on another thread).
+# them before it exits while the call itself is still blocked on another thread.
 _pending: set[str] = set()
 _pending_lock = threading.Lock()
 
 
-def pending_temporaries() -> list[str]:
-    """The temporary files that running calls have created and not yet renamed or removed."""
-    with _pending_lock:
-        return sorted(_pending)
+def abandon_temporaries() -> None:
+    """Removes the temporary files of every running call and keeps any call from creating
+    another: the lock is taken and never given back, so call this only just before the
+    process exits."""
+    _pending_lock.acquire()
+    for path in _pending:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+    _pending.clear()
 
 
 def _track(path: str, add: bool) -> None:
@@ -51,14 +58,16 @@ def _track(path: str, add: bool) -> None:
 
 def _new_temporary(directory: str) -> str:
     """Creates an empty file with a short fresh name (never longer than 16 bytes) in
-    `directory`, readable and writable by the owner only, and returns its path."""
+    `directory`, readable and writable by the owner only, and returns its path. Creating
+    and recording it happen under one lock, so abandon_temporaries() sees every file."""
     for _ in range(16):
         path = os.path.join(directory, f".zm-{os.urandom(4).hex()}.tmp")
-        try:
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-        except FileExistsError:
-            continue
-        _track(path, True)
+        with _pending_lock:
+            try:
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+            except FileExistsError:
+                continue
+            _pending.add(path)
         os.close(fd)
         return path
     raise FileExistsError(f"no free temporary name in {directory}")
@@ -90,7 +99,9 @@ def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def _refuse_input_as_output(out: str, inputs: Iterable[str]) -> None:
+def refuse_input_as_output(out: str, inputs: Iterable[str]) -> None:
+    """Raises ValueError when `out` exists and is one of `inputs` (the same device and
+    inode, after following links)."""
     try:
         target = os.stat(out)
     except OSError:
@@ -212,7 +223,7 @@ def create_manifest_with(
     out_text = os.fsdecode(os.fspath(out))
     inputs = [os.fsdecode(os.fspath(p)) for p in (index, row_map) if p is not None]
     inputs += [os.fsdecode(os.fspath(entry["path"])) for entry in aux]
-    _refuse_input_as_output(out_text, inputs)
+    refuse_input_as_output(out_text, inputs)
 
     # Like create_manifest, replace the file a symbolic link at `out` leads to, not the link.
     target = os.path.realpath(out_text) if os.path.islink(out_text) else out_text
