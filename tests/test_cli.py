@@ -248,7 +248,7 @@ def test_ctrl_c_exits_130_in_every_command(tmp_path, args):
         os.close(master)
 
 
-@pytest.mark.parametrize("args", [["verify", "m.json", "--json"], ["hash", "sample.zkrq"], ["limits"], ["--version"]])
+@pytest.mark.parametrize("args", [["verify", "m.json", "--json"], ["hash", "sample.zkrq"], ["--version"]])
 @pytest.mark.parametrize("stdout", ["full", "closed", "broken pipe"])
 def test_failed_stdout_write_exits_1_with_one_line(work, args, stdout):
     read_end, write_end = os.pipe()
@@ -409,3 +409,11 @@ def test_hash_reads_standard_input(work, args, stdin):
     got = subprocess.run([sys.executable, "-m", "zarnik_manifest", "hash", *args], cwd=work, input=stdin,
                          capture_output=True)
     assert (got.returncode, got.stdout) == (want.returncode, want.stdout) == (0, got.stdout)
+
+
+def test_demo_runs_the_command_line_and_keeps_its_files(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "zarnik_manifest.demo", str(tmp_path / "out")], capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0 and r.stderr == ""
+    assert "     exit code 0\n" in r.stdout and "     exit code 1 " in r.stdout
+    assert zm.inspect_manifest(tmp_path / "out" / "cli.manifest.json")["embedding"]["pooling"] == "mean"
