@@ -266,7 +266,7 @@ def create_manifest_with(
             os.replace(temp, target)
             renamed = True
             _track(temp, False)
-            dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            dir_fd = os.open(os.path.dirname(target) or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
             try:
                 os.fsync(dir_fd)
             except OSError:
