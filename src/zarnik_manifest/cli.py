@@ -23,7 +23,7 @@ import stat
 import sys
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn, TypeVar
 
 from . import __version__, creation
@@ -718,13 +718,6 @@ def _hash_stdin() -> str:
         digest.update(chunk)
 
 
-def _read_stdin() -> bytes:
-    parts = []
-    while chunk := os.read(0, 1 << 16):
-        parts.append(chunk)
-    return b"".join(parts)
-
-
 def _digest_of(path: str, quiet: bool) -> str:
     """The SHA-256 of a file, or of standard input for "-"; OSError when it cannot be read."""
     if path == "-":
@@ -835,55 +828,57 @@ class _SumsParser:
         return rest[1:].lstrip(_BLANK), name
 
 
+def _sums_lines(sums: str) -> Iterator[bytes]:
+    """The lines of a checksum file ("-": standard input), read in 1 MiB pieces on the
+    worker thread, so that a file of any length is checked as it arrives; OSError when it
+    cannot be opened or read."""
+    fd = 0 if sums == "-" else _run(lambda: os.open(sums, os.O_RDONLY | os.O_CLOEXEC))
+    try:
+        pending: list[bytes] = []
+        while chunk := _run(lambda: os.read(fd, 1 << 20)):
+            *complete, rest = chunk.split(b"\n")
+            if complete:
+                yield b"".join([*pending, complete[0]])
+                yield from complete[1:]
+                pending = []
+            if rest:
+                pending.append(rest)
+        if pending:
+            yield b"".join(pending)
+    finally:
+        if fd != 0:
+            os.close(fd)
+
+
 def _check_sums(sums: str, args: argparse.Namespace) -> bool:
     """Checks one checksum file; True when every line was properly formatted (or --strict
     is off), at least one was, and every listed file was read and matched."""
     from_stdin = sums == "-"
     shown = "standard input" if from_stdin else _display(sums)
+    parser = _SumsParser()
+    formatted = misformatted = unreadable = mismatched = 0
     try:
-        data = _run(_read_stdin) if from_stdin else _run(lambda: _read_file(sums))
+        for number, line in enumerate(_sums_lines(sums), 1):
+            if line.startswith(b"#"):
+                continue
+            if line.endswith(b"\r"):
+                line = line[:-1]
+            if not line:
+                continue
+            parsed = parser.parse(line)
+            if parsed is None or len(parsed[0]) != 64 or not _HEX.issuperset(parsed[0]) \
+                    or (from_stdin and parsed[1] == b"-"):
+                misformatted += 1
+                if args.warn:
+                    _fail(f"{shown}: {number}: improperly formatted SHA256 checksum line")
+                continue
+            formatted += 1
+            ok = _check_line(*parsed, args)
+            unreadable += ok is None
+            mismatched += ok is False
     except OSError as exc:
         _fail(f"{shown}: {_os_error_text(exc)}")
         return False
-    parser = _SumsParser()
-    formatted = misformatted = unreadable = mismatched = 0
-    lines = data.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    for number, line in enumerate(lines, 1):
-        if line.startswith(b"#"):
-            continue
-        if line.endswith(b"\r"):
-            line = line[:-1]
-        if not line:
-            continue
-        parsed = parser.parse(line)
-        if parsed is None or len(parsed[0]) != 64 or not _HEX.issuperset(parsed[0]) \
-                or (from_stdin and parsed[1] == b"-"):
-            misformatted += 1
-            if args.warn:
-                _fail(f"{shown}: {number}: improperly formatted SHA256 checksum line")
-            continue
-        formatted += 1
-        digest, name = parsed
-        path = os.fsdecode(name)
-        # As sha256sum -c prints it: escaped (and marked by a leading backslash) only when
-        # the name holds a line feed.
-        printed = b"\\" + name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n") if b"\n" in name else name
-        try:
-            actual = _digest_of(path, args.quiet or args.status)
-        except OSError as exc:
-            unreadable += 1
-            _fail(f"{_display(path)}: {_os_error_text(exc)}")
-            if not args.status:
-                _emit_bytes(printed + b": FAILED open or read\n")
-            continue
-        if actual != digest.decode("ascii").lower():
-            mismatched += 1
-            if not args.status:
-                _emit_bytes(printed + b": FAILED\n")
-        elif not args.status and not args.quiet:
-            _emit_bytes(printed + b": OK\n")
     if not formatted:
         _fail(f"{shown}: no properly formatted checksum lines found")
         return False
@@ -896,9 +891,27 @@ def _check_sums(sums: str, args: argparse.Namespace) -> bool:
     return mismatched == 0 and unreadable == 0 and not (args.strict and misformatted)
 
 
-def _read_file(path: str) -> bytes:
-    with open(path, "rb") as fh:
-        return fh.read()
+def _check_line(digest: bytes, name: bytes, args: argparse.Namespace) -> bool | None:
+    """Hashes one listed file and prints its verdict: True when it matches, False when it
+    does not, None when it cannot be read."""
+    path = os.fsdecode(name)
+    # As sha256sum -c prints it: escaped (and marked by a leading backslash) only when the
+    # name holds a line feed.
+    printed = b"\\" + name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n") if b"\n" in name else name
+    try:
+        actual = _digest_of(path, args.quiet or args.status)
+    except OSError as exc:
+        _fail(f"{_display(path)}: {_os_error_text(exc)}")
+        if not args.status:
+            _emit_bytes(printed + b": FAILED open or read\n")
+        return None
+    if actual != digest.decode("ascii").lower():
+        if not args.status:
+            _emit_bytes(printed + b": FAILED\n")
+        return False
+    if not args.status and not args.quiet:
+        _emit_bytes(printed + b": OK\n")
+    return True
 
 
 def cmd_limits(args: argparse.Namespace) -> int:
