@@ -227,6 +227,7 @@ def test_progress_only_on_a_terminal_and_ctrl_c_exits_130(tmp_path, terminal, no
     ["verify", "fifo"],
     ["plan", "fifo"],
     ["hash", "--check", "fifo"],
+    ["hash", "-"],
     ["create", "fifo", "-o", "m.json", "--model", "m", "--identity"],
     ["create", "fifo", "-o", "m.json", "--model", "m", "--identity", "--pooling", "mean"],
 ])
