@@ -131,8 +131,12 @@ def _reject_constant(name: str) -> object:
 
 
 def _strict_json(text: str | bytes) -> object:
-    """Parses JSON text, refusing NaN and Infinity (which are not JSON)."""
-    return json.loads(text, parse_constant=_reject_constant)
+    """Parses JSON text, refusing NaN and Infinity (which are not JSON) and nesting deeper
+    than the interpreter can follow (ValueError for all)."""
+    try:
+        return json.loads(text, parse_constant=_reject_constant)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
 
 
 class _ExtensionAction(argparse.Action):
