@@ -19,8 +19,7 @@ unsigned TaskGroup::threads_for(size_t tasks) {
   return n == 0 ? 1 : static_cast<unsigned>(n);
 }
 
-void TaskGroup::run(std::span<const Task> tasks, unsigned threads,
-                    const std::function<bool()>& poll, std::chrono::milliseconds poll_every) {
+void TaskGroup::run(std::span<const Task> tasks, unsigned threads) {
   const size_t n = tasks.size();
   const auto on_caller = [](const Task& t) { return t.on_caller; };
   if (threads <= 1 || n <= 1 || std::all_of(tasks.begin(), tasks.end(), on_caller)) {
@@ -32,6 +31,7 @@ void TaskGroup::run(std::span<const Task> tasks, unsigned threads,
         request_stop();
         throw;
       }
+      if (interrupt::stopped()) request_stop();
     }
     return;
   }
@@ -73,30 +73,33 @@ void TaskGroup::run(std::span<const Task> tasks, unsigned threads,
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   for (unsigned k = 1; k < threads; ++k) {
     try {
-      workers.emplace_back(work);
+      workers.emplace_back([&] {
+        InterruptScope scope(stop_);
+        work();
+      });
     } catch (const std::system_error&) {
       break;  // fewer threads: the caller takes the rest
     }
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
+  // The caller's own Interrupt is asked after each of its tasks and while it waits.
   for (const auto& task : tasks) {
-    if (task.on_caller) run_one(task);
+    if (!task.on_caller) continue;
+    run_one(task);
+    if (interrupt::stopped()) request_stop();
   }
   work();
+  if (interrupt::stopped()) request_stop();
   {
     std::unique_lock lock(mutex);
     while (done < n) {
-      if (!poll || stop_requested()) {
-        finished.wait(lock);
-        continue;
-      }
-      finished.wait_for(lock, poll_every);
-      if (done == n) break;
+      finished.wait_for(lock, interrupt::kPollInterval);
+      if (done == n || stop_requested()) continue;
       lock.unlock();
-      const bool go_on = poll();
+      const bool stop = interrupt::poll();
       lock.lock();
-      if (!go_on) request_stop();
+      if (stop) request_stop();
     }
   }
   for (auto& w : workers) w.join();

@@ -118,7 +118,7 @@ Result<File> open_identified(const std::string& path, const FileIdentity& expect
 }
 
 Result<FileDigest> sha256_stream_open_file(File& file) {
-  return sha256_stream(file, /*retry_eintr=*/false);
+  return sha256_stream(file);
 }
 
 Result<std::string> read_bounded_open_file(File& file, const std::string& path, uint64_t limit,
@@ -136,7 +136,7 @@ Result<std::string> read_bounded_open_file(File& file, const std::string& path, 
   for (;;) {
     if (used == limit) {
       char extra;
-      auto got = file.read_some(&extra, 1, true);
+      auto got = file.read_some(&extra, 1);
       if (!got) return fail(got.error());
       if (*got == 0) break;
       return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
@@ -150,7 +150,7 @@ Result<std::string> read_bounded_open_file(File& file, const std::string& path, 
       data.resize(static_cast<size_t>(want));
     }
     const size_t room = data.size() - static_cast<size_t>(used);
-    auto got = file.read_some(data.data() + used, room, true);
+    auto got = file.read_some(data.data() + used, room);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     used += *got;

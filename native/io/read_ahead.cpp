@@ -1,15 +1,16 @@
 #include "io/read_ahead.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include <system_error>
 
+#include "base/interrupt.h"
+
 namespace zm::io {
 
-ReadAhead::ReadAhead(File& file, bool retry_eintr)
-    : file_(file), retry_eintr_(retry_eintr), buffers_(new char[kBuffers * kBufferBytes]) {}
+ReadAhead::ReadAhead(File& file) : file_(file), buffers_(new char[kBuffers * kBufferBytes]) {}
 
 ReadAhead::~ReadAhead() {
   stop();
@@ -24,7 +25,7 @@ void ReadAhead::stop() {
 }
 
 Result<size_t> ReadAhead::read_into(size_t slot) {
-  return file_.read_some(buffers_.get() + slot * kBufferBytes, kBufferBytes, retry_eintr_);
+  return file_.read_some(buffers_.get() + slot * kBufferBytes, kBufferBytes);
 }
 
 void ReadAhead::produce() {
@@ -62,21 +63,25 @@ Result<std::span<const char>> ReadAhead::next() {
     struct stat st {};
     if (*got == kBufferBytes && ::fstat(file_.fd(), &st) == 0 && S_ISREG(st.st_mode)) {
       produced_.store(1, std::memory_order_relaxed);
-      // The reader takes no signal: they stay with the caller.
-      sigset_t all, previous;
-      sigfillset(&all);
-      pthread_sigmask(SIG_SETMASK, &all, &previous);
       try {
-        worker_ = std::thread([this] { produce(); });
+        worker_ = std::thread([this] {
+          interrupt::block_signals_on_helper_thread();  // signals stay with the caller
+          produce();
+        });
         started_ = true;
       } catch (const std::system_error&) {
         started_ = false;  // no thread to be had: read inline
       }
-      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
   } else if (started_) {
     consumed_.store(index, std::memory_order_release);  // chunk index - 1 is done with
     consumed_.notify_one();
+    if (interrupt::poll()) {
+      ended_ = true;
+      error_ = ManifestError::io_errno(EINTR);
+      stop();
+      return fail(*error_);
+    }
     for (uint64_t p = produced_.load(std::memory_order_acquire); p <= index;
          p = produced_.load(std::memory_order_acquire)) {
       produced_.wait(p, std::memory_order_acquire);

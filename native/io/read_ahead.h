@@ -26,14 +26,16 @@ class ReadAhead {
   static constexpr size_t kBufferBytes = size_t{256} << 10;
   static constexpr size_t kBuffers = 4;
 
-  // `file` must outlive the reader. `retry_eintr` as File::read_some.
-  ReadAhead(File& file, bool retry_eintr);
+  // `file` must outlive the reader.
+  explicit ReadAhead(File& file);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // The next bytes in file order, valid until the following call; empty at the end of
   // the file. A read error ends the stream with that error, after every byte read before it.
+  // While the reader thread runs, the calling thread's Interrupt is polled here as
+  // File::read_some polls it; a stop ends the stream with EINTR.
   Result<std::span<const char>> next();
 
  private:
@@ -42,7 +44,6 @@ class ReadAhead {
   void stop();
 
   File& file_;
-  bool retry_eintr_;
   std::unique_ptr<char[]> buffers_;
   size_t sizes_[kBuffers] = {};
   std::optional<ManifestError> error_;  // written by the producer before it publishes the end

@@ -49,9 +49,9 @@ std::string sha256_hex(std::string_view data) {
   return h.hex_digest();
 }
 
-Result<FileDigest> sha256_stream(File& file, bool retry_eintr, uint64_t expected_at_most) {
+Result<FileDigest> sha256_stream(File& file, uint64_t expected_at_most) {
   ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  ReadAhead reader(file, retry_eintr);
+  ReadAhead reader(file);
   Sha256 h;
   uint64_t total = 0;
   for (;;) {
@@ -68,7 +68,7 @@ Result<FileDigest> sha256_stream(File& file, bool retry_eintr, uint64_t expected
 Result<FileDigest> sha256_stream_file(const std::string& path) {
   auto file = File::open_read(path);
   if (!file) return fail(file.error());
-  return sha256_stream(*file, /*retry_eintr=*/false);
+  return sha256_stream(*file);
 }
 
 }  // namespace zm::io

@@ -170,7 +170,7 @@ TEST(read_ahead_hash_matches_in_memory_hash_at_every_buffer_boundary) {
     CHECK(digest && digest->sha256 == zm::io::sha256_hex(data) && digest->size_bytes == size);
     auto file = zm::io::File::open_read(path);
     CHECK(file.has_value());
-    auto early = zm::io::sha256_stream(*file, false, kBuf);  // stops after the second buffer
+    auto early = zm::io::sha256_stream(*file, kBuf);  // stops after the second buffer
     CHECK(early && early->size_bytes == std::min(size, size > kBuf ? 2 * kBuf : size));
     unlink(path.c_str());
   }

@@ -1,6 +1,7 @@
 // create_manifest: the system's writer. Steps run in a fixed order and the first
-// failure ends the call; nothing is written before the last step, and the last step
-// replaces the output file atomically (a failed write leaves an existing file intact).
+// failure ends the call; nothing is written before the last step, an output that is one
+// of the inputs is refused, and the last step replaces a regular output file atomically
+// (a failed write leaves an existing file intact).
 #include "manifest/create/create.h"
 
 #include <fmt/format.h>
@@ -12,20 +13,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <atomic>
 #include <vector>
 
 #include "base/task_group.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
 #include "io/file.h"
-#include "io/hashing_reader.h"
 #include "io/path.h"
 #include "io/sha256.h"
 #include "manifest/create/write_file.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/row_identity.h"
+#include "text/quoted.h"
 #include "text/rfc3339.h"
+#include "text/trim.h"
 #include "text/uuid.h"
 
 namespace zm {
@@ -69,7 +70,7 @@ Result<void> ensure_directory(const std::string& dir, int depth = 0) {
 // refused rather than described inconsistently.
 Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   if (::lseek(file.fd(), 0, SEEK_SET) != 0) return fail(ManifestError::io_errno(errno));
-  auto digest = io::sha256_stream(file, /*retry_eintr=*/true, probed_size);
+  auto digest = io::sha256_stream(file, probed_size);
   if (!digest) return fail(digest.error());
   if (digest->size_bytes != probed_size) {
     return fail(ManifestError::io_custom("index file changed while it was being read"));
@@ -77,31 +78,11 @@ Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   return std::move(digest->sha256);
 }
 
-// A row map's chunks that end, as a read error, once `stop` is set.
-class StoppableChunks final : public io::ChunkSource {
- public:
-  StoppableChunks(io::ChunkSource& inner, const std::atomic<bool>& stop) : inner_(inner), stop_(stop) {}
-  Result<std::string_view> next() override {
-    if (stop_.load(std::memory_order_relaxed)) return fail(ManifestError::io_custom("stopped"));
-    return inner_.next();
-  }
-  std::string hex_digest() override { return inner_.hex_digest(); }
-
- private:
-  io::ChunkSource& inner_;
-  const std::atomic<bool>& stop_;
-};
-
 Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::string& manifest_dir,
-                                       const CreateManifestOptions& options, uint64_t vector_count,
-                                       const std::atomic<bool>& stop) {
-  auto file = io::File::open_read(row_map);
-  if (!file) return fail(file.error());
-  io::HashingChunkReader reader(*file);
-  StoppableChunks chunks(reader, stop);
+                                       const CreateManifestOptions& options, uint64_t vector_count) {
   std::vector<ReportIssue> issues;
   auto validation =
-      validate_jsonl_chunks(chunks, /*allow_duplicate_db_ids=*/false, options.limits, vector_count, issues);
+      validate_jsonl_rows(row_map, /*allow_duplicate_db_ids=*/false, options.limits, vector_count, issues);
   if (!validation) return fail(validation.error());
   if (!issues.empty()) {
     for (const ReportIssue& issue : issues) {
@@ -131,10 +112,29 @@ Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::st
   });
 }
 
+// Every file the call reads, for the check that the output is none of them. Auxiliary
+// files are listed only when their count is within the limit (otherwise the call fails
+// on the count before reading any of them).
+std::vector<CreateInput> inputs_of(const CreateManifestRequest& request) {
+  std::vector<CreateInput> inputs;
+  inputs.push_back({"index", &request.index});
+  if (request.row_map) inputs.push_back({"row_map", &*request.row_map});
+  if (request.auxiliary_artifacts.size() <= request.options.limits.max_auxiliary_artifacts) {
+    for (const CreateAuxiliaryArtifact& aux : request.auxiliary_artifacts) {
+      inputs.push_back({fmt::format("auxiliary artifact {}", text::quoted(text::trim_ws(aux.name))), &aux.path});
+    }
+  }
+  return inputs;
+}
+
 }  // namespace
 
 Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   const CreateManifestOptions& options = request.options;
+  // An output that is one of the inputs would destroy it: refused before anything is
+  // made, and checked again just before the write (the names may have moved meanwhile).
+  const std::vector<CreateInput> inputs = inputs_of(request);
+  if (auto distinct = refuse_output_over_inputs(request.out, inputs); !distinct) return fail(distinct.error());
   const std::string manifest_dir = io::parent_dir(request.out);
   if (auto made = ensure_directory(manifest_dir); !made) return fail(made.error());
 
@@ -170,8 +170,7 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   }});
   if (with_rows) {
     tasks.push_back({[&] {
-                       jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors,
-                                                  group.stop_flag());
+                       jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
                        if (!*jsonl) group.request_stop();
                      },
                      !io::names_regular_file(*request.row_map)});
@@ -193,8 +192,7 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   if (!artifact_path) return fail(artifact_path.error());
   RowIdentity row_identity = RowIdIdentity{.row_count = meta.n_vectors};
   if (with_rows) {
-    const std::atomic<bool> never_stop{false};
-    if (!jsonl) jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors, never_stop);
+    if (!jsonl) jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
     if (!*jsonl) return fail(jsonl->error());
     row_identity = std::move(**jsonl);
   }
@@ -230,7 +228,8 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   build.builder_id = "zarnik-manifest";
   manifest.build = std::move(build);
 
-  if (auto written = replace_file_atomically(request.out, write_manifest_pretty(manifest)); !written) {
+  if (auto distinct = refuse_output_over_inputs(request.out, inputs); !distinct) return fail(distinct.error());
+  if (auto written = write_output_file(request.out, write_manifest_pretty(manifest)); !written) {
     return fail(written.error());
   }
   return manifest;
