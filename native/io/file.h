@@ -21,7 +21,10 @@ class File {
   ~File() { close(); }
 
   // Plain blocking open for reading (no size query, no O_NONBLOCK): pipes are read like
-  // files. EINTR on open is retried.
+  // files. Every open here, and every read and write below, is interruptible: on EINTR
+  // the calling thread's Interrupt (base/interrupt.h) is asked, and the call is retried
+  // unless it answers "stop", which returns the EINTR error. Once it has answered "stop",
+  // no open begins.
   static Result<File> open_read(const std::string& path);
   // A descriptor that only names the entry at `path` (O_PATH): opening it never blocks
   // and reads nothing. reopen_read() makes a readable file of that same entry.
@@ -36,11 +39,12 @@ class File {
   int fd() const { return fd_; }
 
   // One read(2) of at most n bytes. Returns the byte count (0 at end of file) or the
-  // errno. With retry_eintr, EINTR is retried; otherwise it is returned as an error.
-  Result<size_t> read_some(void* buf, size_t n, bool retry_eintr);
-  // Reads until n bytes or end of file; EINTR retried. Returns bytes read.
+  // errno. Each read also lets the Interrupt poll, so a loop of reads of any length can
+  // be stopped.
+  Result<size_t> read_some(void* buf, size_t n);
+  // Reads until n bytes or end of file. Returns bytes read.
   Result<size_t> read_full(void* buf, size_t n);
-  // Writes all n bytes (EINTR retried, short writes continued).
+  // Writes all n bytes (short writes continued).
   Result<void> write_all(const void* buf, size_t n);
   Result<struct stat> stat() const;
   // Current file offset (lseek(fd, 0, SEEK_CUR)).

@@ -24,11 +24,14 @@ PyObject* g_key_path = nullptr;
 PyObject* g_key_required = nullptr;
 
 // Runs a function body; a C++ exception escaping the core is an internal invariant
-// failure (never ordinary input) and becomes the binding's internal error.
+// failure (never ordinary input) and becomes the binding's internal error. A signal
+// handler's exception (ErrorAlreadySet) is already set and propagates as it is.
 template <class F>
 PyObject* guarded(F&& body) {
   try {
     return body();
+  } catch (const ErrorAlreadySet&) {
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

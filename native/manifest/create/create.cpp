@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
 #include "io/file.h"
@@ -77,7 +79,7 @@ Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   std::vector<char> buf(kHashChunk);
   uint64_t hashed = 0;
   for (;;) {
-    auto got = file.read_some(buf.data(), buf.size(), /*retry_eintr=*/true);
+    auto got = file.read_some(buf.data(), buf.size());
     if (!got) return fail(got.error());
     if (*got == 0) break;
     hasher.update(buf.data(), *got);
@@ -88,27 +90,44 @@ Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
 }
 
 // Runs hash_probed_index on a second thread, so the row map can be validated meanwhile;
-// inline when no thread can be started.
+// inline when no thread can be started. Waiting for the result runs the calling thread's
+// Interrupt checks; when they stop the call, the hash is stopped too (its thread polls
+// the stop flag as it reads) and its result is the EINTR error.
 class BackgroundIndexHash {
  public:
   BackgroundIndexHash(io::File& file, uint64_t probed_size) : file_(file), size_(probed_size) {
+    std::packaged_task<Result<std::string>()> task([this] {
+      interrupt::block_signals_on_helper_thread();
+      InterruptScope scope(stop_);
+      return hash_probed_index(file_, size_);
+    });
+    pending_ = task.get_future();
     try {
-      worker_ = std::thread([this] { result_ = hash_probed_index(file_, size_); });
+      worker_ = std::thread(std::move(task));
     } catch (const std::system_error&) {
       result_ = hash_probed_index(file_, size_);
     }
   }
   ~BackgroundIndexHash() {
+    stop_.request();
     if (worker_.joinable()) worker_.join();
   }
   Result<std::string>& result() {
-    if (worker_.joinable()) worker_.join();
+    if (worker_.joinable()) {
+      while (pending_.wait_for(interrupt::kPollInterval) != std::future_status::ready) {
+        if (interrupt::poll()) stop_.request();
+      }
+      result_ = pending_.get();
+      worker_.join();
+    }
     return *result_;
   }
 
  private:
   io::File& file_;
   uint64_t size_;
+  StopFlag stop_;
+  std::future<Result<std::string>> pending_;
   std::optional<Result<std::string>> result_;
   std::thread worker_;
 };
