@@ -13,9 +13,9 @@
 
 namespace zm::base {
 
-unsigned TaskGroup::threads_for(size_t tasks) {
+unsigned TaskGroup::threads_for(size_t tasks, unsigned extra) {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const size_t n = std::min<size_t>({cores, kMaxThreads, tasks});
+  const size_t n = std::min<size_t>({cores == 1 ? 1 : cores + extra, kMaxThreads, tasks});
   return n == 0 ? 1 : static_cast<unsigned>(n);
 }
 

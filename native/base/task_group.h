@@ -29,8 +29,10 @@ class TaskGroup {
     bool on_caller = false;
   };
 
-  // Threads for `tasks` tasks on this machine: min(cores, kMaxThreads, tasks), at least 1.
-  static unsigned threads_for(size_t tasks);
+  // Threads for `tasks` tasks on this machine: min(cores + extra, kMaxThreads, tasks), at
+  // least 1, and 1 on a single core. `extra` lets tasks whose own helper threads leave a
+  // core idle at times (waiting on each other) keep every core busy.
+  static unsigned threads_for(size_t tasks, unsigned extra = 0);
 
   void request_stop() { stop_.request(); }
   bool stop_requested() const { return stop_.check(); }

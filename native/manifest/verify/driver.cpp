@@ -97,8 +97,11 @@ void run_file_phases(VerifyContext& ctx) {
     tasks[t].run = [&sub, check = phases[i]->check] { check(sub); };
     tasks[t].on_caller = !phase_files_are_regular(*phases[i], ctx);
   }
+  // One thread beyond the cores: the artifact and row-map phases each keep a reader thread
+  // of their own, and the auxiliary phase (one thread) would otherwise wait for a free
+  // pool thread and run alone at the end (measured: 0.63 s -> 0.58 s on two cores).
   base::TaskGroup group;
-  group.run(std::span(tasks.data(), count), base::TaskGroup::threads_for(count));
+  group.run(std::span(tasks.data(), count), base::TaskGroup::threads_for(count, /*extra=*/1));
   for (size_t i = 0; i < count; ++i) {
     phases[i]->merge(*own[i], ctx);
     own[i]->issues.replay_onto(ctx.report.errors);
