@@ -1,10 +1,17 @@
 #include "manifest/verify/id_set.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
+
+#include "base/siphash.h"
 
 namespace zm {
 
@@ -12,15 +19,43 @@ namespace {
 
 constexpr uint32_t kMaxIds = 0xFFFFFFFEu;
 constexpr size_t kMinSlots = 1024;
-constexpr size_t kArenaReserveCap = size_t{1} << 30;
 
-inline uint64_t mix(uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
+// 16 bytes from the system's random source; EINTR is retried. Without any source the key
+// still differs per process and run (clock, addresses), which is the best left to do.
+SipKey random_key() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t r = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  if (got < sizeof bytes) {
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    while (fd >= 0 && got < sizeof bytes) {
+      const ssize_t r = ::read(fd, bytes + got, sizeof bytes - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  SipKey key;
+  std::memcpy(&key.k0, bytes, 8);
+  std::memcpy(&key.k1, bytes + 8, 8);
+  if (got < sizeof bytes) {
+    key.k0 ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    key.k1 ^= reinterpret_cast<uintptr_t>(&got) ^ (static_cast<uint64_t>(::getpid()) << 32);
+  }
+  return key;
+}
+
+// One key per process, drawn on first use (a function-local static: initialised once
+// even when several threads validate row maps at the same time).
+const SipKey& process_key() {
+  static const SipKey key = random_key();
+  return key;
 }
 
 // Anonymous zeroed memory: pages cost nothing until written, and large tables ask for
@@ -32,35 +67,15 @@ void* map_zeroed(size_t bytes) {
   return p;
 }
 
-// Slots for `ids` ids at a load factor of at most 3/4, a power of two.
-size_t slots_for(uint64_t ids) {
-  size_t n = kMinSlots;
-  while (static_cast<uint64_t>(n) / 4 * 3 < ids) n *= 2;
-  return n;
-}
-
 }  // namespace
 
 IdSet::~IdSet() {
   if (slots_ != nullptr) ::munmap(slots_, slot_count_ * sizeof(Slot));
 }
 
-uint64_t IdSet::hash(std::string_view id) {
-  uint64_t h = 0x9E3779B97F4A7C15ULL ^ id.size();
-  const char* p = id.data();
-  size_t n = id.size();
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0x9FB21C651E98DF25ULL;
-    h ^= h >> 29;
-    p += 8;
-    n -= 8;
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
-  return mix(h ^ (tail * 0xC2B2AE3D27D4EB4FULL));
-}
+// Keyed SipHash-1-3, as the hash tables of CPython and Rust: without the process's key,
+// no choice of ids made in advance can pile them into one probe run.
+uint64_t IdSet::hash(std::string_view id) { return siphash<1, 3>(process_key(), id.data(), id.size()); }
 
 void IdSet::prefetch(uint64_t h) const {
   if (slots_ != nullptr) __builtin_prefetch(&slots_[static_cast<uint32_t>(h) & (slot_count_ - 1)]);
@@ -96,13 +111,6 @@ void IdSet::rebuild(size_t slot_count) {
   if (slots_ != nullptr) ::munmap(slots_, slot_count_ * sizeof(Slot));
   slots_ = fresh;
   slot_count_ = slot_count;
-}
-
-void IdSet::reserve(uint64_t ids, uint64_t bytes) {
-  ids = std::min<uint64_t>(ids, kMaxIds);
-  if (slots_for(ids) > slot_count_) rebuild(slots_for(ids));
-  starts_.reserve(static_cast<size_t>(std::min<uint64_t>(ids + 1, kArenaReserveCap / sizeof(uint64_t))));
-  arena_.reserve(static_cast<size_t>(std::min<uint64_t>(bytes, kArenaReserveCap)));
 }
 
 IdSet::Insert IdSet::insert(std::string_view id, uint64_t byte_budget) {

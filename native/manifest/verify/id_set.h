@@ -20,11 +20,6 @@ class IdSet {
   IdSet& operator=(const IdSet&) = delete;
   ~IdSet();
 
-  // Sizes the index and arena for about `ids` ids of `bytes` total, so a file that
-  // matches its declaration never rehashes. The memory is reserved, not touched: pages
-  // are committed only as ids arrive, so an inflated declaration costs nothing.
-  void reserve(uint64_t ids, uint64_t bytes);
-
   // Duplicate when `id` is already present (exact bytes). Otherwise OverBudget, leaving
   // the set unchanged, when tracked_bytes() + id.size() would exceed `byte_budget` (or
   // the set already holds 2^32 - 2 ids, the index's capacity); otherwise the id is

@@ -24,7 +24,6 @@ namespace zm {
 
 namespace {
 
-constexpr uint64_t kTypicalIdBytes = 36;
 constexpr std::string_view kRowCountMismatch = "row_identity_row_count_mismatch";
 
 // Bounded append that stops formatting messages once the list has collapsed into the
@@ -65,14 +64,7 @@ class RowValidator {
       : allow_duplicates_(allow_duplicates),
         limits_(limits),
         expected_rows_(expected_rows),
-        sink_(issues, limits.max_report_issues) {
-    if (!allow_duplicates) {
-      // Size the set for the declared rows (ids of a UUID's length), within the budget.
-      const uint64_t budget = limits.max_row_map_tracked_id_bytes;
-      const uint64_t rows = std::min({expected_rows, limits.max_row_map_rows, budget / kTypicalIdBytes});
-      ids_.reserve(rows, std::min(budget, rows * kTypicalIdBytes));
-    }
-  }
+        sink_(issues, limits.max_report_issues) {}
 
   // A new line begins. False (after its issue) when the row limit or the expected row
   // count is exceeded by it.
