@@ -52,20 +52,36 @@ struct State {
 
 }  // namespace siphash_detail
 
+// The hash of a message given as its 8-byte little-endian blocks: block() for each full
+// block, then finish() with the last 0 to 7 bytes in the low bits (total length mod 256
+// in the top byte, as the algorithm defines the final block).
+template <int C, int D>
+class SipHasher {
+ public:
+  explicit SipHasher(const SipKey& key)
+      : s_{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
+           key.k1 ^ 0x7465646279746573ULL} {}
+  void block(uint64_t m) { s_.template compress<C>(m); }
+  uint64_t finish(uint64_t last) {
+    s_.template compress<C>(last);
+    s_.v2 ^= 0xff;
+    for (int i = 0; i < D; ++i) s_.round();
+    return s_.v0 ^ s_.v1 ^ s_.v2 ^ s_.v3;
+  }
+
+ private:
+  siphash_detail::State s_;
+};
+
 template <int C, int D>
 uint64_t siphash(const SipKey& key, const void* data, size_t size) {
-  using namespace siphash_detail;
-  State s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
-          key.k1 ^ 0x7465646279746573ULL};
+  SipHasher<C, D> h(key);
   const auto* p = static_cast<const unsigned char*>(data);
   size_t n = size;
-  for (; n >= 8; n -= 8, p += 8) s.compress<C>(load_le64(p));
+  for (; n >= 8; n -= 8, p += 8) h.block(siphash_detail::load_le64(p));
   uint64_t last = static_cast<uint64_t>(size) << 56;
   for (size_t i = 0; i < n; ++i) last |= static_cast<uint64_t>(p[i]) << (8 * i);
-  s.compress<C>(last);
-  s.v2 ^= 0xff;
-  for (int i = 0; i < D; ++i) s.round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+  return h.finish(last);
 }
 
 }  // namespace zm

@@ -40,6 +40,17 @@ std::string canonical_line(uint64_t row_id, const std::string& db, const std::st
          "\",\"parent_id\":" + (parent ? "\"" + *parent + "\"" : std::string("null")) + "}";
 }
 
+// The common writers' forms: parent_id absent (style & 1) or null / a string, compact or
+// with a space after every ':' and ',' (style & 2, as Python's json.dumps writes).
+std::string usual_line(uint64_t row_id, const std::string& db, const std::string* parent, int style) {
+  const std::string colon = style & 2 ? ": " : ":", comma = style & 2 ? ", " : ",";
+  std::string line = "{\"row_id\"" + colon + std::to_string(row_id) + comma + "\"db_id\"" + colon + "\"" + db + "\"";
+  if (parent != nullptr || (style & 1) == 0) {
+    line += comma + "\"parent_id\"" + colon + (parent ? "\"" + *parent + "\"" : std::string("null"));
+  }
+  return line + "}";
+}
+
 // Fast accept implies strict accept with the same record. Returns whether fast accepted.
 bool agree(const std::string& line) {
   RowLineView fast;
@@ -68,12 +79,13 @@ TEST(row_line_fast_path_accepts_usual_lines_like_strict_decoder) {
     uint64_t row_id = n < 6 ? ids[n] : rng() >> (rng() % 64);
     std::string db = random_uuid(rng, static_cast<int>(rng() % 4));
     std::string parent = random_uuid(rng, static_cast<int>(rng() % 4));
-    std::string line = canonical_line(row_id, db, rng() % 2 ? &parent : nullptr);
+    std::string line = usual_line(row_id, db, rng() % 2 ? &parent : nullptr, static_cast<int>(rng() % 4));
     CHECK(agree(line));
   }
   // Any printable ASCII except quote and backslash is taken in place, even if not a UUID.
   CHECK(agree(canonical_line(3, "not a uuid ~!@#$%^&*()", nullptr)));
   CHECK(agree(canonical_line(3, "", nullptr)));
+  CHECK(agree(" \t{ \"row_id\" :1 ,\"db_id\":\"a\"\t} "));
 }
 
 TEST(row_line_fast_path_never_disagrees_on_mutated_lines) {
@@ -123,9 +135,7 @@ TEST(row_line_fast_path_rejects_what_it_does_not_decode_exactly) {
       "{\"row_id\":1.0,\"db_id\":\"a\",\"parent_id\":null}",
       "{\"row_id\":1,\"db_id\":\"a\\u0000\",\"parent_id\":null}",  // escape
       "{\"row_id\":1,\"db_id\":\"\xc3\xa9\",\"parent_id\":null}",  // non-ASCII
-      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null} ",        // trailing space
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null}}",
-      "{\"row_id\":1,\"db_id\":\"a\"}",                     // parent_id left out
       "{\"db_id\":\"a\",\"row_id\":1,\"parent_id\":null}",  // key order
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":\"b\"",
       "{\"row_id\":1,\"db_id\":\"a\t\",\"parent_id\":null}",  // raw control byte
@@ -191,13 +201,38 @@ TEST(id_set_exact_bytes_and_budget) {
   CHECK(IdSet().insert("x", 0) == IdSet::Insert::OverBudget);
 }
 
+// UUIDs are stored as 16 bytes plus their form: every text form and case of one UUID
+// must stay a distinct id, and a letter's case anywhere must count.
+TEST(id_set_keeps_uuid_text_forms_apart) {
+  const std::vector<std::string> ids = {
+      "0123abcd-4567-89ef-0123-456789abcdef", "0123ABCD-4567-89EF-0123-456789ABCDEF",
+      "0123abcd-4567-89ef-0123-456789abcdeF", "0123abcd456789ef0123456789abcdef",
+      "0123ABCD456789EF0123456789ABCDEF",     "{0123abcd-4567-89ef-0123-456789abcdef}",
+      "{0123ABCD-4567-89EF-0123-456789ABCDEF}", "urn:uuid:0123abcd-4567-89ef-0123-456789abcdef",
+      "urn:uuid:0123ABCD-4567-89EF-0123-456789ABCDEF", "URN:UUID:0123abcd-4567-89ef-0123-456789abcdef",
+      "01234567-0123-0123-0123-012345678901", "01234567-0123-0123-0123-01234567890g",
+      "01234567+0123-0123-0123-012345678901", "[01234567-0123-0123-0123-012345678901]",
+  };
+  IdSet set;
+  uint64_t bytes = 0;
+  for (const auto& id : ids) {
+    CHECK(set.insert(id, ~uint64_t{0}) == IdSet::Insert::Added);
+    bytes += id.size();
+  }
+  for (const auto& id : ids) CHECK(set.insert(id, ~uint64_t{0}) == IdSet::Insert::Duplicate);
+  CHECK_EQ(set.size(), uint64_t{ids.size()});
+  CHECK_EQ(set.tracked_bytes(), bytes);
+  CHECK(!set.contains("0123abcd-4567-89ef-0123-456789abcdee"));
+  CHECK(!set.contains("0123Abcd-4567-89ef-0123-456789abcdef"));
+}
+
 TEST(id_set_survives_growth) {
   IdSet set;
   const uint64_t budget = ~uint64_t{0};
-  for (int i = 0; i < 50000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
-  CHECK_EQ(set.size(), uint64_t{50000});
-  for (int i = 0; i < 50000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
-  CHECK(!set.contains("id-50000"));
+  for (int i = 0; i < 300000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
+  CHECK_EQ(set.size(), uint64_t{300000});
+  for (int i = 0; i < 300000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
+  CHECK(!set.contains("id-300000"));
   CHECK(!set.contains("id-"));
 }
 
