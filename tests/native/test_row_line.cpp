@@ -2,9 +2,11 @@
 // set must behave as an exact-bytes set within its byte budget, and the streaming
 // validator must not depend on where its input is cut into chunks.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -224,6 +226,45 @@ TEST(id_set_keeps_uuid_text_forms_apart) {
   CHECK_EQ(set.tracked_bytes(), bytes);
   CHECK(!set.contains("0123abcd-4567-89ef-0123-456789abcdee"));
   CHECK(!set.contains("0123Abcd-4567-89ef-0123-456789abcdef"));
+}
+
+// Against an exact-bytes reference: UUIDs that differ in one digit, one letter's case or
+// their form must all stay distinct, and each must be found again.
+TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
+  std::mt19937_64 rng(5);
+  std::vector<std::string> pool;
+  for (int b = 0; b < 40; ++b) {
+    const bool upper = b % 2 == 1;
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string hex;
+    for (int i = 0; i < 32; ++i) hex += digits[rng() % 16];
+    std::vector<std::string> variants = {hex};
+    for (int i = 0; i < 32; ++i) {
+      std::string v = hex;
+      v[i] = digits[(std::string_view(digits).find(v[i]) + 1 + rng() % 15) % 16];
+      variants.push_back(v);
+      if (std::isalpha(static_cast<unsigned char>(hex[i]))) {
+        v = hex;
+        v[i] = static_cast<char>(upper ? std::tolower(v[i]) : std::toupper(v[i]));
+        variants.push_back(v);
+      }
+    }
+    for (const auto& h : variants) {
+      const std::string dashed = h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) +
+                                 "-" + h.substr(20);
+      for (const std::string& id : {h, dashed, "{" + dashed + "}", "urn:uuid:" + dashed}) pool.push_back(id);
+    }
+  }
+  std::shuffle(pool.begin(), pool.end(), rng);
+  IdSet set;
+  std::set<std::string> reference;
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& id : pool) {
+      const bool fresh = reference.insert(id).second;
+      CHECK(set.insert(id, ~uint64_t{0}) == (fresh ? IdSet::Insert::Added : IdSet::Insert::Duplicate));
+    }
+  }
+  CHECK_EQ(set.size(), uint64_t{reference.size()});
 }
 
 TEST(id_set_survives_growth) {

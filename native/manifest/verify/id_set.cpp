@@ -61,32 +61,49 @@ const SipKey& process_key() {
   return key;
 }
 
-// Per byte: the hex digit's value in bits 0-3, kLower / kUpper for the letters a-f / A-F,
-// kNotHex for every byte that is no hex digit.
-constexpr uint8_t kLower = 0x10, kUpper = 0x20, kNotHex = 0x40;
-constexpr auto kHexInfo = [] {
-  std::array<uint8_t, 256> t{};
-  t.fill(kNotHex);
-  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<uint8_t>(c - '0');
-  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<uint8_t>(c - 'a' + 10) | kLower;
-  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<uint8_t>(c - 'A' + 10) | kUpper;
-  return t;
-}();
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
-// Appends the N hex digits at `p` to `v` (4 bits each), gathering the digits' flags.
-template <int N>
-inline uint64_t hex_digits(const char* p, uint64_t v, uint8_t& flags) {
-  for (int i = 0; i < N; ++i) {
-    const uint8_t x = kHexInfo[static_cast<unsigned char>(p[i])];
-    flags |= x;
-    v = (v << 4) | (x & 0xF);
-  }
-  return v;
+// Per byte of `x` (every byte below 0x80): 0x80 where the byte is at least `lo`.
+constexpr uint64_t at_least(uint64_t x, uint8_t lo) { return (x + kOnes * (0x80 - lo)) & kHighs; }
+// 0x80 where the byte is above `hi`.
+constexpr uint64_t above(uint64_t x, uint8_t hi) { return (x + kOnes * (0x7F - hi)) & kHighs; }
+
+constexpr uint8_t kLower = 1, kUpper = 2, kNotHex = 4;
+
+// The 4 bytes spelled by the 8 hex digits in `x` (first digit in the lowest byte), in
+// memory order in the low 32 bits; ORs kLower / kUpper / kNotHex into `flags` for
+// lowercase letters, uppercase letters, and any byte that is no hex digit (a byte of
+// 0x80 or more may disturb its neighbours' results, but the text is refused anyway).
+inline uint64_t hex8(uint64_t x, uint8_t& flags) {
+  const uint64_t ascii = ~x & kHighs;
+  const uint64_t digit = at_least(x, '0') & ~above(x, '9');
+  const uint64_t folded = x | (kOnes * 0x20);
+  const uint64_t letter = at_least(folded, 'a') & ~above(folded, 'f');
+  if ((ascii & (digit | letter)) != kHighs) flags |= kNotHex;
+  const uint64_t lower_bit = (x << 2) & kHighs;  // bit 5 of each byte: set in a-f, clear in A-F
+  if ((letter & lower_bit) != 0) flags |= kLower;
+  if ((letter & ~lower_bit) != 0) flags |= kUpper;
+  uint64_t v = (x & (kOnes * 0x0F)) + (letter >> 7) * 9;  // each byte's digit value
+  v = ((v << 4) | (v >> 8)) & 0x00FF00FF00FF00FFULL;       // pairs into bytes 0, 2, 4, 6
+  v = (v | (v >> 8)) & 0x0000FFFF0000FFFFULL;
+  return (v | (v >> 16)) & 0xFFFFFFFFULL;
 }
 
-// The 8 bytes whose big-endian value is `v`, as they lie in memory, loaded little-endian.
-inline uint64_t memory_order(uint64_t v) {
-  return std::endian::native == std::endian::little ? __builtin_bswap64(v) : v;
+inline uint64_t load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return std::endian::native == std::endian::little ? v : __builtin_bswap64(v);
+}
+inline uint64_t load4(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return std::endian::native == std::endian::little ? v : __builtin_bswap32(v);
+}
+// Two 32-bit halves (low bytes first) as the 8 bytes they are in memory.
+inline uint64_t join(uint64_t low, uint64_t high) {
+  const uint64_t v = low | (high << 32);
+  return std::endian::native == std::endian::little ? v : __builtin_bswap64(v);
 }
 
 // Forms 1-7: 32 digits, 8-4-4-4-12, that in braces (each lowercase, then uppercase), and
@@ -123,11 +140,11 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
   uint8_t flags = 0;
   if (dashed) {
     if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return 0;
-    out[0] = memory_order(hex_digits<4>(p + 14, hex_digits<4>(p + 9, hex_digits<8>(p, 0, flags), flags), flags));
-    out[1] = memory_order(hex_digits<12>(p + 24, hex_digits<4>(p + 19, 0, flags), flags));
+    out[0] = join(hex8(load8(p), flags), hex8(load4(p + 9) | (load4(p + 14) << 32), flags));
+    out[1] = join(hex8(load4(p + 19) | (load4(p + 24) << 32), flags), hex8(load8(p + 28), flags));
   } else {
-    out[0] = memory_order(hex_digits<16>(p, 0, flags));
-    out[1] = memory_order(hex_digits<16>(p + 16, 0, flags));
+    out[0] = join(hex8(load8(p), flags), hex8(load8(p + 8), flags));
+    out[1] = join(hex8(load8(p + 16), flags), hex8(load8(p + 24), flags));
   }
   if ((flags & kNotHex) != 0 || (flags & (kLower | kUpper)) == (kLower | kUpper)) return 0;
   if ((flags & kUpper) != 0) {
