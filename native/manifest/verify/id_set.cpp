@@ -187,6 +187,11 @@ IdSet::Key IdSet::key(std::string_view id) {
   return k;
 }
 
+bool IdSet::stores_as_uuid(std::string_view id) {
+  uint64_t bytes[2];
+  return encode_uuid(id, bytes) != 0;
+}
+
 void IdSet::prefetch(const Key& k) const {
   if (entries_ != nullptr) __builtin_prefetch(&entries_[home(k.tag)]);
 }

@@ -43,6 +43,10 @@ class IdSet {
   // The key of `id`; `text` keeps pointing at `id`'s bytes.
   static Key key(std::string_view id);
 
+  // True when `id` is a UUID the set would store as its bytes: one of the four usual forms
+  // with all its letters in one case. Such an id passes every db_id string rule.
+  static bool stores_as_uuid(std::string_view id);
+
   // Starts fetching the index entry where `k` would be found into the cache.
   void prefetch(const Key& k) const;
 

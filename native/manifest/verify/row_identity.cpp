@@ -187,8 +187,10 @@ class RowValidator {
       sink_.push("row_identity_row_id_mismatch", [&] { return fmt::format("line {} has row_id {}", index, row_id); });
     }
     // An id the set stores as UUID bytes is a UUID: no string rule can fail for it.
-    if (allow_duplicates_ || d.key.form() == 0) sink_.check_id_string("db_id", db_id, index);
-    if (parent_id != nullptr) sink_.check_id_string("parent_id", *parent_id, index);
+    if (allow_duplicates_ ? !IdSet::stores_as_uuid(db_id) : d.key.form() == 0) {
+      sink_.check_id_string("db_id", db_id, index);
+    }
+    if (parent_id != nullptr && !IdSet::stores_as_uuid(*parent_id)) sink_.check_id_string("parent_id", *parent_id, index);
     ++validated_;
     if (allow_duplicates_) return true;
     switch (ids_.insert(d.key, limits_.max_row_map_tracked_id_bytes)) {
