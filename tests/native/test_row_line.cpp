@@ -344,7 +344,22 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     bool completed;
     uint64_t lines, validated;
     std::vector<std::string> codes;
+    uint64_t expected = 6;
   };
+  // More lines than the validator decodes ahead, in every form, stopping mid-chunk: the
+  // lines decoded past the stop must leave no trace.
+  std::string many;
+  auto nth_uuid = [](int i) { return "00000000-0000-0000-0000-0000000000" + std::to_string(10 + i); };
+  for (int i = 0; i < 40; ++i) {
+    const std::string db = nth_uuid(i == 25 ? 3 : i), parent = nth_uuid(i + 50);
+    if (i == 33) {
+      many += std::string(130, ' ') + "\n";
+    } else if (i == 12) {
+      many += "{\"db_id\":\"" + db + "\",\"row_id\":12}\n";  // strict decoder
+    } else {
+      many += usual_line(i, db, i % 3 == 0 ? &parent : nullptr, i % 4) + (i % 5 == 0 ? "\r\n" : "\n");
+    }
+  }
   const std::vector<Case> cases = {
       {rows,
        true,
@@ -353,9 +368,10 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
        {"row_identity_duplicate_db_id", "row_identity_jsonl_invalid_json", "row_identity_row_id_mismatch",
         "row_identity_db_id_invalid_uuid"}},
       {too_long, false, 4, 3, {"row_identity_duplicate_db_id", "row_identity_line_too_large"}},
+      {many, false, 34, 33, {"row_identity_duplicate_db_id", "row_identity_line_too_large"}, 40},
   };
   for (const auto& c : cases) {
-    const Streamed whole = stream_rows(c.text, c.text.size() + 1, limits, 6);
+    const Streamed whole = stream_rows(c.text, c.text.size() + 1, limits, c.expected);
     CHECK_EQ(whole.result.completed, c.completed);
     CHECK_EQ(whole.result.line_count, c.lines);
     CHECK_EQ(whole.result.validated_rows, c.validated);
@@ -367,7 +383,7 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     // The same with the report capped at 2 issues: the cap must not depend on chunks either.
     ResourceLimits capped = limits;
     capped.max_report_issues = 2;
-    const Streamed whole_capped = stream_rows(c.text, c.text.size() + 1, capped, 6);
+    const Streamed whole_capped = stream_rows(c.text, c.text.size() + 1, capped, c.expected);
     const size_t kept = std::min<size_t>(c.codes.size(), 2);
     CHECK_EQ(whole_capped.issues.size(), kept);
     if (c.codes.size() > 2) {
@@ -376,7 +392,7 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     }
     for (size_t chunk = 1; chunk <= c.text.size(); ++chunk) {
       for (const auto* run : {&whole, &whole_capped}) {
-        const Streamed split = stream_rows(c.text, chunk, run == &whole ? limits : capped, 6);
+        const Streamed split = stream_rows(c.text, chunk, run == &whole ? limits : capped, c.expected);
         CHECK(split.result.completed == run->result.completed && split.result.line_count == run->result.line_count &&
               split.result.validated_rows == run->result.validated_rows && split.result.sha256 == run->result.sha256 &&
               split.issues == run->issues);
