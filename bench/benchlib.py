@@ -138,7 +138,8 @@ def limits() -> dict[str, int]:
 
     d = zm.default_resource_limits()
     return {"max_auxiliary_artifact_bytes": max(d["max_auxiliary_artifact_bytes"], AUX_BYTES),
-            "max_row_map_rows": max(d["max_row_map_rows"], ROWS)}
+            "max_row_map_rows": max(d["max_row_map_rows"], ROWS),
+            "max_row_map_tracked_id_bytes": max(d["max_row_map_tracked_id_bytes"], ROWS * 64)}
 
 
 def write_bundle(root: str) -> dict[str, Any]:
