@@ -65,7 +65,7 @@ Result<uint64_t> read_bounded(File& file, const std::string& path, uint64_t limi
     if (used == limit) {
       // Only the question "is there more?" is left: one byte, read alone, answers it.
       char extra;
-      auto got = file.read_some(&extra, 1, true);
+      auto got = file.read_some(&extra, 1);
       if (!got) return fail(got.error());
       if (*got == 0) return used;
       return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
@@ -73,7 +73,7 @@ Result<uint64_t> read_bounded(File& file, const std::string& path, uint64_t limi
     }
     const size_t want = static_cast<size_t>(std::min<uint64_t>(limit - used, std::numeric_limits<size_t>::max() / 2));
     std::span<char> room = sink.room(want);
-    auto got = file.read_some(room.data(), std::min(room.size(), want), true);
+    auto got = file.read_some(room.data(), std::min(room.size(), want));
     if (!got) return fail(got.error());
     if (*got == 0) return used;
     sink.filled(*got);

@@ -119,7 +119,7 @@ Result<FileDigest> sha256_stream_open_file(File& file) {
   Sha256 h;
   uint64_t total = 0;
   for (;;) {
-    auto got = file.read_some(buf.get(), kStreamBuffer, false);
+    auto got = file.read_some(buf.get(), kStreamBuffer);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     h.update(buf.get(), *got);
