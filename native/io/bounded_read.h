@@ -31,8 +31,8 @@ class BoundedSink {
 // total; the byte after `limit` is read on its own and never reaches the sink. Returns
 // the byte count (at most `limit`); Reason(reason_code, "{label} exceeds {limit} bytes
 // while reading {path}") when there is more; Reason(reason_code, "... too large to
-// enforce ...") when `limit` is 2^64 - 1; Io for a read error (on EINTR as io/file.h says). `path`
-// only names the file in messages (display text, U+FFFD for invalid UTF-8).
+// enforce ...") when `limit` is 2^64 - 1; Io for a read error (EINTR: see io/file.h).
+// `path` only names the file in messages (display text, U+FFFD for invalid UTF-8).
 Result<uint64_t> read_bounded(File& file, const std::string& path, uint64_t limit, std::string_view reason_code,
                               std::string_view label, BoundedSink& sink);
 
