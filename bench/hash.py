@@ -45,7 +45,7 @@ def main() -> int:
             per_round = limit_rates[-len(rounds):]
             ideal = [size / rate for rate in per_round]
             info(f"CPU SHA-256 limit: {sorted(per_round)[len(per_round) // 2] / GiB:.2f} GiB/s "
-                 f"(openssl speed -evp sha256 -bytes 16384)")
+                 f"(openssl speed -elapsed -evp sha256 -bytes 16384)")
             for name in ["sha256_file"] + peers:
                 ratios = sorted(r[name] / i for r, i in zip(rounds, ideal))
                 info(f"{name:<20} {size / median_time(rounds, name) / GiB:5.2f} GiB/s, "
