@@ -523,7 +523,7 @@ def cmd_create(args: argparse.Namespace) -> int:
               if getattr(args, name) is not None}
     label, size = f"creating manifest for {_display(args.index)}", _file_size(args.index)
     try:
-        creation.refuse_input_as_output(args.out, attestation_files)
+        creation.refuse_input_as_output(args.out, [("attestation", path) for path in attestation_files])
         if fields or args.extensions or attestation_files:
             limit = kwargs.get("max_manifest_bytes", _zm.DEFAULT_MAX_MANIFEST_BYTES)
             attestations = [_run(functools.partial(_read_attestation, path, limit)) for path in attestation_files]

@@ -99,19 +99,21 @@ def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def refuse_input_as_output(out: str, inputs: Iterable[str]) -> None:
-    """Raises ValueError when `out` exists and is one of `inputs` (the same device and
-    inode, after following links)."""
+def refuse_input_as_output(out: str, inputs: Iterable[tuple[str, str]]) -> None:
+    """Raises ValueError when `out` exists and is one of `inputs`, given as (role, path)
+    pairs (the same device and inode, after following links), in create_manifest's words:
+    "out {out} is the same file as {role} {path}"."""
     try:
         target = os.stat(out)
     except OSError:
         return
-    for path in inputs:
+    for role, path in inputs:
         try:
-            if _same_file(target, os.stat(path)):
-                raise ValueError(f"output {out} is the same file as input {path}")
+            same = _same_file(target, os.stat(path))
         except OSError:
             continue
+        if same:
+            raise ValueError(f"out {out} is the same file as {role} {path}")
 
 
 def _ordered(record: Mapping[str, Any], order: tuple[str, ...]) -> dict[str, Any]:
@@ -221,8 +223,9 @@ def create_manifest_with(
     aux = list(auxiliary_artifacts or [])
 
     out_text = os.fsdecode(os.fspath(out))
-    inputs = [os.fsdecode(os.fspath(p)) for p in (index, row_map) if p is not None]
-    inputs += [os.fsdecode(os.fspath(entry["path"])) for entry in aux]
+    inputs = [(role, os.fsdecode(os.fspath(p))) for role, p in (("index", index), ("row_map", row_map))
+              if p is not None]
+    inputs += [(f'auxiliary artifact "{entry["name"]}"', os.fsdecode(os.fspath(entry["path"]))) for entry in aux]
     refuse_input_as_output(out_text, inputs)
 
     # Like create_manifest, replace the file a symbolic link at `out` leads to, not the link.
