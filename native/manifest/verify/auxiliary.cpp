@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "io/bounded_read.h"
 #include "io/open_checked.h"
 #include "io/path.h"
 #include "manifest/verify/path_policy.h"
