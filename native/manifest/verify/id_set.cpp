@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
@@ -244,6 +245,17 @@ void IdSet::grow() {
     }
   }
   if (old != nullptr) ::munmap(old + released, (old_count - released) * sizeof(Entry));
+}
+
+void IdSet::reserve(uint64_t ids) {
+  if (count_ != 0) return;
+  ids = std::min(ids, kMaxIds);
+  // Two thirds full at `ids`: probe runs stay short while the index costs 12 bytes per id.
+  const uint64_t wanted = (ids / 2 * 3 + 4095) & ~uint64_t{4095};
+  if (wanted <= entry_count_ || wanted <= kMinEntries) return;
+  if (entries_ != nullptr) ::munmap(entries_, entry_count_ * sizeof(Entry));
+  entry_count_ = static_cast<size_t>(std::min<uint64_t>(wanted, kMaxEntries));
+  entries_ = static_cast<Entry*>(map_zeroed(entry_count_ * sizeof(Entry)));
 }
 
 IdSet::Insert IdSet::insert(const Key& k, uint64_t byte_budget) {

@@ -40,6 +40,11 @@ class IdSet {
   IdSet& operator=(const IdSet&) = delete;
   ~IdSet();
 
+  // Sizes the index for `ids` ids at once (capped at kMaxIds), so that reading that many
+  // rebuilds nothing. A hint only: the set still grows past it. Callers bound it by what
+  // their input can hold, since untouched entries cost no memory but touched ones do.
+  void reserve(uint64_t ids);
+
   // The key of `id`; `text` keeps pointing at `id`'s bytes.
   static Key key(std::string_view id);
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <variant>
 
+#include <sys/stat.h>
+
 #include <fmt/format.h>
 
 #include "io/file.h"
@@ -55,8 +57,12 @@ class IssueSink {
 // Per-line rules over the lines of one file, in order.
 class RowValidator {
  public:
-  RowValidator(bool allow_duplicates, const ResourceLimits& limits, uint64_t expected_rows, IssueLog& issues)
-      : allow_duplicates_(allow_duplicates), limits_(limits), expected_rows_(expected_rows), sink_(issues) {}
+  // `id_capacity`: how many ids to make room for before the first (0: none).
+  RowValidator(bool allow_duplicates, const ResourceLimits& limits, uint64_t expected_rows, uint64_t id_capacity,
+               IssueLog& issues)
+      : allow_duplicates_(allow_duplicates), limits_(limits), expected_rows_(expected_rows), sink_(issues) {
+    if (!allow_duplicates_) ids_.reserve(id_capacity);
+  }
 
   // A new line begins. False (after its issue) when the row limit or the expected row
   // count is exceeded by it.
@@ -211,14 +217,13 @@ class RowValidator {
   Decoded single_;
 };
 
-}  // namespace
-
-Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
-                                            const ResourceLimits& limits, uint64_t expected_row_count,
-                                            IssueLog& issues) {
+// The one-pass validation; `id_capacity` ids are made room for at the start.
+Result<RowValidation> validate_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+                                      const ResourceLimits& limits, uint64_t expected_row_count,
+                                      uint64_t id_capacity, IssueLog& issues) {
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
-  auto rows = std::make_unique<RowValidator>(allow_duplicate_db_ids, limits, expected_row_count, issues);
+  auto rows = std::make_unique<RowValidator>(allow_duplicate_db_ids, limits, expected_row_count, id_capacity, issues);
   auto stopped = [&] { return RowValidation{false, rows->lines(), rows->validated(), std::nullopt}; };
 
   std::string pending;   // the start of a line that crosses a chunk boundary, at most line_limit bytes
@@ -269,16 +274,30 @@ Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_
   return RowValidation{true, rows->lines(), rows->validated(), chunks.hex_digest()};
 }
 
-namespace {
+// The shortest line that adds an id, its line feed included: {"row_id":0,"db_id":""}.
+constexpr uint64_t kMinIdLineBytes = 24;
 
-// validate_jsonl_rows over a row map already open.
+// validate_jsonl_rows over a row map already open. A regular file of honest declared size
+// gets its id set sized once for the declared rows; never for more than its bytes could
+// hold, so a declared count alone never costs memory.
 Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db_ids, const ResourceLimits& limits,
                                          uint64_t expected_row_count, IssueLog& issues) {
+  uint64_t id_capacity = 0;
+  if (auto st = file.stat(); st && S_ISREG(st->st_mode) && st->st_size > 0) {
+    const uint64_t fits = static_cast<uint64_t>(st->st_size) / kMinIdLineBytes + 1;
+    id_capacity = std::min({expected_row_count, limits.max_row_map_rows, fits});
+  }
   io::HashingChunkReader chunks(file);
-  return validate_jsonl_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, issues);
+  return validate_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, id_capacity, issues);
 }
 
 }  // namespace
+
+Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+                                            const ResourceLimits& limits, uint64_t expected_row_count,
+                                            IssueLog& issues) {
+  return validate_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, 0, issues);
+}
 
 Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_duplicate_db_ids,
                                           const ResourceLimits& limits, uint64_t expected_row_count,
