@@ -1,4 +1,4 @@
-// Reads a file in 8 KiB chunks, in order, while SHA-256 is computed over every byte read.
+// Reads a file in 32 KiB chunks, in order, while SHA-256 is computed over every byte read.
 // Reading and hashing run on a second thread a bounded distance (kSlots chunks) ahead of
 // the consumer, so a consumer that parses each chunk overlaps its work with the hash.
 // When no thread (or, for a pipe, no wake-up descriptor) can be had, the same work runs
@@ -32,9 +32,9 @@ namespace zm::io {
 
 class HashingChunkReader final : public ChunkSource {
  public:
-  static constexpr size_t kChunkBytes = 8192;
-  static constexpr size_t kSlots = 64;
-  static constexpr size_t kReleaseBatch = 16;
+  static constexpr size_t kChunkBytes = 32768;
+  static constexpr size_t kSlots = 16;
+  static constexpr size_t kReleaseBatch = 4;
 
   // `file` must outlive the reader.
   explicit HashingChunkReader(File& file);
