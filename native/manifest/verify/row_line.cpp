@@ -79,9 +79,32 @@ inline bool take_plain_string(std::string_view line, size_t& p, std::string_view
   return false;
 }
 
+// `lit` at `line[p]` with nothing after it.
+template <size_t N>
+inline bool ends_with_at(std::string_view line, size_t p, const char (&lit)[N]) {
+  return line.size() - p == N - 1 && std::memcmp(line.data() + p, lit, N - 1) == 0;
+}
+
+// The compact layout most writers produce (no white space), matched with fixed-size
+// compares. Accepts a subset of what the token walk accepts, with the same record.
+inline bool decode_compact(std::string_view line, RowLineView& out) {
+  size_t p = 0;
+  if (!take(line, p, "{\"row_id\":") || !take_u64(line, p, out.row_id) || !take(line, p, ",\"db_id\":\"") ||
+      !take_plain_string(line, p, out.db_id)) {
+    return false;
+  }
+  out.has_parent = false;
+  out.parent_id = {};
+  if (ends_with_at(line, p, "}") || ends_with_at(line, p, ",\"parent_id\":null}")) return true;
+  if (!take(line, p, ",\"parent_id\":\"") || !take_plain_string(line, p, out.parent_id)) return false;
+  out.has_parent = true;
+  return ends_with_at(line, p, "}");
+}
+
 }  // namespace
 
 bool decode_row_line_fast(std::string_view line, RowLineView& out) {
+  if (decode_compact(line, out)) return true;
   size_t p = 0;
   // The next token after optional white space.
   auto token = [&]<size_t N>(const char (&lit)[N]) {
