@@ -123,10 +123,13 @@ def test_results_go_through_json_loads_looked_up_per_call(monkeypatch):
         zm.sha256_file(os.devnull)
 
 
+STUB = Path(__file__).resolve().parents[1] / "src" / "zarnik_manifest" / "_zarnik_manifest.pyi"
+
+
 def test_stub_documents_every_function_argument_and_result_type():
     """Editors show the stub's docstrings: each function names each of its arguments (the
     limits as max_*), and each result type says what it is."""
-    stub = ast.parse((Path(__file__).resolve().parents[1] / "src" / "zarnik_manifest" / "_zarnik_manifest.pyi").read_text())
+    stub = ast.parse(STUB.read_text())
     documented = {node.name: ast.get_docstring(node) or "" for node in stub.body
                   if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
     assert set(SIGNATURES) <= set(documented)
