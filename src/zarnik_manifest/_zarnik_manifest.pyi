@@ -8,10 +8,12 @@ always carry every key, with None where the value may be absent. JSON Schemas of
 three documents are shipped in zarnik_manifest/schemas/.
 
 Errors: bad arguments raise TypeError or OverflowError before any file is touched; an
-unreadable file raises the OSError subclass for its error number (FileNotFoundError,
-PermissionError, IsADirectoryError, ...) with errno and strerror set, and filename where
-the call reads one file; a manifest that is too large, malformed or not the schema raises
-ValueError. Every exception carries one argument, its one-line message.
+unreadable file raises an instance of the OSError subclass for its error number
+(FileNotFoundError, PermissionError, IsADirectoryError, ...; strictly, of a subclass of it
+whose str() is its message), with errno and strerror set, and filename where the call
+reads one file; a manifest that is too large, malformed or not the schema raises
+ValueError. Every exception carries one argument, its one-line message, and pickles as
+the built-in type.
 """
 
 import os
