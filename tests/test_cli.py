@@ -108,7 +108,8 @@ def test_plan_and_inspect(work):
     assert json.loads(inspect.stdout) == zm.inspect_manifest(work / "m.json")
     corrupt(work / "sample.zkrq")
     refused = cli("plan", "m.json", cwd=work)
-    assert (refused.returncode, refused.stdout) == (1, "")
+    assert (refused.returncode, json.loads(refused.stdout)) == (1, {"ok": False, "error": {
+        "code": "manifest_verification_failed", "message": "manifest verification failed: artifact_sha256_mismatch"}})
     assert refused.stderr == "zarnik-manifest: load refused: manifest verification failed: artifact_sha256_mismatch\n"
 
 
@@ -134,7 +135,12 @@ def test_limits_table_and_json(work):
     (["verify", "missing.json"], 3, "No such file or directory"),
     (["verify", "."], 3, "Is a directory"),
     (["verify", "garbage.json"], 3, "expected value at line 1 column 1"),
-    (["inspect", "m.json", "--max-manifest-bytes", "10"], 3, "manifest_file_too_large"),
+    (["create", "sample.zkr", "-o", "x.json", "--model", " \u3000", "--identity"], 2, "--model: must not be blank"),
+    (["create", "sample.zkr", "-o", "x.json", "--model", "m", "--identity", "--extension", "a.b=NaN"], 2,
+     "the value of 'a.b' is not JSON"),
+    (["create", "sample.zkr", "-o", "x.json", "--model", "m", "--identity", "--extension", "a.b=1", "--extension",
+      "a.b=2"], 2, "extension 'a.b' given twice"),
+    (["hash", "--strict", "m.json"], 2, "--strict is meaningful only with --check"),
     (["hash", "missing.bin"], 1, "missing.bin: No such file or directory"),
     (["create", "missing.zkr", "-o", "x.json", "--model", "m", "--identity"], 1, "missing.zkr: No such file"),
     (["create", "sample.zkr", "-o", "x.json", "--model", "m", "--row-map", "rows.jsonl"], 1,
@@ -172,6 +178,17 @@ def read_pty(fd: int, seconds: float) -> bytes:
     return out
 
 
+def wait_for_worker(pid: int) -> None:
+    """Returns once the command has started its worker thread (its main thread is then
+    waiting for the module call), so that SIGINT reaches the command's own handling."""
+    for _ in range(600):
+        status = Path(f"/proc/{pid}/status").read_text()
+        if int(status.split("Threads:")[1].split()[0]) >= 2:
+            return
+        time.sleep(0.05)
+    raise AssertionError("no worker thread started")
+
+
 @pytest.mark.parametrize("terminal, no_color", [(True, ""), (True, "1"), (False, "")])
 def test_progress_only_on_a_terminal_and_ctrl_c_exits_130(tmp_path, terminal, no_color):
     # A FIFO without a writer keeps the hash blocked (GIL released) until interrupted.
@@ -188,7 +205,7 @@ def test_progress_only_on_a_terminal_and_ctrl_c_exits_130(tmp_path, terminal, no
             assert b"hashing " + str(fifo).encode() in shown and b"s" in shown
             assert (b"\x1b[36m" in shown) == (not no_color)
         else:
-            time.sleep(1.0)
+            wait_for_worker(proc.pid)
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=10) == 130
         err = read_pty(master, 0.5) if terminal else proc.stderr.read()
@@ -200,3 +217,204 @@ def test_progress_only_on_a_terminal_and_ctrl_c_exits_130(tmp_path, terminal, no
         proc.wait()
         if master is not None:
             os.close(master)
+
+
+# Each command blocked in a module call on a FIFO without a writer, on a terminal (where
+# verify and plan also look up the artifact for the progress line): Ctrl-C ends it with
+# 130, and an interrupted create leaves no file behind.
+@pytest.mark.parametrize("args", [
+    ["inspect", "fifo"],
+    ["verify", "fifo"],
+    ["plan", "fifo"],
+    ["hash", "--check", "fifo"],
+    ["hash", "-"],
+    ["create", "fifo", "-o", "m.json", "--model", "m", "--identity"],
+    ["create", "fifo", "-o", "m.json", "--model", "m", "--identity", "--pooling", "mean"],
+])
+def test_ctrl_c_exits_130_in_every_command(tmp_path, args):
+    os.mkfifo(tmp_path / "fifo")
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "zarnik_manifest", *args], cwd=tmp_path, stdin=slave,
+                            stdout=slave, stderr=slave)
+    try:
+        os.close(slave)
+        wait_for_worker(proc.pid)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=10) == 130
+        assert read_pty(master, 0.3).rstrip(b"\r\n").endswith(b"interrupted")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo"]
+    finally:
+        proc.kill()
+        proc.wait()
+        os.close(master)
+
+
+@pytest.mark.parametrize("args", [["verify", "m.json", "--json"], ["hash", "sample.zkrq"], ["--version"]])
+@pytest.mark.parametrize("stdout", ["full", "closed", "broken pipe"])
+def test_failed_stdout_write_exits_1_with_one_line(work, args, stdout):
+    read_end, write_end = os.pipe()
+    target = {"full": open("/dev/full", "wb"), "closed": None, "broken pipe": write_end}[stdout]
+    os.close(read_end)
+    try:
+        proc = subprocess.run([sys.executable, "-m", "zarnik_manifest", *args], cwd=work, stdout=target,
+                              stderr=subprocess.PIPE, text=True, timeout=60,
+                              preexec_fn=(lambda: os.close(1)) if target is None else None)
+    finally:
+        os.close(write_end)
+        if stdout == "full":
+            target.close()
+    reason = {"full": "No space left on device", "closed": "Bad file descriptor", "broken pipe": "Broken pipe"}
+    assert (proc.returncode, proc.stderr) == (1, f"zarnik-manifest: cannot write to standard output: {reason[stdout]}\n")
+
+
+def test_version():
+    r = cli("--version", cwd=".")
+    assert (r.returncode, r.stdout) == (0, f"zarnik-manifest {zm.__version__}\n")
+
+
+# verify --json and plan print one JSON document whatever happens; the exit code is the usual one.
+@pytest.mark.parametrize("command", [["verify", "--json"], ["plan"]])
+@pytest.mark.parametrize("manifest, extra, code, error_code", [
+    ("missing.json", [], 3, "manifest_unreadable"),
+    ("garbage.json", [], 3, "manifest_invalid"),
+    ("m.json", ["--max-manifest-bytes", "10"], 3, "manifest_file_too_large"),
+])
+def test_machine_output_on_load_failure_is_one_json_document(work, command, manifest, extra, code, error_code):
+    (work / "garbage.json").write_text("#")
+    r = cli(command[0], manifest, *command[1:], *extra, cwd=work)
+    doc = json.loads(r.stdout)
+    assert (r.returncode, doc["ok"], doc["error"]["code"]) == (code, False, error_code)
+    assert list(doc) == ["ok", "error"] and list(doc["error"]) == ["code", "message"] and doc["error"]["message"]
+
+
+# Every limit issue in human-readable output is followed by the flag that raises it;
+# --json stays the module's report.
+@pytest.mark.parametrize("args, stream, flag", [
+    (["verify", "m.json", "--max-row-map-tracked-id-bytes", "40"], "stdout", "--max-row-map-tracked-id-bytes"),
+    (["verify", "m.json", "-q", "--max-row-map-rows", "2"], "stdout", "--max-row-map-rows"),
+    (["verify", "m.json", "--max-auxiliary-artifact-bytes", "1"], "stdout", "--max-auxiliary-artifact-bytes"),
+    (["plan", "m.json", "--max-report-issues", "0", "--max-row-map-rows", "2"], "stderr", "--max-report-issues"),
+    (["inspect", "m.json", "--max-manifest-bytes", "10"], "stderr", "--max-manifest-bytes"),
+    (["create", "sample.zkrq", "-o", "x.json", "--model", "m", "--row-map", "rows.jsonl",
+      "--max-row-map-line-bytes", "5"], "stderr", "--max-row-map-line-bytes"),
+])
+def test_limit_issues_name_the_flag_that_raises_them(work, args, stream, flag):
+    out = getattr(cli(*args, cwd=work), stream)
+    assert f"hint: raise this limit with {flag} N" in out
+    if args[0] == "verify":
+        report = json.loads(cli(*args, "--json", cwd=work).stdout) if "-q" not in args else None
+        assert report is None or "hint" not in json.dumps(report)
+
+
+OPTIONAL_FIELDS = ["--model-revision", "r7", "--pooling", "mean", "--normalization", "l2", "--source-commit", "c0ffee",
+                   "--builder-id", "ci/runner", "--extension", "acme.tag={\"b\": [1, 2.5], \"a\": null}",
+                   "--extension", "urn:x=true"]
+
+
+def statement(digest: str) -> dict:
+    return {"predicateType": "https://slsa.dev/provenance/v1", "subject": [{"digest": {"sha256": digest}}],
+            "predicate": {"builder": {"id": "ci"}}}
+
+
+def test_create_writes_optional_fields_where_the_format_places_them(work):
+    digest = zm.sha256_file(work / "sample.zkrq")["sha256"]
+    (work / "att.json").write_text(json.dumps(statement(digest)))
+    (work / "m.json").chmod(0o600)
+    r = cli("create", "sample.zkrq", "-o", "m.json", "--model", "enc", "--identity", *OPTIONAL_FIELDS,
+            "--attestation", "att.json", cwd=work)
+    assert r.returncode == 0, r.stderr
+    manifest = json.loads((work / "m.json").read_text())
+    assert manifest["embedding"] == {"model": "enc", "dim": manifest["artifact"]["dim"], "model_revision": "r7",
+                                     "pooling": "mean", "normalization": "l2"}
+    assert list(manifest["build"].items())[1:] == [("builder_id", "ci/runner"), ("source_commit", "c0ffee")]
+    assert manifest["extensions"] == {"acme.tag": {"a": None, "b": [1, 2.5]}, "urn:x": True}
+    assert manifest["attestations"] == [statement(digest)]
+    assert list(manifest) == ["schema_version", "manifest_id", "created_at", "artifact", "embedding", "row_identity",
+                              "build", "attestations", "extensions"]
+    assert zm.inspect_manifest(work / "m.json") == manifest and zm.verify_manifest(work / "m.json")["ok"]
+    assert (work / "m.json").stat().st_mode & 0o777 == 0o600
+
+
+# A value the verifier rejects is refused before anything replaces the output.
+@pytest.mark.parametrize("extra, codes", [
+    (["--pooling", " \t"], ["embedding_pooling_empty"]),
+    (["--builder-id", ""], ["build_builder_id_empty"]),
+    (["--extension", "acme=1", "--model-revision", ""], ["embedding_model_revision_empty",
+                                                         "extension_key_not_namespaced"]),
+    (["--attestation", "att.json"], ["attestation_predicate_type_missing", "attestation_subject_sha256_mismatch"]),
+])
+def test_create_refuses_fields_that_do_not_verify(work, extra, codes):
+    (work / "att.json").write_text('{"subject": []}')
+    before = {p.name: p.read_bytes() for p in work.iterdir()}
+    r = cli("create", "sample.zkrq", "-o", "m.json", "--model", "enc", "--identity", *extra, cwd=work)
+    assert r.returncode == 1 and r.stderr.startswith("zarnik-manifest: create failed: the new manifest does not verify")
+    assert [c for c in codes if c in r.stderr] == codes
+    assert {p.name: p.read_bytes() for p in work.iterdir()} == before
+
+
+@pytest.mark.parametrize("out", ["sample.zkrq", "link", "rows.jsonl", "tokenizer.json"])
+def test_create_manifest_with_never_writes_over_an_input(work, out):
+    (work / "link").symlink_to("sample.zkrq")
+    before = {p.name: p.read_bytes() for p in work.iterdir()}
+    with pytest.raises(ValueError, match="^out .* is the same file as "):
+        zm.create_manifest_with(work / "sample.zkrq", work / out, "enc", row_map=work / "rows.jsonl",
+                                auxiliary_artifacts=[{"name": "tok", "path": work / "tokenizer.json"}], pooling="cls")
+    assert {p.name: p.read_bytes() for p in work.iterdir()} == before
+
+
+def test_create_manifest_with_writes_a_fifo_straight(work):
+    os.mkfifo(work / "out.fifo")
+    reader = subprocess.Popen(["cat", str(work / "out.fifo")], stdout=subprocess.PIPE)
+    result = zm.create_manifest_with(work / "sample.zkrq", work / "out.fifo", "enc", row_id_is_identity=True,
+                                     corpus_digest="0" * 64, ci_run_id="42")
+    written = json.loads(reader.communicate(timeout=30)[0])
+    assert written == result and result["embedding"]["corpus_digest"] == "0" * 64
+    assert result["build"]["ci_run_id"] == "42" and (work / "out.fifo").is_fifo()
+    assert not [p for p in work.iterdir() if p.name.startswith(".")]
+
+
+def sums_file(work: Path) -> bytes:
+    """Checksum lines as sha256sum writes them, then every kind of bad line."""
+    (work / "new\nline").write_bytes(b"n")
+    (work / "back\\slash").write_bytes(b"b")
+    good = subprocess.run(["sha256sum", "sample.zkrq", "rows.jsonl", "new\nline", "back\\slash"], cwd=work,
+                          capture_output=True, check=True).stdout
+    tagged = subprocess.run(["sha256sum", "--tag", "tokenizer.json"], cwd=work, capture_output=True).stdout
+    zero = b"0" * 64
+    return good + tagged + b"\n# a comment\n" + zero + b"  sample.zkr\r\n" + zero + b"  missing\n" + \
+        b"not a checksum line\n" + b"\\" + zero + b"  bad\\escape\n" + zero.upper() + b"  rows.jsonl\n"
+
+
+@pytest.mark.parametrize("options", [[], ["--quiet"], ["--status"], ["--strict"], ["--warn"]])
+@pytest.mark.parametrize("content", ["mixed", "all good", "no valid line"])
+def test_hash_check_matches_sha256sum(work, options, content):
+    data = sums_file(work)
+    if content != "mixed":
+        lines = data.splitlines(keepends=True)
+        data = b"".join(lines[:5]) if content == "all good" else b"garbage\n\n"
+    (work / "SUMS").write_bytes(data)
+    want = subprocess.run(["sha256sum", "--check", *options, "SUMS"], cwd=work, capture_output=True)
+    got = subprocess.run([sys.executable, "-m", "zarnik_manifest", "hash", "--check", *options, "SUMS"], cwd=work,
+                         capture_output=True)
+    assert got.stdout == want.stdout
+    assert got.stderr.replace(b"zarnik-manifest: ", b"") == want.stderr.replace(b"sha256sum: ", b"")
+    assert got.returncode == want.returncode
+
+
+@pytest.mark.parametrize("args, stdin", [(["-"], b"some input"), (["--check", "-"], None)])
+def test_hash_reads_standard_input(work, args, stdin):
+    if stdin is None:
+        stdin = subprocess.run(["sha256sum", "rows.jsonl"], cwd=work, capture_output=True).stdout
+    want = subprocess.run(["sha256sum", *(["-c"] if "--check" in args else []), "-"], cwd=work, input=stdin,
+                          capture_output=True)
+    got = subprocess.run([sys.executable, "-m", "zarnik_manifest", "hash", *args], cwd=work, input=stdin,
+                         capture_output=True)
+    assert (got.returncode, got.stdout) == (want.returncode, want.stdout) == (0, got.stdout)
+
+
+def test_demo_runs_the_command_line_and_keeps_its_files(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "zarnik_manifest.demo", str(tmp_path / "out")], capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0 and r.stderr == ""
+    assert "     exit code 0\n" in r.stdout and "     exit code 1 " in r.stdout
+    assert zm.inspect_manifest(tmp_path / "out" / "cli.manifest.json")["embedding"]["pooling"] == "mean"

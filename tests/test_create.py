@@ -8,9 +8,11 @@ import errno
 import json
 import os
 import re
+import stat
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 import pytest
@@ -272,6 +274,25 @@ def test_symlink_inside_pointing_outside_counts_as_outside(tree, role):
     assert str(info.value) == OUTSIDE.format(role, tree / "elsewhere" / "rows.jsonl", out)
 
 
+@pytest.mark.parametrize("role", ["artifact", "row identity", "auxiliary artifact"])
+def test_name_not_storable_as_utf8_is_refused(tmp_path, role):
+    # Stored with U+FFFD the path would name no file: the manifest could never verify.
+    write_index(tmp_path / "i.zkrq")
+    write_row_map(tmp_path / "rows.jsonl", 3)
+    (tmp_path / "t.bin").write_bytes(b"t")
+    paths = {r: os.fsencode(tmp_path / name) for r, name in
+             [("artifact", "i.zkrq"), ("row identity", "rows.jsonl"), ("auxiliary artifact", "t.bin")]}
+    bad = os.path.join(os.fsencode(tmp_path), b"\xff" + os.path.basename(paths[role]))
+    os.rename(paths[role], bad)
+    paths[role] = bad
+    with pytest.raises(ValueError) as info:
+        zm.create_manifest(paths["artifact"], tmp_path / "m.json", "e", row_map=paths["row identity"],
+                           auxiliary_artifacts=[{"name": "t", "path": paths["auxiliary artifact"]}])
+    shown = os.path.realpath(bad).decode("utf-8", "replace")
+    assert str(info.value) == f"{role} path {shown} is not valid UTF-8 and cannot be stored in a manifest"
+    assert not (tmp_path / "m.json").exists()
+
+
 def test_bare_out_name_and_missing_directories(tmp_path, monkeypatch):
     write_index(tmp_path / "idx" / "a.zkrq")
     monkeypatch.chdir(tmp_path)
@@ -312,6 +333,61 @@ def test_symlinked_output_keeps_link(tree, dangling):
     assert real.read_bytes() == json.dumps(m, indent=2).encode()
     assert sorted(os.listdir(real.parent)) == ["target.json"]
     assert m["artifact"]["path"] == "index.zkrq"
+
+
+@pytest.mark.parametrize("target", ["index", "row_map", "auxiliary", "link to index", "hard link to index"])
+def test_output_that_is_an_input_is_refused(tree, target):
+    out = tree / "out"
+    (out / "tok.bin").write_bytes(b"tok")
+    inputs = {"index": out / "index.zkrq", "row_map": out / "rows.jsonl", "auxiliary": out / "tok.bin"}
+    before = {p: p.read_bytes() for p in inputs.values()}
+    role, source = ("index", inputs["index"]) if "index" in target else (target, inputs[target])
+    dest = source
+    if target.startswith("link"):
+        dest = out / "m.json"
+        dest.symlink_to("index.zkrq")
+    elif target.startswith("hard"):
+        dest = out / "m.json"
+        os.link(source, dest)
+    with pytest.raises(ValueError) as info:
+        zm.create_manifest(inputs["index"], dest, "e", row_map=inputs["row_map"],
+                           auxiliary_artifacts=[{"name": "tok", "path": inputs["auxiliary"]}])
+    shown = 'auxiliary artifact "tok"' if role == "auxiliary" else role
+    assert str(info.value) == f"out {dest} is the same file as {shown} {source}"
+    assert {p: p.read_bytes() for p in inputs.values()} == before
+
+
+def test_fifo_output_receives_the_manifest(tree, fd_guard):
+    out = tree / "out"
+    fifo = out / "m.fifo"
+    os.mkfifo(fifo)
+    received = {}
+    reader = threading.Thread(target=lambda: received.update(data=fifo.read_bytes()), daemon=True)
+    reader.start()
+    try:
+        m = zm.create_manifest(out / "index.zkrq", fifo, "e", row_id_is_identity=True)
+    finally:
+        if reader.is_alive() and "data" not in received:
+            try:  # the call failed before opening the pipe: release the reader
+                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:
+                pass
+        reader.join(10)
+    assert received["data"] == json.dumps(m, indent=2).encode()
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert sorted(os.listdir(out)) == ["index.zkrq", "m.fifo", "rows.jsonl"]
+
+
+@pytest.mark.parametrize("name", ["m.json", "m" * 250 + ".json"])
+def test_replaced_output_keeps_its_mode_and_any_name_length(tree, name):
+    # 255 bytes is the longest name a file system takes; the temporary name must fit too.
+    out = tree / "out"
+    (out / name).write_bytes(b"old")
+    os.chmod(out / name, 0o600)
+    m = zm.create_manifest(out / "index.zkrq", out / name, "e", row_id_is_identity=True)
+    assert (out / name).read_bytes() == json.dumps(m, indent=2).encode()
+    assert (out / name).stat().st_mode & 0o7777 == 0o600
+    assert sorted(os.listdir(out)) == sorted(["index.zkrq", name, "rows.jsonl"])
 
 
 FAILING_WRITE = textwrap.dedent("""

@@ -194,3 +194,50 @@ def test_removed_manifest_directory(tmp_path, path, expected):
     assert failures == []
     code, message = expected
     assert artifact_issues(report) == [(code, message.format(bundle.root))]
+
+
+NUL = "path contains a NUL byte"
+# role -> (the manifest entry holding its path, the report section, the key prefix there)
+NUL_ROLES = {
+    "artifact": (lambda m: m["artifact"], "artifact", ""),
+    "row_identity": (lambda m: m["row_identity"], "row_identity", ""),
+    "auxiliary_artifact": (lambda m: m["auxiliary_artifacts"][0], "auxiliary_artifacts", ""),
+    "calibration_profile": (lambda m: m["calibration"]["profile"], "calibration", "profile_"),
+    "encoder_distortion_profile": (lambda m: m["encoder_distortion"]["profile"], "encoder_distortion", "profile_"),
+}
+
+
+@pytest.mark.parametrize("role", [*NUL_ROLES, "index override", "index override, load plan"])
+def test_nul_byte_in_a_path_names_no_file(tmp_path, role):
+    # Each path is its real file's name followed by NUL and ".bak": cut at the NUL by the
+    # system, it would name that file and verify.
+    from builders import calibration_block, encoder_distortion_block
+
+    bundle = Bundle(tmp_path / "m")
+    bundle.add_auxiliary("tok", b"aux")
+    bundle.manifest["calibration"] = calibration_block(bundle)
+    bundle.manifest["encoder_distortion"] = encoder_distortion_block(bundle)
+    manifest = str(bundle.write())
+    assert zm.verify_manifest(manifest)["ok"] is True
+    override = role.startswith("index override")
+    entry, section, prefix = NUL_ROLES["artifact" if override else role]
+    path = entry(bundle.manifest)["path"] + "\0.bak"
+    candidate = f"{bundle.root}/{path}"
+    if role == "index override, load plan":
+        with pytest.raises(ValueError, match="^manifest verification failed: artifact_path_unavailable$"):
+            zm.verify_for_load(manifest, index=path)
+        return
+    if override:
+        report = zm.verify_manifest(manifest, index=path)
+    else:
+        entry(bundle.manifest)["path"] = path
+        report = zm.verify_manifest(str(bundle.write()))
+    if role == "auxiliary_artifact":
+        expected = ("auxiliary_artifact_path_unavailable",
+                    f'failed to canonicalize auxiliary artifact "tok" at {candidate}: {NUL}')
+        found = report[section][0]
+    else:
+        expected = (f"{'artifact' if override else role}_path_unavailable", f"failed to canonicalize {candidate}: {NUL}")
+        found = report[section]
+    assert [(i["code"], i["message"]) for i in report["errors"]] == [expected]
+    assert (found[prefix + "canonical_path"], found[prefix + "sha256"]) == (None, None)

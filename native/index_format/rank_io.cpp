@@ -103,7 +103,7 @@ std::string metadata_kind_name(IndexKind kind) {
 Result<void> ProbeReader::read_exact(uint8_t* out, size_t n, std::string_view magic, std::string_view field) {
   while (n > 0) {
     if (begin_ == end_) {
-      auto got = file_.read_some(buf_.data(), buf_.size(), true);
+      auto got = file_.read_some(buf_.data(), buf_.size());
       if (!got) return fail(got.error());
       if (*got == 0) return invalid(fmt::format("{} header truncated while reading {}", magic, field));
       begin_ = 0;

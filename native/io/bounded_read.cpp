@@ -36,7 +36,7 @@ Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, s
     if (used == data.size()) {
       if (used == limit) {
         char extra;
-        auto got = file->read_some(&extra, 1, true);
+        auto got = file->read_some(&extra, 1);
         if (!got) return fail(got.error());
         if (*got != 0) return too_large();
         break;
@@ -47,7 +47,7 @@ Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, s
       data.resize(static_cast<size_t>(want));
     }
     size_t room = data.size() - static_cast<size_t>(used);
-    auto got = file->read_some(data.data() + used, room, true);
+    auto got = file->read_some(data.data() + used, room);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     used += *got;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "base/interrupt.h"
+
 namespace zm::io {
 
 File& File::operator=(File&& other) noexcept {
@@ -17,11 +19,29 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
+namespace {
+
+// open(2), retried on EINTR unless the Interrupt says stop. A stopped scope opens nothing:
+// an open may wait without end (a FIFO without a writer).
+int open_interruptible(const char* path, int flags, mode_t mode) {
+  for (;;) {
+    if (interrupt::stopped()) {
+      errno = EINTR;
+      return -1;
+    }
+    const int fd = ::open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+    if (interrupt::after_eintr()) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
+}  // namespace
+
 Result<File> File::open_with(const std::string& path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_interruptible(path.c_str(), flags, 0);
   if (fd < 0) return fail(ManifestError::io_errno(errno));
   return File(fd);
 }
@@ -39,21 +59,25 @@ Result<File> File::reopen_read() const {
 }
 
 Result<File> File::open_write(const std::string& path, bool exclusive) {
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  const int fd = open_interruptible(path.c_str(), flags, 0666);
   if (fd < 0) return fail(ManifestError::io_errno(errno));
   return File(fd);
 }
 
-Result<size_t> File::read_some(void* buf, size_t n, bool retry_eintr) {
+Result<File> File::open_write_existing(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CLOEXEC);
+}
+
+Result<size_t> File::read_some(void* buf, size_t n) {
   for (;;) {
-    ssize_t got = ::read(fd_, buf, n);
-    if (got >= 0) return static_cast<size_t>(got);
-    if (errno == EINTR && retry_eintr) continue;
-    return fail(ManifestError::io_errno(errno));
+    const ssize_t got = ::read(fd_, buf, n);
+    if (got >= 0) {
+      if (interrupt::poll()) return fail(ManifestError::io_errno(EINTR));
+      return static_cast<size_t>(got);
+    }
+    const int err = errno;
+    if (err != EINTR || interrupt::after_eintr()) return fail(ManifestError::io_errno(err));
   }
 }
 
@@ -61,7 +85,7 @@ Result<size_t> File::read_full(void* buf, size_t n) {
   size_t total = 0;
   auto* p = static_cast<char*>(buf);
   while (total < n) {
-    auto got = read_some(p + total, n - total, true);
+    auto got = read_some(p + total, n - total);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     total += *got;
@@ -74,8 +98,9 @@ Result<void> File::write_all(const void* buf, size_t n) {
   while (n > 0) {
     ssize_t put = ::write(fd_, p, n);
     if (put < 0) {
-      if (errno == EINTR) continue;
-      return fail(ManifestError::io_errno(errno));
+      const int err = errno;
+      if (err == EINTR && !interrupt::after_eintr()) continue;
+      return fail(ManifestError::io_errno(err));
     }
     p += put;
     n -= static_cast<size_t>(put);

@@ -21,23 +21,30 @@ class File {
   ~File() { close(); }
 
   // Plain blocking open for reading (no size query, no O_NONBLOCK): pipes are read like
-  // files. EINTR on open is retried.
+  // files. Every open here, and every read and write below, is interruptible: on EINTR
+  // the calling thread's Interrupt (base/interrupt.h) is asked, and the call is retried
+  // unless it answers "stop", which returns the EINTR error. Once it has answered "stop",
+  // no open begins.
   static Result<File> open_read(const std::string& path);
   // A descriptor that only names the entry at `path` (O_PATH): opening it never blocks
   // and reads nothing. reopen_read() makes a readable file of that same entry.
   static Result<File> open_path_only(const std::string& path);
   // Open for writing with O_CREAT|O_TRUNC (or O_EXCL when `exclusive`), mode 0666 & ~umask.
   static Result<File> open_write(const std::string& path, bool exclusive);
+  // Open an existing entry for writing, creating and truncating nothing (for a FIFO or a
+  // device, which is written as a stream). Blocks as a plain open does.
+  static Result<File> open_write_existing(const std::string& path);
 
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
 
   // One read(2) of at most n bytes. Returns the byte count (0 at end of file) or the
-  // errno. With retry_eintr, EINTR is retried; otherwise it is returned as an error.
-  Result<size_t> read_some(void* buf, size_t n, bool retry_eintr);
-  // Reads until n bytes or end of file; EINTR retried. Returns bytes read.
+  // errno. Each read also lets the Interrupt poll, so a loop of reads of any length can
+  // be stopped.
+  Result<size_t> read_some(void* buf, size_t n);
+  // Reads until n bytes or end of file. Returns bytes read.
   Result<size_t> read_full(void* buf, size_t n);
-  // Writes all n bytes (EINTR retried, short writes continued).
+  // Writes all n bytes (short writes continued).
   Result<void> write_all(const void* buf, size_t n);
   Result<struct stat> stat() const;
   // Current file offset (lseek(fd, 0, SEEK_CUR)).

@@ -1,10 +1,26 @@
 #include "io/hashing_reader.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <system_error>
+
+#include "base/interrupt.h"
 
 namespace zm::io {
 
 HashingChunkReader::HashingChunkReader(File& file) : file_(file), slots_(new Slot[kSlots]) {
+  // A regular file or block device always has its next bytes at hand (poll() would say
+  // "readable" regardless): those are read plainly. Anything else may stall its reader.
+  auto st = file_.stat();
+  const bool may_stall = st && !S_ISREG(st->st_mode) && !S_ISBLK(st->st_mode);
+  if (may_stall) {
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) return;  // no way to release a stalled reading thread: read inline
+  }
   try {
     worker_ = std::thread([this] { run(); });
     threaded_ = true;
@@ -15,6 +31,7 @@ HashingChunkReader::HashingChunkReader(File& file) : file_(file), slots_(new Slo
 
 HashingChunkReader::~HashingChunkReader() {
   stop();
+  if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
 void HashingChunkReader::stop() {
@@ -22,13 +39,33 @@ void HashingChunkReader::stop() {
   stopping_.store(true, std::memory_order_release);
   consumed_.fetch_add(kSlots, std::memory_order_acq_rel);  // frees the producer from any wait
   consumed_.notify_all();
+  if (wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    ssize_t put;
+    do {
+      put = ::write(wake_fd_, &one, sizeof one);
+    } while (put < 0 && errno == EINTR);
+  }
   if (worker_.joinable()) worker_.join();
   threaded_ = false;
 }
 
+bool HashingChunkReader::wait_readable() {
+  pollfd fds[2] = {{file_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+  for (;;) {
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return true;  // let the read itself report the descriptor's trouble
+    }
+    if (fds[1].revents != 0) return false;
+    if (fds[0].revents != 0) return true;  // data, end of file (POLLHUP) or an error
+  }
+}
+
 bool HashingChunkReader::fill(uint64_t index) {
   Slot& slot = slots_[index % kSlots];
-  auto got = file_.read_some(slot.data.data(), kChunkBytes, /*retry_eintr=*/true);
+  auto got = file_.read_some(slot.data.data(), kChunkBytes);
   if (!got) {
     error_ = got.error();
     slot.size = 0;
@@ -41,6 +78,7 @@ bool HashingChunkReader::fill(uint64_t index) {
 }
 
 void HashingChunkReader::run() {
+  interrupt::block_signals_on_helper_thread();
   for (uint64_t i = 0;; ++i) {
     // Wait for the slot of chunk i to be released by the consumer.
     for (uint64_t c = consumed_.load(std::memory_order_acquire); i - c >= kSlots;
@@ -49,11 +87,34 @@ void HashingChunkReader::run() {
       consumed_.wait(c, std::memory_order_acquire);
     }
     if (stopping_.load(std::memory_order_acquire)) return;
+    // Stopped while the pipe had nothing: the consumer is gone and asks for nothing more.
+    if (wake_fd_ >= 0 && !wait_readable()) return;
     const bool more = fill(i);
-    produced_.store(i + 1, std::memory_order_release);
-    produced_.notify_one();
+    produced_.store(i + 1, std::memory_order_seq_cst);
+    if (consumer_waiting_.load(std::memory_order_seq_cst)) {
+      std::lock_guard<std::mutex> lock(wait_mutex_);
+      ready_.notify_one();
+    }
     if (!more) return;
   }
+}
+
+bool HashingChunkReader::wait_produced(uint64_t index) {
+  std::unique_lock<std::mutex> lock(wait_mutex_);
+  for (;;) {
+    consumer_waiting_.store(true, std::memory_order_seq_cst);
+    if (produced_.load(std::memory_order_seq_cst) > index) break;
+    // Bounded, so that the Interrupt is asked while the reading thread waits on a pipe.
+    ready_.wait_for(lock, interrupt::kPollInterval);
+    if (produced_.load(std::memory_order_acquire) > index) break;
+    consumer_waiting_.store(false, std::memory_order_relaxed);
+    lock.unlock();  // the check may run for a while; the producer must not wait on it
+    const bool stop = interrupt::poll();
+    lock.lock();
+    if (stop) return false;
+  }
+  consumer_waiting_.store(false, std::memory_order_relaxed);
+  return true;
 }
 
 Result<std::string_view> HashingChunkReader::next() {
@@ -69,9 +130,10 @@ Result<std::string_view> HashingChunkReader::next() {
   if (ended_) return end_of_stream();
   const uint64_t index = next_;
   if (threaded_) {
-    for (uint64_t p = produced_.load(std::memory_order_acquire); p <= index;
-         p = produced_.load(std::memory_order_acquire)) {
-      produced_.wait(p, std::memory_order_acquire);
+    // The consumer's parsing is long work of its own: it may be stopped between chunks.
+    if (interrupt::poll() ||
+        (produced_.load(std::memory_order_acquire) <= index && !wait_produced(index))) {
+      return fail(ManifestError::io_errno(EINTR));
     }
   } else {
     fill(index);

@@ -1,14 +1,23 @@
 // Reads a file in 8 KiB chunks, in order, while SHA-256 is computed over every byte read.
 // Reading and hashing run on a second thread a bounded distance (kSlots chunks) ahead of
 // the consumer, so a consumer that parses each chunk overlaps its work with the hash.
-// When no thread can be started the same work runs inline.
+// When no thread (or, for a pipe, no wake-up descriptor) can be had, the same work runs
+// inline.
+//
+// Stopping: the consumer may stop reading at any chunk (a verdict already known). The
+// reading thread is then released at once, even from a pipe whose writer has stalled: on
+// anything but a regular file or block device it waits for data with poll() on the file
+// and on a wake-up descriptor that stop() signals, and reads only when data is there.
+// The consumer's own waits for the next chunk run the thread's Interrupt checks.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +43,8 @@ class HashingChunkReader final : public ChunkSource {
   HashingChunkReader& operator=(const HashingChunkReader&) = delete;
 
   // The next chunk in file order, valid until the following call; an empty chunk at the
-  // end of the file. A read error (EINTR is retried) ends the stream with that error.
+  // end of the file. A read error ends the stream with that error; so does the calling
+  // thread's Interrupt answering "stop" (the EINTR error).
   Result<std::string_view> next() override;
   // After next() returned the empty chunk: the digest of every byte of the file.
   std::string hex_digest() override;
@@ -47,8 +57,13 @@ class HashingChunkReader final : public ChunkSource {
 
   // Reads and hashes chunk number `index` into its slot; false at the end of the stream.
   bool fill(uint64_t index);
+  // Reading thread, when the file may stall: waits until it has data (or its end, or an
+  // error) or stop() was called; false when stopped.
+  bool wait_readable();
   void run();
   void stop();
+  // Consumer: waits until chunk `index` is published; false when the Interrupt stops it.
+  bool wait_produced(uint64_t index);
   Result<std::string_view> end_of_stream() const;
 
   File& file_;
@@ -58,6 +73,12 @@ class HashingChunkReader final : public ChunkSource {
   std::atomic<uint64_t> produced_{0};
   std::atomic<uint64_t> consumed_{0};
   std::atomic<bool> stopping_{false};
+  // The consumer's wait: it sets consumer_waiting_ before its last look at produced_, and
+  // the producer, after publishing, notifies only when it sees the flag.
+  std::atomic<bool> consumer_waiting_{false};
+  std::mutex wait_mutex_;
+  std::condition_variable ready_;
+  int wake_fd_ = -1;  // eventfd signalled by stop(); pipes only
   uint64_t next_ = 0;  // consumer: index of the chunk to hand out next
   bool holding_ = false;
   bool ended_ = false;

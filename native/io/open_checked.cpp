@@ -124,7 +124,7 @@ Result<FileDigest> sha256_stream_open_file(File& file) {
   Sha256 h;
   uint64_t total = 0;
   for (;;) {
-    auto got = file.read_some(buf.get(), kStreamBuffer, false);
+    auto got = file.read_some(buf.get(), kStreamBuffer);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     h.update(buf.get(), *got);
@@ -148,7 +148,7 @@ Result<std::string> read_bounded_open_file(File& file, const std::string& path, 
   for (;;) {
     if (used == limit) {
       char extra;
-      auto got = file.read_some(&extra, 1, true);
+      auto got = file.read_some(&extra, 1);
       if (!got) return fail(got.error());
       if (*got == 0) break;
       return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
@@ -162,7 +162,7 @@ Result<std::string> read_bounded_open_file(File& file, const std::string& path, 
       data.resize(static_cast<size_t>(want));
     }
     const size_t room = data.size() - static_cast<size_t>(used);
-    auto got = file.read_some(data.data() + used, room, true);
+    auto got = file.read_some(data.data() + used, room);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     used += *got;

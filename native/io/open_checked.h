@@ -47,7 +47,7 @@ Result<FileIdentity> identify_canonical(const std::string& path);
 Result<File> open_identified(const std::string& path, const FileIdentity& expected);
 
 // Streams an open file of any size through one 64 KiB buffer into SHA-256, as
-// sha256_stream_file does for a path (an interrupted read is not retried).
+// sha256_stream_file does for a path.
 Result<FileDigest> sha256_stream_open_file(File& file);
 
 // read_bounded_file / sha256_file_bounded over an already open file: at most limit + 1

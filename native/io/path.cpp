@@ -47,8 +47,13 @@ bool is_absolute(std::string_view path) {
   return !path.empty() && path[0] == '/';
 }
 
+bool contains_nul(std::string_view path) {
+  return path.find('\0') != std::string_view::npos;
+}
+
 Result<std::string> canonicalize(const std::string& path) {
   if (path.empty()) return fail(ManifestError::io_errno(ENOENT));
+  if (contains_nul(path)) return fail(ManifestError::io_custom(std::string(kNulInPathText)));
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
   if (!resolved) return fail(ManifestError::io_errno(errno));
   return std::string(resolved.get());

@@ -20,7 +20,14 @@ std::string join_path(std::string_view base, std::string_view path);
 
 bool is_absolute(std::string_view path);
 
+// The error text of a path that holds a NUL byte: such a path names no file, and handing
+// it to the system would silently cut it at the NUL and name another one.
+inline constexpr std::string_view kNulInPathText = "path contains a NUL byte";
+
+bool contains_nul(std::string_view path);
+
 // realpath(3): absolute, every symbolic link, "." and ".." resolved; the entry must exist.
+// A path holding a NUL byte fails with kNulInPathText and never reaches the system.
 Result<std::string> canonicalize(const std::string& path);
 
 // True when canonical path `path` equals `base` or lies below it, component by component.

@@ -58,7 +58,7 @@ Result<FileDigest> sha256_stream_file(const std::string& path) {
   Sha256 h;
   uint64_t total = 0;
   for (;;) {
-    auto got = file->read_some(buf.get(), kStreamBuffer, false);
+    auto got = file->read_some(buf.get(), kStreamBuffer);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     h.update(buf.get(), *got);

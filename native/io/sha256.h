@@ -35,8 +35,8 @@ struct FileDigest {
   uint64_t size_bytes = 0;
 };
 
-// Streams a whole file of any size through one 64 KiB buffer. An interrupted read is
-// not retried: it ends the call with its error.
+// Streams a whole file of any size through one 64 KiB buffer. A read interrupted by a
+// signal is retried unless the thread's Interrupt stops the work (io/file.h).
 Result<FileDigest> sha256_stream_file(const std::string& path);
 
 }  // namespace zm::io

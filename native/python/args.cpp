@@ -132,7 +132,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   return true;
 }
 
-bool convert_path(PyObject* obj, const char* param, std::string* out) {
+bool convert_path(PyObject* obj, const char* param, std::string* out, bool keep_nul) {
   PyObject* fs = PyOS_FSPath(obj);
   if (fs == nullptr) return fail_noted(param);
   PyObject* bytes;
@@ -150,7 +150,7 @@ bool convert_path(PyObject* obj, const char* param, std::string* out) {
     return fail_noted(param);
   }
   // A NUL would silently cut the path at the system call: refuse it as os functions do.
-  if (std::memchr(data, '\0', static_cast<size_t>(size)) != nullptr) {
+  if (!keep_nul && std::memchr(data, '\0', static_cast<size_t>(size)) != nullptr) {
     Py_DECREF(bytes);
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return fail_noted(param);
@@ -160,13 +160,13 @@ bool convert_path(PyObject* obj, const char* param, std::string* out) {
   return true;
 }
 
-bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out) {
+bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out, bool keep_nul) {
   if (obj == nullptr || obj == Py_None) {
     out->reset();
     return true;
   }
   std::string path;
-  if (!convert_path(obj, param, &path)) return false;
+  if (!convert_path(obj, param, &path, keep_nul)) return false;
   *out = std::move(path);
   return true;
 }

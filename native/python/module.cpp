@@ -24,11 +24,14 @@ PyObject* g_key_path = nullptr;
 PyObject* g_key_required = nullptr;
 
 // Runs a function body; a C++ exception escaping the core is an internal invariant
-// failure (never ordinary input) and becomes the binding's internal error.
+// failure (never ordinary input) and becomes the binding's internal error. A signal
+// handler's exception (ErrorAlreadySet) is already set and propagates as it is.
 template <class F>
 PyObject* guarded(F&& body) {
   try {
     return body();
+  } catch (const ErrorAlreadySet&) {
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -100,7 +103,9 @@ bool bind_verify(const char* name, PyObject* const* args, Py_ssize_t nargs, PyOb
   PyObject* slots[kVerifyCount];
   if (!bind_arguments(sig, args, nargs, kwnames, slots)) return false;
   if (!convert_path(slots[0], "manifest", manifest)) return false;
-  if (!convert_optional_path(slots[1], "index", &options->index)) return false;
+  // The index override is a path the verifier resolves: one with a NUL byte is reported
+  // as unavailable like a declared one, not refused here.
+  if (!convert_optional_path(slots[1], "index", &options->index, /*keep_nul=*/true)) return false;
   if (slots[2] && !convert_bool(slots[2], "allow_absolute_paths", &options->allow_absolute_paths)) return false;
   if (slots[3] && !convert_bool(slots[3], "allow_path_escape", &options->allow_path_escape)) return false;
   if (slots[4] && !convert_bool(slots[4], "allow_duplicate_db_ids", &options->allow_duplicate_db_ids)) return false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "base/interrupt.h"
 #include "manifest/error.h"
 #include "manifest/limits.h"
 
@@ -32,15 +33,51 @@ PyObject* raise_manifest_error(const ManifestError& error, const std::string* fi
 PyObject* raise_text(PyObject* type, const std::string& text);
 std::string path_to_string(const std::string& path);
 
+// Lets the core's long file work run the interpreter's signal handlers (base/interrupt.h).
+// A check re-takes the lock with the thread state saved when it was released, calls
+// PyErr_CheckSignals, and releases the lock again; a handler that raises stops the work
+// and leaves its exception set. Python runs handlers only on the main thread, so on any
+// other thread a check asks nothing and never touches the lock.
+class SignalCheck final : public Interrupt {
+ public:
+  SignalCheck();  // lock held
+  SignalCheck(const SignalCheck&) = delete;
+  SignalCheck& operator=(const SignalCheck&) = delete;
+
+  void release_lock() { state_ = PyEval_SaveThread(); }
+  void retake_lock() { PyEval_RestoreThread(state_); }
+  bool check() override;
+  // True when a handler raised: its exception is the pending one.
+  bool raised() const { return raised_; }
+
+ private:
+  PyThreadState* state_ = nullptr;
+  bool main_thread_;
+  bool raised_ = false;
+};
+
+// Thrown (lock held) when a Python exception is already set and the function must
+// return nullptr; the functions' outer guard turns it into that return.
+struct ErrorAlreadySet {};
+
 // Runs f with the interpreter lock released; the lock is re-taken on every exit path,
-// exceptions included. f must not touch any Python object.
+// exceptions included. f must not touch any Python object. Signal handlers run while f
+// waits or works (see SignalCheck); when one raised, ErrorAlreadySet is thrown once the
+// lock is held again, whatever f returned, so that exception propagates.
 template <class F>
 auto without_gil(F&& f) {
-  struct Relock {
-    PyThreadState* state = PyEval_SaveThread();
-    ~Relock() { PyEval_RestoreThread(state); }
-  } relock;
-  return std::forward<F>(f)();
+  SignalCheck signals;
+  auto result = [&] {
+    struct Relock {
+      SignalCheck& signals;
+      explicit Relock(SignalCheck& s) : signals(s) { signals.release_lock(); }
+      ~Relock() { signals.retake_lock(); }
+    } relock(signals);
+    InterruptScope scope(signals);
+    return std::forward<F>(f)();
+  }();
+  if (signals.raised()) throw ErrorAlreadySet{};
+  return result;
 }
 
 // ---- argument binding ----------------------------------------------------------------
@@ -57,8 +94,11 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // Converters: return false with the exception set. `param` non-null adds the note
 // "while processing '<param>'" to the conversion's exception.
-bool convert_path(PyObject* obj, const char* param, std::string* out);
-bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out);
+// A path holding a NUL byte raises ValueError "embedded null byte", as os functions do,
+// unless `keep_nul` is set: then it is passed on whole, for a core that judges such a path
+// itself (it names no file) rather than cutting it at the NUL.
+bool convert_path(PyObject* obj, const char* param, std::string* out, bool keep_nul = false);
+bool convert_optional_path(PyObject* obj, const char* param, std::optional<std::string>* out, bool keep_nul = false);
 bool convert_str(PyObject* obj, const char* param, std::string* out);
 bool convert_bool(PyObject* obj, const char* param, bool* out);
 bool convert_limit(PyObject* obj, const char* param, uint64_t* out);

@@ -23,6 +23,7 @@ from ._zarnik_manifest import (
     verify_for_load,
     verify_manifest,
 )
+from .creation import create_manifest_with
 
 if TYPE_CHECKING:
     # Shapes of the results, for annotations only (the module returns plain dicts).
@@ -53,6 +54,7 @@ __all__ = [
     "SCHEMA_VERSION",
     "__version__",
     "create_manifest",
+    "create_manifest_with",
     "default_resource_limits",
     "inspect_manifest",
     "sha256_file",

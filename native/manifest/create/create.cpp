@@ -1,6 +1,7 @@
 // create_manifest: the system's writer. Steps run in a fixed order and the first
-// failure ends the call; nothing is written before the last step, and the last step
-// replaces the output file atomically (a failed write leaves an existing file intact).
+// failure ends the call; nothing is written before the last step, an output that is one
+// of the inputs is refused, and the last step replaces a regular output file atomically
+// (a failed write leaves an existing file intact).
 #include "manifest/create/create.h"
 
 #include <fmt/format.h>
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
 #include "io/file.h"
@@ -24,7 +27,9 @@
 #include "manifest/create/write_file.h"
 #include "manifest/schema/codec.h"
 #include "manifest/verify/row_identity.h"
+#include "text/quoted.h"
 #include "text/rfc3339.h"
+#include "text/trim.h"
 #include "text/uuid.h"
 
 namespace zm {
@@ -74,7 +79,7 @@ Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   std::vector<char> buf(kHashChunk);
   uint64_t hashed = 0;
   for (;;) {
-    auto got = file.read_some(buf.data(), buf.size(), /*retry_eintr=*/true);
+    auto got = file.read_some(buf.data(), buf.size());
     if (!got) return fail(got.error());
     if (*got == 0) break;
     hasher.update(buf.data(), *got);
@@ -85,27 +90,44 @@ Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
 }
 
 // Runs hash_probed_index on a second thread, so the row map can be validated meanwhile;
-// inline when no thread can be started.
+// inline when no thread can be started. Waiting for the result runs the calling thread's
+// Interrupt checks; when they stop the call, the hash is stopped too (its thread polls
+// the stop flag as it reads) and its result is the EINTR error.
 class BackgroundIndexHash {
  public:
   BackgroundIndexHash(io::File& file, uint64_t probed_size) : file_(file), size_(probed_size) {
+    std::packaged_task<Result<std::string>()> task([this] {
+      interrupt::block_signals_on_helper_thread();
+      InterruptScope scope(stop_);
+      return hash_probed_index(file_, size_);
+    });
+    pending_ = task.get_future();
     try {
-      worker_ = std::thread([this] { result_ = hash_probed_index(file_, size_); });
+      worker_ = std::thread(std::move(task));
     } catch (const std::system_error&) {
       result_ = hash_probed_index(file_, size_);
     }
   }
   ~BackgroundIndexHash() {
+    stop_.request();
     if (worker_.joinable()) worker_.join();
   }
   Result<std::string>& result() {
-    if (worker_.joinable()) worker_.join();
+    if (worker_.joinable()) {
+      while (pending_.wait_for(interrupt::kPollInterval) != std::future_status::ready) {
+        if (interrupt::poll()) stop_.request();
+      }
+      result_ = pending_.get();
+      worker_.join();
+    }
     return *result_;
   }
 
  private:
   io::File& file_;
   uint64_t size_;
+  StopFlag stop_;
+  std::future<Result<std::string>> pending_;
   std::optional<Result<std::string>> result_;
   std::thread worker_;
 };
@@ -144,10 +166,29 @@ Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::st
   });
 }
 
+// Every file the call reads, for the check that the output is none of them. Auxiliary
+// files are listed only when their count is within the limit (otherwise the call fails
+// on the count before reading any of them).
+std::vector<CreateInput> inputs_of(const CreateManifestRequest& request) {
+  std::vector<CreateInput> inputs;
+  inputs.push_back({"index", &request.index});
+  if (request.row_map) inputs.push_back({"row_map", &*request.row_map});
+  if (request.auxiliary_artifacts.size() <= request.options.limits.max_auxiliary_artifacts) {
+    for (const CreateAuxiliaryArtifact& aux : request.auxiliary_artifacts) {
+      inputs.push_back({fmt::format("auxiliary artifact {}", text::quoted(text::trim_ws(aux.name))), &aux.path});
+    }
+  }
+  return inputs;
+}
+
 }  // namespace
 
 Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   const CreateManifestOptions& options = request.options;
+  // An output that is one of the inputs would destroy it: refused before anything is
+  // made, and checked again just before the write (the names may have moved meanwhile).
+  const std::vector<CreateInput> inputs = inputs_of(request);
+  if (auto distinct = refuse_output_over_inputs(request.out, inputs); !distinct) return fail(distinct.error());
   const std::string manifest_dir = io::parent_dir(request.out);
   if (auto made = ensure_directory(manifest_dir); !made) return fail(made.error());
 
@@ -214,7 +255,8 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   build.builder_id = "zarnik-manifest";
   manifest.build = std::move(build);
 
-  if (auto written = replace_file_atomically(request.out, write_manifest_pretty(manifest)); !written) {
+  if (auto distinct = refuse_output_over_inputs(request.out, inputs); !distinct) return fail(distinct.error());
+  if (auto written = write_output_file(request.out, write_manifest_pretty(manifest)); !written) {
     return fail(written.error());
   }
   return manifest;

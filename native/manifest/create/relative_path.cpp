@@ -40,6 +40,16 @@ std::string join_components(const std::vector<std::string_view>& parts) {
   return out;
 }
 
+// A manifest holds text: a stored path with bytes that are not UTF-8 would be written
+// with U+FFFD and then name no file, so it is refused instead of stored.
+Result<std::string> storable(const std::string& raw, std::string_view label, const std::string& canonical_target) {
+  if (!text::is_valid_utf8(raw)) {
+    return fail(ManifestError::message(fmt::format("{} path {} is not valid UTF-8 and cannot be stored in a manifest",
+                                                   label, text::lossy_utf8(canonical_target))));
+  }
+  return path_to_manifest_string(raw);
+}
+
 }  // namespace
 
 std::string path_to_manifest_string(const std::string& path) {
@@ -80,7 +90,7 @@ Result<std::string> manifest_path_for_create(const std::string& target, const st
     std::string_view rest = std::string_view(t).substr(d.size());
     while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
     if (rest.empty()) return std::string(".");
-    return path_to_manifest_string(std::string(rest));
+    return storable(std::string(rest), label, t);
   }
 
   if (!allow_path_escape) {
@@ -109,9 +119,9 @@ Result<std::string> manifest_path_for_create(const std::string& target, const st
         rel.push_back(tc[i]);
     }
   }
-  if (relative_form) return path_to_manifest_string(join_components(rel));
+  if (relative_form) return storable(join_components(rel), label, t);
 
-  if (allow_absolute_paths) return path_to_manifest_string(t);
+  if (allow_absolute_paths) return storable(t, label, t);
   return fail(ManifestError::message(
       fmt::format("{} path {} cannot be expressed relative to manifest directory {}; use --allow-absolute-paths "
                   "with --allow-path-escape",

@@ -1,15 +1,18 @@
 #include "manifest/create/write_file.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <string>
 
 #include "io/file.h"
 #include "io/path.h"
+#include "text/utf8.h"
 #include "text/uuid.h"
 
 namespace zm {
@@ -19,26 +22,15 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 constexpr int kMaxTempAttempts = 16;
 
-// The last component of `path` (trailing separators ignored), for the temporary name.
-std::string_view base_name(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  size_t sep = path.rfind('/');
-  return sep == std::string_view::npos ? path : path.substr(sep + 1);
-}
-
-// A fresh name beside `target`: ".<name>.<12 random hex digits>.tmp".
+// A fresh name beside `target`: ".zm" and 16 random hex digits. Its length is fixed at
+// 19 bytes, so no output name makes it longer, and every output name the file system
+// accepts (up to 255 bytes) leaves room for it in the same directory.
 std::string temp_name_for(const std::string& target) {
-  std::string random = text::new_uuid_v4();
   std::string hex;
-  for (char c : random) {
+  for (char c : text::new_uuid_v4()) {
     if (c != '-') hex.push_back(c);
   }
-  std::string name = ".";
-  name.append(base_name(target));
-  name.append(".");
-  name.append(hex.substr(hex.size() - 12));
-  name.append(".tmp");
-  return io::join_path(io::parent_dir(target), name);
+  return io::join_path(io::parent_dir(target), ".zm" + hex.substr(hex.size() - 16));
 }
 
 // Makes the rename durable where the file system allows it; failure is not an error
@@ -54,7 +46,72 @@ ManifestError write_error(const ManifestError& os) {
   return ManifestError::json(os.text(), 0, 0);
 }
 
+// An existing entry that is neither a regular file nor a directory (a FIFO, a device, a
+// socket) is written through as it stands, never replaced: a socket then fails to open
+// (ENXIO) instead of being swapped for a file.
+bool writes_straight(mode_t mode) {
+  return !S_ISREG(mode) && !S_ISDIR(mode);
+}
+
+// Writes into an existing FIFO or device as a stream. Returns nothing when the entry
+// opened turns out to be a regular file after all (swapped in since it was examined):
+// the caller then replaces it atomically instead; nothing has been written to it.
+std::optional<Result<void>> write_straight(const std::string& target, std::string_view contents) {
+  auto file = io::File::open_write_existing(target);
+  if (!file) {
+    if (file.error().os_error() == ENOENT) return std::nullopt;  // gone: a new file is made
+    return Result<void>(fail(file.error()));
+  }
+  auto st = file->stat();
+  if (!st) return Result<void>(fail(st.error()));
+  if (!writes_straight(st->st_mode)) return std::nullopt;
+  if (auto w = file->write_all(contents.data(), contents.size()); !w) return Result<void>(fail(write_error(w.error())));
+  if (auto c = file->close_checked(); !c) return Result<void>(fail(write_error(c.error())));
+  return Result<void>();
+}
+
+Result<void> replace_atomically(const std::string& target, std::string_view contents,
+                                std::optional<mode_t> permissions) {
+  std::string temp;
+  Result<io::File> file = fail(ManifestError::io_errno(EEXIST));
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    temp = temp_name_for(target);
+    file = io::File::open_write(temp, /*exclusive=*/true);
+    if (file || file.error().os_error() != EEXIST) break;
+  }
+  if (!file) return fail(file.error());
+
+  auto discard = [&](ManifestError error) -> Result<void> {
+    file->close();
+    ::unlink(temp.c_str());
+    return fail(std::move(error));
+  };
+  // The replaced file's permissions are set before any byte is written, so the contents
+  // are never readable more widely than the file they replace.
+  if (permissions && ::fchmod(file->fd(), *permissions) != 0) return discard(ManifestError::io_errno(errno));
+  if (auto w = file->write_all(contents.data(), contents.size()); !w) return discard(write_error(w.error()));
+  if (auto s = file->sync(); !s) return discard(write_error(s.error()));
+  if (auto c = file->close_checked(); !c) return discard(write_error(c.error()));
+  if (::rename(temp.c_str(), target.c_str()) != 0) return discard(ManifestError::io_errno(errno));
+  sync_directory(io::parent_dir(target));
+  return {};
+}
+
 }  // namespace
+
+Result<void> refuse_output_over_inputs(const std::string& out, std::span<const CreateInput> inputs) {
+  struct stat out_st {};
+  if (::stat(out.c_str(), &out_st) != 0) return {};
+  for (const CreateInput& input : inputs) {
+    struct stat in_st {};
+    if (::stat(input.path->c_str(), &in_st) != 0) continue;
+    if (in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
+      return fail(ManifestError::message(fmt::format("out {} is the same file as {} {}", text::lossy_utf8(out),
+                                                     input.role, text::lossy_utf8(*input.path))));
+    }
+  }
+  return {};
+}
 
 std::string resolve_write_target(const std::string& path) {
   std::string current = path;
@@ -71,29 +128,18 @@ std::string resolve_write_target(const std::string& path) {
   return current;
 }
 
-Result<void> replace_file_atomically(const std::string& path, std::string_view contents) {
+Result<void> write_output_file(const std::string& path, std::string_view contents) {
   const std::string target = resolve_write_target(path);
-
-  std::string temp;
-  Result<io::File> file = fail(ManifestError::io_errno(EEXIST));
-  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
-    temp = temp_name_for(target);
-    file = io::File::open_write(temp, /*exclusive=*/true);
-    if (file || file.error().os_error() != EEXIST) break;
+  struct stat st {};
+  std::optional<mode_t> permissions;
+  if (::stat(target.c_str(), &st) == 0) {
+    if (writes_straight(st.st_mode)) {
+      if (auto written = write_straight(target, contents)) return std::move(*written);
+      if (::stat(target.c_str(), &st) != 0) st.st_mode = 0;  // re-examined below
+    }
+    if (S_ISREG(st.st_mode)) permissions = st.st_mode & 0777;
   }
-  if (!file) return fail(file.error());
-
-  auto discard = [&](ManifestError error) -> Result<void> {
-    file->close();
-    ::unlink(temp.c_str());
-    return fail(std::move(error));
-  };
-  if (auto w = file->write_all(contents.data(), contents.size()); !w) return discard(write_error(w.error()));
-  if (auto s = file->sync(); !s) return discard(write_error(s.error()));
-  if (auto c = file->close_checked(); !c) return discard(write_error(c.error()));
-  if (::rename(temp.c_str(), target.c_str()) != 0) return discard(ManifestError::io_errno(errno));
-  sync_directory(io::parent_dir(target));
-  return {};
+  return replace_atomically(target, contents, permissions);
 }
 
 }  // namespace zm
