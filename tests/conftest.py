@@ -30,7 +30,7 @@ def load_schema(name: str) -> dict:
 
 SCHEMAS = {
     kind: jsonschema.Draft202012Validator(load_schema(f"{kind}.schema.json"))
-    for kind in ("index-manifest", "verification-report", "load-plan")
+    for kind in ("index-manifest", "verification-report", "load-plan", "command-error")
 }
 
 

@@ -4,6 +4,7 @@ report and plan faults a consumer relies on them to catch. Conformance of every 
 the suite produces is checked by the wrappers in conftest.py."""
 
 import copy
+import json
 import re
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import pytest
 
 import zarnik_manifest as zm
 from builders import DELETE, Bundle, calibration_block
-from conftest import SCHEMAS
+from conftest import SCHEMAS, check_schema
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -110,3 +111,18 @@ def test_documented_validation_example_runs(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (block,) = re.findall(r"```python\n(.*?)```", (ROOT / "docs" / "schemas.md").read_text(), re.S)
     exec(compile(block, "docs/schemas.md", "exec"), {})
+
+
+@pytest.mark.parametrize("command,clean,kind", [
+    ("verify", True, "verification-report"), ("verify", False, "verification-report"),
+    ("plan", True, "load-plan"), ("plan", False, "command-error"),
+    ("verify", None, "command-error"), ("plan", None, "command-error"),
+])
+def test_command_line_json_conforms(tmp_path, command, clean, kind):
+    bundle = Bundle(tmp_path)
+    path = bundle.write() if clean else bundle.write(bundle.edited(**{"artifact.sha256": "0" * 64}))
+    if clean is None:
+        path = tmp_path / "absent.json"
+    args = [command, str(path)] + (["--json"] if command == "verify" else [])
+    r = subprocess.run([sys.executable, "-m", "zarnik_manifest", *args], capture_output=True, text=True)
+    check_schema(kind, json.loads(r.stdout))

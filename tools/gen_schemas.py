@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the JSON Schemas (draft 2020-12) shipped in src/zarnik_manifest/schemas/:
-the manifest, the verification report and the load plan. Each file stands alone (the
+the manifest, the verification report, the load plan and the command line's error
+document. Each file stands alone (the
 load plan repeats the report's definitions) so that any validator can use it without a
 reference resolver. Run after changing a record; `--check` exits 1 when a file differs.
 
@@ -408,10 +409,28 @@ PLAN = {
     "$defs": PLAN_DEFS,
 }
 
+# ---- the command line's document when there is no report or plan -------------------------
+
+COMMAND_ERROR = {
+    "$schema": DRAFT,
+    "$id": BASE + "command-error",
+    "title": "zarnik-manifest error document",
+    "description": "What `verify --json` and `plan` print instead of a report or a load plan when there is "
+                   "none: the manifest could not be loaded, or (plan) verification found errors.",
+    **report_record([
+        ("ok", {"const": False}),
+        ("error", report_record([
+            ("code", {"type": "string", "pattern": "^[a-z][a-z0-9_]*$"}),
+            ("message", STRING),
+        ])),
+    ]),
+}
+
 FILES = {
     "index-manifest.schema.json": MANIFEST,
     "verification-report.schema.json": REPORT,
     "load-plan.schema.json": PLAN,
+    "command-error.schema.json": COMMAND_ERROR,
 }
 
 
