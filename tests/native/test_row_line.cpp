@@ -2,13 +2,16 @@
 // set must behave as an exact-bytes set within its byte budget, and the streaming
 // validator must not depend on where its input is cut into chunks.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/siphash.h"
 #include "check.h"
 #include "io/chunk_source.h"
 #include "io/sha256.h"
@@ -39,6 +42,17 @@ std::string canonical_line(uint64_t row_id, const std::string& db, const std::st
          "\",\"parent_id\":" + (parent ? "\"" + *parent + "\"" : std::string("null")) + "}";
 }
 
+// The common writers' forms: parent_id absent (style & 1) or null / a string, compact or
+// with a space after every ':' and ',' (style & 2, as Python's json.dumps writes).
+std::string usual_line(uint64_t row_id, const std::string& db, const std::string* parent, int style) {
+  const std::string colon = style & 2 ? ": " : ":", comma = style & 2 ? ", " : ",";
+  std::string line = "{\"row_id\"" + colon + std::to_string(row_id) + comma + "\"db_id\"" + colon + "\"" + db + "\"";
+  if (parent != nullptr || (style & 1) == 0) {
+    line += comma + "\"parent_id\"" + colon + (parent ? "\"" + *parent + "\"" : std::string("null"));
+  }
+  return line + "}";
+}
+
 // Fast accept implies strict accept with the same record. Returns whether fast accepted.
 bool agree(const std::string& line) {
   RowLineView fast;
@@ -67,12 +81,13 @@ TEST(row_line_fast_path_accepts_usual_lines_like_strict_decoder) {
     uint64_t row_id = n < 6 ? ids[n] : rng() >> (rng() % 64);
     std::string db = random_uuid(rng, static_cast<int>(rng() % 4));
     std::string parent = random_uuid(rng, static_cast<int>(rng() % 4));
-    std::string line = canonical_line(row_id, db, rng() % 2 ? &parent : nullptr);
+    std::string line = usual_line(row_id, db, rng() % 2 ? &parent : nullptr, static_cast<int>(rng() % 4));
     CHECK(agree(line));
   }
   // Any printable ASCII except quote and backslash is taken in place, even if not a UUID.
   CHECK(agree(canonical_line(3, "not a uuid ~!@#$%^&*()", nullptr)));
   CHECK(agree(canonical_line(3, "", nullptr)));
+  CHECK(agree(" \t{ \"row_id\" :1 ,\"db_id\":\"a\"\t} "));
 }
 
 TEST(row_line_fast_path_never_disagrees_on_mutated_lines) {
@@ -122,9 +137,7 @@ TEST(row_line_fast_path_rejects_what_it_does_not_decode_exactly) {
       "{\"row_id\":1.0,\"db_id\":\"a\",\"parent_id\":null}",
       "{\"row_id\":1,\"db_id\":\"a\\u0000\",\"parent_id\":null}",  // escape
       "{\"row_id\":1,\"db_id\":\"\xc3\xa9\",\"parent_id\":null}",  // non-ASCII
-      "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null} ",        // trailing space
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":null}}",
-      "{\"row_id\":1,\"db_id\":\"a\"}",                     // parent_id left out
       "{\"db_id\":\"a\",\"row_id\":1,\"parent_id\":null}",  // key order
       "{\"row_id\":1,\"db_id\":\"a\",\"parent_id\":\"b\"",
       "{\"row_id\":1,\"db_id\":\"a\t\",\"parent_id\":null}",  // raw control byte
@@ -146,6 +159,31 @@ TEST(row_line_fast_path_rejects_what_it_does_not_decode_exactly) {
   CHECK(v.parent_id.empty());
 }
 
+// The reference vectors of SipHash-2-4 (key 00..0f, message 00..len-1 for len 0..63)
+// check the rounds, the little-endian block loads and the length byte that the id set's
+// SipHash-1-3 shares.
+TEST(siphash_reference_vectors) {
+  static const uint64_t kVectors[64] = {
+      0x726fdb47dd0e0e31, 0x74f839c593dc67fd, 0x0d6c8009d9a94f5a, 0x85676696d7fb7e2d, 0xcf2794e0277187b7,
+      0x18765564cd99a68d, 0xcbc9466e58fee3ce, 0xab0200f58b01d137, 0x93f5f5799a932462, 0x9e0082df0ba9e4b0,
+      0x7a5dbbc594ddb9f3, 0xf4b32f46226bada7, 0x751e8fbc860ee5fb, 0x14ea5627c0843d90, 0xf723ca908e7af2ee,
+      0xa129ca6149be45e5, 0x3f2acc7f57c29bdb, 0x699ae9f52cbe4794, 0x4bc1b3f0968dd39c, 0xbb6dc91da77961bd,
+      0xbed65cf21aa2ee98, 0xd0f2cbb02e3b67c7, 0x93536795e3a33e88, 0xa80c038ccd5ccec8, 0xb8ad50c6f649af94,
+      0xbce192de8a85b8ea, 0x17d835b85bbb15f3, 0x2f2e6163076bcfad, 0xde4daaaca71dc9a5, 0xa6a2506687956571,
+      0xad87a3535c49ef28, 0x32d892fad841c342, 0x7127512f72f27cce, 0xa7f32346f95978e3, 0x12e0b01abb051238,
+      0x15e034d40fa197ae, 0x314dffbe0815a3b4, 0x027990f029623981, 0xcadcd4e59ef40c4d, 0x9abfd8766a33735c,
+      0x0e3ea96b5304a7d0, 0xad0c42d6fc585992, 0x187306c89bc215a9, 0xd4a60abcf3792b95, 0xf935451de4f21df2,
+      0xa9538f0419755787, 0xdb9acddff56ca510, 0xd06c98cd5c0975eb, 0xe612a3cb9ecba951, 0xc766e62cfcadaf96,
+      0xee64435a9752fe72, 0xa192d576b245165a, 0x0a8787bf8ecb74b2, 0x81b3e73d20b49b6f, 0x7fa8220ba3b2ecea,
+      0x245731c13ca42499, 0xb78dbfaf3a8d83bd, 0xea1ad565322a1a0b, 0x60e61c23a3795013, 0x6606d7e446282b93,
+      0x6ca4ecb15c5f91e1, 0x9f626da15c9625f3, 0xe51b38608ef25f57, 0x958a324ceb064572,
+  };
+  const SipKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  unsigned char message[64];
+  for (int i = 0; i < 64; ++i) message[i] = static_cast<unsigned char>(i);
+  for (size_t len = 0; len < 64; ++len) CHECK_EQ((siphash<2, 4>(key, message, len)), kVectors[len]);
+}
+
 TEST(id_set_exact_bytes_and_budget) {
   IdSet set;
   CHECK(set.insert("abc", 10) == IdSet::Insert::Added);
@@ -165,13 +203,77 @@ TEST(id_set_exact_bytes_and_budget) {
   CHECK(IdSet().insert("x", 0) == IdSet::Insert::OverBudget);
 }
 
+// UUIDs are stored as 16 bytes plus their form: every text form and case of one UUID
+// must stay a distinct id, and a letter's case anywhere must count.
+TEST(id_set_keeps_uuid_text_forms_apart) {
+  const std::vector<std::string> ids = {
+      "0123abcd-4567-89ef-0123-456789abcdef", "0123ABCD-4567-89EF-0123-456789ABCDEF",
+      "0123abcd-4567-89ef-0123-456789abcdeF", "0123abcd456789ef0123456789abcdef",
+      "0123ABCD456789EF0123456789ABCDEF",     "{0123abcd-4567-89ef-0123-456789abcdef}",
+      "{0123ABCD-4567-89EF-0123-456789ABCDEF}", "urn:uuid:0123abcd-4567-89ef-0123-456789abcdef",
+      "urn:uuid:0123ABCD-4567-89EF-0123-456789ABCDEF", "URN:UUID:0123abcd-4567-89ef-0123-456789abcdef",
+      "01234567-0123-0123-0123-012345678901", "01234567-0123-0123-0123-01234567890g",
+      "01234567+0123-0123-0123-012345678901", "[01234567-0123-0123-0123-012345678901]",
+  };
+  IdSet set;
+  uint64_t bytes = 0;
+  for (const auto& id : ids) {
+    CHECK(set.insert(id, ~uint64_t{0}) == IdSet::Insert::Added);
+    bytes += id.size();
+  }
+  for (const auto& id : ids) CHECK(set.insert(id, ~uint64_t{0}) == IdSet::Insert::Duplicate);
+  CHECK_EQ(set.size(), uint64_t{ids.size()});
+  CHECK_EQ(set.tracked_bytes(), bytes);
+  CHECK(!set.contains("0123abcd-4567-89ef-0123-456789abcdee"));
+  CHECK(!set.contains("0123Abcd-4567-89ef-0123-456789abcdef"));
+}
+
+// Against an exact-bytes reference: UUIDs that differ in one digit, one letter's case or
+// their form must all stay distinct, and each must be found again.
+TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
+  std::mt19937_64 rng(5);
+  std::vector<std::string> pool;
+  for (int b = 0; b < 40; ++b) {
+    const bool upper = b % 2 == 1;
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string hex;
+    for (int i = 0; i < 32; ++i) hex += digits[rng() % 16];
+    std::vector<std::string> variants = {hex};
+    for (int i = 0; i < 32; ++i) {
+      std::string v = hex;
+      v[i] = digits[(std::string_view(digits).find(v[i]) + 1 + rng() % 15) % 16];
+      variants.push_back(v);
+      if (std::isalpha(static_cast<unsigned char>(hex[i]))) {
+        v = hex;
+        v[i] = static_cast<char>(upper ? std::tolower(v[i]) : std::toupper(v[i]));
+        variants.push_back(v);
+      }
+    }
+    for (const auto& h : variants) {
+      const std::string dashed = h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) +
+                                 "-" + h.substr(20);
+      for (const std::string& id : {h, dashed, "{" + dashed + "}", "urn:uuid:" + dashed}) pool.push_back(id);
+    }
+  }
+  std::shuffle(pool.begin(), pool.end(), rng);
+  IdSet set;
+  std::set<std::string> reference;
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& id : pool) {
+      const bool fresh = reference.insert(id).second;
+      CHECK(set.insert(id, ~uint64_t{0}) == (fresh ? IdSet::Insert::Added : IdSet::Insert::Duplicate));
+    }
+  }
+  CHECK_EQ(set.size(), uint64_t{reference.size()});
+}
+
 TEST(id_set_survives_growth) {
   IdSet set;
   const uint64_t budget = ~uint64_t{0};
-  for (int i = 0; i < 50000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
-  CHECK_EQ(set.size(), uint64_t{50000});
-  for (int i = 0; i < 50000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
-  CHECK(!set.contains("id-50000"));
+  for (int i = 0; i < 300000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
+  CHECK_EQ(set.size(), uint64_t{300000});
+  for (int i = 0; i < 300000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
+  CHECK(!set.contains("id-300000"));
   CHECK(!set.contains("id-"));
 }
 
@@ -242,7 +344,22 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     bool completed;
     uint64_t lines, validated;
     std::vector<std::string> codes;
+    uint64_t expected = 6;
   };
+  // More lines than the validator decodes ahead, in every form, stopping mid-chunk: the
+  // lines decoded past the stop must leave no trace.
+  std::string many;
+  auto nth_uuid = [](int i) { return "00000000-0000-0000-0000-0000000000" + std::to_string(10 + i); };
+  for (int i = 0; i < 40; ++i) {
+    const std::string db = nth_uuid(i == 25 ? 3 : i), parent = nth_uuid(i + 50);
+    if (i == 33) {
+      many += std::string(130, ' ') + "\n";
+    } else if (i == 12) {
+      many += "{\"db_id\":\"" + db + "\",\"row_id\":12}\n";  // strict decoder
+    } else {
+      many += usual_line(i, db, i % 3 == 0 ? &parent : nullptr, i % 4) + (i % 5 == 0 ? "\r\n" : "\n");
+    }
+  }
   const std::vector<Case> cases = {
       {rows,
        true,
@@ -251,9 +368,10 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
        {"row_identity_duplicate_db_id", "row_identity_jsonl_invalid_json", "row_identity_row_id_mismatch",
         "row_identity_db_id_invalid_uuid"}},
       {too_long, false, 4, 3, {"row_identity_duplicate_db_id", "row_identity_line_too_large"}},
+      {many, false, 34, 33, {"row_identity_duplicate_db_id", "row_identity_line_too_large"}, 40},
   };
   for (const auto& c : cases) {
-    const Streamed whole = stream_rows(c.text, c.text.size() + 1, limits, 6);
+    const Streamed whole = stream_rows(c.text, c.text.size() + 1, limits, c.expected);
     CHECK_EQ(whole.result.completed, c.completed);
     CHECK_EQ(whole.result.line_count, c.lines);
     CHECK_EQ(whole.result.validated_rows, c.validated);
@@ -265,7 +383,7 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     // The same with the report capped at 2 issues: the cap must not depend on chunks either.
     ResourceLimits capped = limits;
     capped.max_report_issues = 2;
-    const Streamed whole_capped = stream_rows(c.text, c.text.size() + 1, capped, 6);
+    const Streamed whole_capped = stream_rows(c.text, c.text.size() + 1, capped, c.expected);
     const size_t kept = std::min<size_t>(c.codes.size(), 2);
     CHECK_EQ(whole_capped.issues.size(), kept);
     if (c.codes.size() > 2) {
@@ -274,7 +392,7 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     }
     for (size_t chunk = 1; chunk <= c.text.size(); ++chunk) {
       for (const auto* run : {&whole, &whole_capped}) {
-        const Streamed split = stream_rows(c.text, chunk, run == &whole ? limits : capped, 6);
+        const Streamed split = stream_rows(c.text, chunk, run == &whole ? limits : capped, c.expected);
         CHECK(split.result.completed == run->result.completed && split.result.line_count == run->result.line_count &&
               split.result.validated_rows == run->result.validated_rows && split.result.sha256 == run->result.sha256 &&
               split.issues == run->issues);

@@ -1,29 +1,160 @@
 #include "manifest/verify/id_set.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <unistd.h>
 
-#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
+
+#include "base/siphash.h"
 
 namespace zm {
 
 namespace {
 
-constexpr uint32_t kMaxIds = 0xFFFFFFFEu;
-constexpr size_t kMinSlots = 1024;
-constexpr size_t kArenaReserveCap = size_t{1} << 30;
+constexpr size_t kMinEntries = 1024;
+constexpr size_t kMaxEntries = size_t{1} << 29;  // the index's 29 hash bits address no more
+constexpr size_t kReleaseEntries = (size_t{2} << 20) / 8;  // a rebuild frees the old index 2 MiB at a time
+static_assert(IdSet::kMaxIds == kMaxEntries / 4 * 3);
 
-inline uint64_t mix(uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
+// 16 bytes from the system's random source; EINTR is retried. Without any source the key
+// still differs per process and run (clock, addresses), which is the best left to do.
+SipKey random_key() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t r = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  if (got < sizeof bytes) {
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    while (fd >= 0 && got < sizeof bytes) {
+      const ssize_t r = ::read(fd, bytes + got, sizeof bytes - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  SipKey key;
+  std::memcpy(&key.k0, bytes, 8);
+  std::memcpy(&key.k1, bytes + 8, 8);
+  if (got < sizeof bytes) {
+    key.k0 ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    key.k1 ^= reinterpret_cast<uintptr_t>(&got) ^ (static_cast<uint64_t>(::getpid()) << 32);
+  }
+  return key;
 }
 
-// Anonymous zeroed memory: pages cost nothing until written, and large tables ask for
+// One key per process, drawn on first use (a function-local static: initialised once
+// even when several threads validate row maps at the same time).
+const SipKey& process_key() {
+  static const SipKey key = random_key();
+  return key;
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Per byte of `x` (every byte below 0x80): 0x80 where the byte is at least `lo`.
+constexpr uint64_t at_least(uint64_t x, uint8_t lo) { return (x + kOnes * (0x80 - lo)) & kHighs; }
+// 0x80 where the byte is above `hi`.
+constexpr uint64_t above(uint64_t x, uint8_t hi) { return (x + kOnes * (0x7F - hi)) & kHighs; }
+
+constexpr uint8_t kLower = 1, kUpper = 2, kNotHex = 4;
+
+// The 4 bytes spelled by the 8 hex digits in `x` (first digit in the lowest byte), in
+// memory order in the low 32 bits; ORs kLower / kUpper / kNotHex into `flags` for
+// lowercase letters, uppercase letters, and any byte that is no hex digit (a byte of
+// 0x80 or more may disturb its neighbours' results, but the text is refused anyway).
+inline uint64_t hex8(uint64_t x, uint8_t& flags) {
+  const uint64_t ascii = ~x & kHighs;
+  const uint64_t digit = at_least(x, '0') & ~above(x, '9');
+  const uint64_t folded = x | (kOnes * 0x20);
+  const uint64_t letter = at_least(folded, 'a') & ~above(folded, 'f');
+  if ((ascii & (digit | letter)) != kHighs) flags |= kNotHex;
+  const uint64_t lower_bit = (x << 2) & kHighs;  // bit 5 of each byte: set in a-f, clear in A-F
+  if ((letter & lower_bit) != 0) flags |= kLower;
+  if ((letter & ~lower_bit) != 0) flags |= kUpper;
+  uint64_t v = (x & (kOnes * 0x0F)) + (letter >> 7) * 9;  // each byte's digit value
+  v = ((v << 4) | (v >> 8)) & 0x00FF00FF00FF00FFULL;       // pairs into bytes 0, 2, 4, 6
+  v = (v | (v >> 8)) & 0x0000FFFF0000FFFFULL;
+  return (v | (v >> 16)) & 0xFFFFFFFFULL;
+}
+
+inline uint64_t load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return std::endian::native == std::endian::little ? v : __builtin_bswap64(v);
+}
+inline uint64_t load4(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return std::endian::native == std::endian::little ? v : __builtin_bswap32(v);
+}
+// Two 32-bit halves (low bytes first) as the 8 bytes they are in memory.
+inline uint64_t join(uint64_t low, uint64_t high) {
+  const uint64_t v = low | (high << 32);
+  return std::endian::native == std::endian::little ? v : __builtin_bswap64(v);
+}
+
+// Forms 1-7: 32 digits, 8-4-4-4-12, that in braces (each lowercase, then uppercase), and
+// "urn:uuid:" with lowercase digits. All-digit hex counts as lowercase, so every text has
+// at most one form and the form with the 16 bytes gives back the text exactly.
+constexpr uint8_t kHex32 = 1, kDashed = 3, kBraced = 5, kUrnLower = 7;
+
+// The form of `s` and its 16 bytes, or 0 when `s` is kept as written.
+uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
+  const char* p = s.data();
+  bool dashed = true;
+  uint8_t form = 0;
+  switch (s.size()) {
+    case 32:
+      form = kHex32;
+      dashed = false;
+      break;
+    case 36:
+      form = kDashed;
+      break;
+    case 38:
+      if (p[0] != '{' || p[37] != '}') return 0;
+      form = kBraced;
+      ++p;
+      break;
+    case 45:
+      if (std::memcmp(p, "urn:uuid:", 9) != 0) return 0;
+      form = kUrnLower;
+      p += 9;
+      break;
+    default:
+      return 0;
+  }
+  uint8_t flags = 0;
+  if (dashed) {
+    if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return 0;
+    out[0] = join(hex8(load8(p), flags), hex8(load4(p + 9) | (load4(p + 14) << 32), flags));
+    out[1] = join(hex8(load4(p + 19) | (load4(p + 24) << 32), flags), hex8(load8(p + 28), flags));
+  } else {
+    out[0] = join(hex8(load8(p), flags), hex8(load8(p + 8), flags));
+    out[1] = join(hex8(load8(p + 16), flags), hex8(load8(p + 24), flags));
+  }
+  if ((flags & kNotHex) != 0 || (flags & (kLower | kUpper)) == (kLower | kUpper)) return 0;
+  if ((flags & kUpper) != 0) {
+    if (form == kUrnLower) return 0;
+    ++form;
+  }
+  return form;
+}
+
+// Anonymous zeroed memory: pages cost nothing until written, and large indexes ask for
 // transparent huge pages to keep random probes from missing the TLB.
 void* map_zeroed(size_t bytes) {
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -32,104 +163,118 @@ void* map_zeroed(size_t bytes) {
   return p;
 }
 
-// Slots for `ids` ids at a load factor of at most 3/4, a power of two.
-size_t slots_for(uint64_t ids) {
-  size_t n = kMinSlots;
-  while (static_cast<uint64_t>(n) / 4 * 3 < ids) n *= 2;
-  return n;
-}
-
 }  // namespace
 
 IdSet::~IdSet() {
-  if (slots_ != nullptr) ::munmap(slots_, slot_count_ * sizeof(Slot));
+  if (entries_ != nullptr) ::munmap(entries_, entry_count_ * sizeof(Entry));
 }
 
-uint64_t IdSet::hash(std::string_view id) {
-  uint64_t h = 0x9E3779B97F4A7C15ULL ^ id.size();
-  const char* p = id.data();
-  size_t n = id.size();
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0x9FB21C651E98DF25ULL;
-    h ^= h >> 29;
-    p += 8;
-    n -= 8;
+IdSet::Key IdSet::key(std::string_view id) {
+  Key k;
+  k.text = id;
+  const uint8_t form = encode_uuid(id, k.uuid);
+  uint64_t h;
+  if (form != 0) {
+    // The 17-byte message: the UUID's bytes, then the form.
+    SipHasher<1, 3> hasher(process_key());
+    hasher.block(std::endian::native == std::endian::little ? k.uuid[0] : __builtin_bswap64(k.uuid[0]));
+    hasher.block(std::endian::native == std::endian::little ? k.uuid[1] : __builtin_bswap64(k.uuid[1]));
+    h = hasher.finish((uint64_t{17} << 56) | form);
+  } else {
+    h = siphash<1, 3>(process_key(), id.data(), id.size());
   }
-  uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
-  return mix(h ^ (tail * 0xC2B2AE3D27D4EB4FULL));
+  k.tag = (static_cast<uint32_t>(h) & ~uint32_t{7}) | form;
+  return k;
 }
 
-void IdSet::prefetch(uint64_t h) const {
-  if (slots_ != nullptr) __builtin_prefetch(&slots_[static_cast<uint32_t>(h) & (slot_count_ - 1)]);
+bool IdSet::stores_as_uuid(std::string_view id) {
+  uint64_t bytes[2];
+  return encode_uuid(id, bytes) != 0;
 }
 
-size_t IdSet::probe(std::string_view id, uint32_t h, bool& found) const {
-  const size_t mask = slot_count_ - 1;
-  size_t i = h & mask;
+void IdSet::prefetch(const Key& k) const {
+  if (entries_ != nullptr) __builtin_prefetch(&entries_[home(k.tag)]);
+}
+
+bool IdSet::matches(const Entry& e, const Key& k) const {
+  if (e.tag != k.tag) return false;
+  const Record& r = record(e.ref - 1);
+  if (k.form() != 0) return std::memcmp(r.bytes, k.uuid, 16) == 0;
+  uint64_t offset, length;
+  std::memcpy(&offset, r.bytes, 8);
+  std::memcpy(&length, r.bytes + 8, 8);
+  return length == k.text.size() && std::memcmp(arena_.data() + offset, k.text.data(), length) == 0;
+}
+
+size_t IdSet::probe(const Key& k, bool& found) const {
+  size_t i = home(k.tag);
   while (true) {
-    const Slot& s = slots_[i];
-    if (s.ordinal == 0) {
-      found = false;
+    const Entry& e = entries_[i];
+    if (e.ref == 0 || matches(e, k)) {
+      found = e.ref != 0;
       return i;
     }
-    if (s.hash == h && id_at(s.ordinal - 1) == id) {
-      found = true;
-      return i;
-    }
-    i = (i + 1) & mask;
+    if (++i == entry_count_) i = 0;
   }
 }
 
-void IdSet::rebuild(size_t slot_count) {
-  Slot* fresh = static_cast<Slot*>(map_zeroed(slot_count * sizeof(Slot)));
-  const size_t mask = slot_count - 1;
-  for (size_t k = 0; k < slot_count_; ++k) {
-    const Slot& s = slots_[k];
-    if (s.ordinal == 0) continue;
-    size_t i = s.hash & mask;
-    while (fresh[i].ordinal != 0) i = (i + 1) & mask;
-    fresh[i] = s;
+// The next size (1.5x from a power of two, 4/3x back to one), entries moved in index
+// order, each freed stretch of the old index returned to the system at once: the peak is
+// the new index, not old plus new.
+void IdSet::grow() {
+  const size_t old_count = entry_count_;
+  Entry* old = entries_;
+  const size_t next = old_count == 0 ? kMinEntries : (old_count & (old_count - 1)) == 0 ? old_count / 2 * 3
+                                                                                          : old_count / 3 * 4;
+  entries_ = static_cast<Entry*>(map_zeroed(next * sizeof(Entry)));
+  entry_count_ = next;
+  size_t released = 0;
+  for (size_t j = 0; j < old_count; ++j) {
+    const Entry e = old[j];
+    if (e.ref != 0) {
+      size_t i = home(e.tag);
+      while (entries_[i].ref != 0) {
+        if (++i == entry_count_) i = 0;
+      }
+      entries_[i] = e;
+    }
+    if (j + 1 - released == kReleaseEntries && j + 1 < old_count) {
+      ::munmap(old + released, kReleaseEntries * sizeof(Entry));
+      released = j + 1;
+    }
   }
-  if (slots_ != nullptr) ::munmap(slots_, slot_count_ * sizeof(Slot));
-  slots_ = fresh;
-  slot_count_ = slot_count;
+  if (old != nullptr) ::munmap(old + released, (old_count - released) * sizeof(Entry));
 }
 
-void IdSet::reserve(uint64_t ids, uint64_t bytes) {
-  ids = std::min<uint64_t>(ids, kMaxIds);
-  if (slots_for(ids) > slot_count_) rebuild(slots_for(ids));
-  starts_.reserve(static_cast<size_t>(std::min<uint64_t>(ids + 1, kArenaReserveCap / sizeof(uint64_t))));
-  arena_.reserve(static_cast<size_t>(std::min<uint64_t>(bytes, kArenaReserveCap)));
-}
-
-IdSet::Insert IdSet::insert(std::string_view id, uint64_t byte_budget) {
-  return insert_hashed(id, hash(id), byte_budget);
-}
-
-IdSet::Insert IdSet::insert_hashed(std::string_view id, uint64_t h64, uint64_t byte_budget) {
-  const uint64_t count = size();
-  if (slot_count_ == 0 || (count + 1) * 4 > slot_count_ * 3) rebuild(slot_count_ == 0 ? kMinSlots : slot_count_ * 2);
-  const uint32_t h = static_cast<uint32_t>(h64);
+IdSet::Insert IdSet::insert(const Key& k, uint64_t byte_budget) {
+  if ((count_ + 1) * 4 > entry_count_ * 3 && entry_count_ < kMaxEntries) grow();
   bool found = false;
-  size_t i = probe(id, h, found);
+  const size_t i = probe(k, found);
   if (found) return Insert::Duplicate;
-  if (count >= kMaxIds || id.size() > byte_budget || arena_.size() > byte_budget - id.size()) {
-    return Insert::OverBudget;
+  const uint64_t length = k.text.size();
+  if (count_ >= kMaxIds || length > byte_budget || tracked_bytes_ > byte_budget - length) return Insert::OverBudget;
+  if ((count_ >> kBlockShift) == blocks_.size()) {
+    blocks_.push_back(std::make_unique_for_overwrite<Record[]>(size_t{1} << kBlockShift));
   }
-  if (starts_.empty()) starts_.push_back(0);
-  arena_.append(id);
-  starts_.push_back(arena_.size());
-  slots_[i] = Slot{h, static_cast<uint32_t>(count + 1)};
+  Record& r = record(count_);
+  if (k.form() != 0) {
+    std::memcpy(r.bytes, k.uuid, 16);
+  } else {
+    const uint64_t offset = arena_.size();
+    arena_.append(k.text);
+    std::memcpy(r.bytes, &offset, 8);
+    std::memcpy(r.bytes + 8, &length, 8);
+  }
+  ++count_;
+  tracked_bytes_ += length;
+  entries_[i] = Entry{k.tag, static_cast<uint32_t>(count_)};
   return Insert::Added;
 }
 
 bool IdSet::contains(std::string_view id) const {
-  if (slots_ == nullptr) return false;
+  if (entries_ == nullptr) return false;
   bool found = false;
-  probe(id, static_cast<uint32_t>(hash(id)), found);
+  probe(key(id), found);
   return found;
 }
 

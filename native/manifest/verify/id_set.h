@@ -1,10 +1,18 @@
-// The set of db_id values seen in one row map: every id stored once in a single byte
-// arena, found through an open-addressing index of 8-byte slots (no per-id heap node),
-// bounded by a budget on the arena's bytes.
+// The set of db_id values seen in one row map, bounded by a budget on the ids' bytes.
+//
+// Every id gets one 16-byte record in a dense array of fixed blocks (no per-id heap node,
+// never copied while growing). A UUID written in one of the four usual forms with its hex
+// digits all lowercase or all uppercase is stored as its 16 bytes, the form and case
+// going into the index entry: the text can be rebuilt exactly from both, so two ids are
+// equal exactly when their encodings are. Any other id is kept as written in a byte
+// arena and its record points there. An open-addressing index of 8-byte entries finds
+// the records; it grows by steps of at most 1.5x with the ids inserted, and a rebuild
+// releases the old index as it goes, so memory follows the ids actually read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,49 +23,72 @@ class IdSet {
  public:
   enum class Insert { Added, Duplicate, OverBudget };
 
+  // At most this many ids; an insert beyond it reports OverBudget.
+  static constexpr uint64_t kMaxIds = uint64_t{3} << 27;
+
+  // An id prepared for lookup: its encoding and keyed hash (SipHash-1-3 with a random
+  // key drawn once per process, so no set of ids chosen in advance can share a probe run).
+  struct Key {
+    std::string_view text;   // the id as written; what the key was made from
+    uint32_t tag = 0;        // hash bits 31..3, the form in bits 2..0 (0: kept as written)
+    uint64_t uuid[2];        // the UUID's 16 bytes in order when the form is not 0
+    uint8_t form() const { return static_cast<uint8_t>(tag & 7); }
+  };
+
   IdSet() = default;
   IdSet(const IdSet&) = delete;
   IdSet& operator=(const IdSet&) = delete;
   ~IdSet();
 
-  // Sizes the index and arena for about `ids` ids of `bytes` total, so a file that
-  // matches its declaration never rehashes. The memory is reserved, not touched: pages
-  // are committed only as ids arrive, so an inflated declaration costs nothing.
-  void reserve(uint64_t ids, uint64_t bytes);
+  // The key of `id`; `text` keeps pointing at `id`'s bytes.
+  static Key key(std::string_view id);
 
-  // Duplicate when `id` is already present (exact bytes). Otherwise OverBudget, leaving
-  // the set unchanged, when tracked_bytes() + id.size() would exceed `byte_budget` (or
-  // the set already holds 2^32 - 2 ids, the index's capacity); otherwise the id is
-  // stored and Added is returned.
-  Insert insert(std::string_view id, uint64_t byte_budget);
+  // True when `id` is a UUID the set would store as its bytes: one of the four usual forms
+  // with all its letters in one case. Such an id passes every db_id string rule.
+  static bool stores_as_uuid(std::string_view id);
+
+  // Starts fetching the index entry where `k` would be found into the cache.
+  void prefetch(const Key& k) const;
+
+  // Duplicate when the id is already present (exact bytes). Otherwise OverBudget, leaving
+  // the set unchanged, when tracked_bytes() + its length would exceed `byte_budget` (or
+  // the set already holds kMaxIds ids); otherwise the id is stored and Added returned.
+  Insert insert(const Key& k, uint64_t byte_budget);
+  Insert insert(std::string_view id, uint64_t byte_budget) { return insert(key(id), byte_budget); }
 
   bool contains(std::string_view id) const;
-  uint64_t size() const { return starts_.empty() ? 0 : starts_.size() - 1; }
-  uint64_t tracked_bytes() const { return arena_.size(); }
-
-  // Starts fetching the index slot of an id with hash `h` into the cache.
-  void prefetch(uint64_t h) const;
-  static uint64_t hash(std::string_view id);
-  Insert insert_hashed(std::string_view id, uint64_t h, uint64_t byte_budget);
+  uint64_t size() const { return count_; }
+  // The sum of the lengths of the ids as written, whatever their storage.
+  uint64_t tracked_bytes() const { return tracked_bytes_; }
 
  private:
-  // ordinal == 0 marks a free slot; otherwise id number ordinal - 1. The low 32 bits of
-  // the hash pick the slot and settle almost every mismatch without touching the arena.
-  struct Slot {
-    uint32_t hash;
-    uint32_t ordinal;
+  // ref == 0 marks a free entry; otherwise record number ref - 1.
+  struct Entry {
+    uint32_t tag;
+    uint32_t ref;
   };
+  // The 16 bytes of a compact UUID, or where a kept id lies in the arena.
+  struct Record {
+    unsigned char bytes[16];
+  };
+  static constexpr size_t kBlockShift = 16;  // 65,536 records (1 MiB) per block
 
-  std::string_view id_at(uint32_t index) const {
-    return std::string_view(arena_.data() + starts_[index], starts_[index + 1] - starts_[index]);
+  Record& record(uint64_t index) const {
+    return blocks_[index >> kBlockShift][index & ((size_t{1} << kBlockShift) - 1)];
   }
-  size_t probe(std::string_view id, uint32_t h, bool& found) const;
-  void rebuild(size_t slot_count);
+  size_t home(uint32_t tag) const {
+    return static_cast<size_t>((static_cast<uint64_t>(tag >> 3) * entry_count_) >> 29);
+  }
+  bool matches(const Entry& e, const Key& k) const;
+  size_t probe(const Key& k, bool& found) const;
+  void grow();
 
-  Slot* slots_ = nullptr;  // zero-filled anonymous mapping of slot_count_ slots
-  size_t slot_count_ = 0;
-  std::string arena_;
-  std::vector<uint64_t> starts_;  // id k spans arena_[starts_[k], starts_[k + 1])
+  Entry* entries_ = nullptr;  // anonymous zero-filled mapping of entry_count_ entries
+  size_t entry_count_ = 0;
+  uint64_t count_ = 0;
+  uint64_t tracked_bytes_ = 0;
+  std::vector<std::unique_ptr<Record[]>> blocks_;
+  std::string arena_;  // ids not stored as UUID bytes, back to back
 };
 
 }  // namespace zm

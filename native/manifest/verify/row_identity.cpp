@@ -3,6 +3,9 @@
 #include "manifest/verify/row_identity.h"
 
 #include <algorithm>
+#include <array>
+#include <expected>
+#include <memory>
 #include <cstring>
 #include <variant>
 
@@ -24,7 +27,6 @@ namespace zm {
 
 namespace {
 
-constexpr uint64_t kTypicalIdBytes = 36;
 constexpr std::string_view kRowCountMismatch = "row_identity_row_count_mismatch";
 
 // Bounded append that stops formatting messages once the list has collapsed into the
@@ -65,14 +67,7 @@ class RowValidator {
       : allow_duplicates_(allow_duplicates),
         limits_(limits),
         expected_rows_(expected_rows),
-        sink_(issues, limits.max_report_issues) {
-    if (!allow_duplicates) {
-      // Size the set for the declared rows (ids of a UUID's length), within the budget.
-      const uint64_t budget = limits.max_row_map_tracked_id_bytes;
-      const uint64_t rows = std::min({expected_rows, limits.max_row_map_rows, budget / kTypicalIdBytes});
-      ids_.reserve(rows, std::min(budget, rows * kTypicalIdBytes));
-    }
-  }
+        sink_(issues, limits.max_report_issues) {}
 
   // A new line begins. False (after its issue) when the row limit or the expected row
   // count is exceeded by it.
@@ -99,61 +94,106 @@ class RowValidator {
     });
   }
 
-  // What the fast path makes of one complete line, computed ahead of the in-order
-  // checks so the id's index slot can be fetched while earlier lines are checked.
+  // What one complete line decodes to, computed a few lines ahead of the in-order
+  // checks so the id's index entry can be fetched while earlier lines are checked. An
+  // object is reused in place and never moved: `key.text` may point into `strict`.
   struct Decoded {
-    const char* at = nullptr;  // the line this was computed for
+    bool too_long = false;
     bool fast = false;
-    RowLineView row;
-    uint64_t hash = 0;
+    RowLineView row;                                       // when fast
+    std::expected<JsonlRow, std::string> strict{JsonlRow{}};  // when not fast
+    IdSet::Key key;                                        // unless duplicates are allowed or decoding failed
   };
 
-  Decoded decode(std::string_view line) const {
-    Decoded d;
-    d.at = line.data();
+  // Decodes `line` (without its line feed) into `d`. Pure apart from the prefetch.
+  void decode(std::string_view line, Decoded& d) const {
+    d.too_long = false;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     d.fast = decode_row_line_fast(line, d.row);
-    if (d.fast && !allow_duplicates_) {
-      d.hash = IdSet::hash(d.row.db_id);
-      ids_.prefetch(d.hash);
+    std::string_view db_id = d.row.db_id;
+    if (!d.fast) {
+      d.strict = decode_jsonl_row(line);
+      if (!d.strict) return;
+      db_id = d.strict->db_id;
     }
-    return d;
+    if (!allow_duplicates_) {
+      d.key = IdSet::key(db_id);
+      ids_.prefetch(d.key);
+    }
   }
 
-  // The complete current line without its line feed, with its decode() when one was
-  // made ahead. False when validation must stop.
-  bool finish_line(std::string_view line, const Decoded* ahead = nullptr) {
-    Decoded d = ahead != nullptr && ahead->at == line.data() ? *ahead : decode(line);
+  // Runs every check of the decoded current line. False when validation must stop.
+  bool finish(const Decoded& d) {
     const uint64_t index = lines_ - 1;
-    if (d.fast)
-      return check_row(index, d.row.row_id, d.row.db_id, d.row.has_parent ? &d.row.parent_id : nullptr, d.hash);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    auto row = decode_jsonl_row(line);
-    if (!row) {
+    if (d.fast) return check_row(index, d.row.row_id, d.row.db_id, d.row.has_parent ? &d.row.parent_id : nullptr, d);
+    if (!d.strict) {
       sink_.push("row_identity_jsonl_invalid_json",
-                 [&] { return fmt::format("line {} is not a strict row object: {}", index, row.error()); });
+                 [&] { return fmt::format("line {} is not a strict row object: {}", index, d.strict.error()); });
       return true;
     }
     std::string_view parent;
-    if (row->parent_id) parent = *row->parent_id;
-    const uint64_t id_hash = allow_duplicates_ ? 0 : IdSet::hash(row->db_id);
-    return check_row(index, row->row_id, row->db_id, row->parent_id ? &parent : nullptr, id_hash);
+    if (d.strict->parent_id) parent = *d.strict->parent_id;
+    return check_row(index, d.strict->row_id, d.strict->db_id, d.strict->parent_id ? &parent : nullptr, d);
+  }
+
+  // A complete line within the current chunk (`too_long`: over the line limit). Lines
+  // are checked in order, up to kAhead lines after they were handed in; flush() checks
+  // the rest before the chunk's bytes go away. False when validation must stop.
+  bool push(std::string_view line, bool too_long) {
+    Decoded& d = ring_[(first_ + queued_) % kAhead];
+    if (too_long) {
+      d.too_long = true;
+    } else {
+      decode(line, d);
+    }
+    if (++queued_ < kAhead) return true;
+    return check_oldest();
+  }
+
+  bool flush() {
+    while (queued_ > 0) {
+      if (!check_oldest()) return false;
+    }
+    return true;
+  }
+
+  // A line that crossed chunks, already begun with begin_line(), now complete.
+  bool finish_now(std::string_view line) {
+    decode(line, single_);
+    return finish(single_);
   }
 
   uint64_t lines() const { return lines_; }
   uint64_t validated() const { return validated_; }
 
  private:
+  static constexpr size_t kAhead = 16;
+
+  bool check_oldest() {
+    const Decoded& d = ring_[first_];
+    first_ = (first_ + 1) % kAhead;
+    --queued_;
+    if (!begin_line()) return false;
+    if (d.too_long) {
+      line_too_long();
+      return false;
+    }
+    return finish(d);
+  }
+
   bool check_row(uint64_t index, uint64_t row_id, std::string_view db_id, const std::string_view* parent_id,
-                 uint64_t id_hash) {
+                 const Decoded& d) {
     if (row_id != index) {
       sink_.push("row_identity_row_id_mismatch", [&] { return fmt::format("line {} has row_id {}", index, row_id); });
     }
-    sink_.check_id_string("db_id", db_id, index);
-    if (parent_id != nullptr) sink_.check_id_string("parent_id", *parent_id, index);
+    // An id the set stores as UUID bytes is a UUID: no string rule can fail for it.
+    if (allow_duplicates_ ? !IdSet::stores_as_uuid(db_id) : d.key.form() == 0) {
+      sink_.check_id_string("db_id", db_id, index);
+    }
+    if (parent_id != nullptr && !IdSet::stores_as_uuid(*parent_id)) sink_.check_id_string("parent_id", *parent_id, index);
     ++validated_;
     if (allow_duplicates_) return true;
-    switch (ids_.insert_hashed(db_id, id_hash, limits_.max_row_map_tracked_id_bytes)) {
+    switch (ids_.insert(d.key, limits_.max_row_map_tracked_id_bytes)) {
       case IdSet::Insert::Added:
         return true;
       case IdSet::Insert::Duplicate:
@@ -176,13 +216,11 @@ class RowValidator {
   IdSet ids_;
   uint64_t lines_ = 0;
   uint64_t validated_ = 0;
+  std::array<Decoded, kAhead> ring_;
+  size_t first_ = 0;   // the oldest line not yet checked
+  size_t queued_ = 0;  // lines handed in and not yet checked
+  Decoded single_;
 };
-
-// Index just past the first line feed at or after `from`, or `n` when there is none.
-size_t skip_line(const char* buf, size_t from, size_t n) {
-  const void* nl = std::memchr(buf + from, '\n', n - from);
-  return nl == nullptr ? n : static_cast<size_t>(static_cast<const char*>(nl) - buf) + 1;
-}
 
 }  // namespace
 
@@ -191,68 +229,55 @@ Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_
                                             std::vector<ReportIssue>& issues) {
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
-  RowValidator rows(allow_duplicate_db_ids, limits, expected_row_count, issues);
-  auto stopped = [&] { return RowValidation{false, rows.lines(), rows.validated(), std::nullopt}; };
+  auto rows = std::make_unique<RowValidator>(allow_duplicate_db_ids, limits, expected_row_count, issues);
+  auto stopped = [&] { return RowValidation{false, rows->lines(), rows->validated(), std::nullopt}; };
 
-  std::string pending;  // the start of a line that crosses a chunk boundary, at most line_limit bytes
-  bool in_line = false;
-  std::vector<RowValidator::Decoded> ahead;
-  ahead.reserve(256);
+  std::string pending;   // the start of a line that crosses a chunk boundary, at most line_limit bytes
+  bool in_line = false;  // pending holds a line already begun
   while (true) {
     auto chunk = chunks.next();
     if (!chunk) return fail(chunk.error());
     const char* buf = chunk->data();
     const size_t n = chunk->size();
     if (n == 0) break;
-    // Decode the chunk's complete lines ahead of the in-order checks (see decode()).
-    ahead.clear();
-    for (size_t q = in_line ? skip_line(buf, 0, n) : 0; q < n;) {
-      const char* nl = static_cast<const char*>(std::memchr(buf + q, '\n', n - q));
-      if (nl == nullptr) break;
-      const size_t len = static_cast<size_t>(nl - buf) - q;
-      if (len + 1 <= line_limit) ahead.push_back(rows.decode(std::string_view(buf + q, len)));
-      q += len + 1;
-    }
-    size_t next_ahead = 0;
     size_t pos = 0;
-    while (pos < n) {
-      if (!in_line) {
-        in_line = true;
-        if (!rows.begin_line()) return stopped();
-      }
-      const char* nl = static_cast<const char*>(std::memchr(buf + pos, '\n', n - pos));
-      const size_t end = nl ? static_cast<size_t>(nl - buf) : n;
-      const size_t seg = end - pos;
-      if (nl == nullptr) {
-        if (pending.size() + seg > line_limit) {
-          rows.line_too_long();
-          return stopped();
-        }
-        pending.append(buf + pos, seg);
-        break;
-      }
-      if (pending.size() + seg + 1 > line_limit) {
-        rows.line_too_long();
+    if (in_line) {
+      const char* nl = static_cast<const char*>(std::memchr(buf, '\n', n));
+      const size_t seg = nl != nullptr ? static_cast<size_t>(nl - buf) : n;
+      if (pending.size() + seg + (nl != nullptr ? 1 : 0) > line_limit) {
+        rows->line_too_long();
         return stopped();
       }
-      bool go_on;
-      if (pending.empty()) {
-        // In place, no copy.
-        const auto* d = next_ahead < ahead.size() && ahead[next_ahead].at == buf + pos ? &ahead[next_ahead++] : nullptr;
-        go_on = rows.finish_line(std::string_view(buf + pos, seg), d);
-      } else {
-        pending.append(buf + pos, seg);
-        go_on = rows.finish_line(pending);
-        pending.clear();
-      }
-      if (!go_on) return stopped();
+      pending.append(buf, seg);
+      if (nl == nullptr) continue;
+      if (!rows->finish_now(pending)) return stopped();
+      pending.clear();
       in_line = false;
-      pos = end + 1;
+      pos = seg + 1;
+    }
+    // One pass: each complete line is decoded as it is found and checked in order a few
+    // lines later.
+    while (pos < n) {
+      const char* nl = static_cast<const char*>(std::memchr(buf + pos, '\n', n - pos));
+      if (nl == nullptr) break;
+      const size_t len = static_cast<size_t>(nl - buf) - pos;
+      if (!rows->push(std::string_view(buf + pos, len), len + 1 > line_limit)) return stopped();
+      pos += len + 1;
+    }
+    if (!rows->flush()) return stopped();
+    if (pos < n) {
+      in_line = true;
+      if (!rows->begin_line()) return stopped();
+      if (n - pos > line_limit) {
+        rows->line_too_long();
+        return stopped();
+      }
+      pending.assign(buf + pos, n - pos);
     }
   }
   // A final line without a line feed still counts.
-  if (in_line && !rows.finish_line(pending)) return stopped();
-  return RowValidation{true, rows.lines(), rows.validated(), chunks.hex_digest()};
+  if (in_line && !rows->finish_now(pending)) return stopped();
+  return RowValidation{true, rows->lines(), rows->validated(), chunks.hex_digest()};
 }
 
 namespace {

@@ -10,11 +10,33 @@ namespace zm {
 
 namespace {
 
-// Consumes `lit` at `p`; false when the bytes differ.
-inline bool take(std::string_view line, size_t& p, std::string_view lit) {
-  if (line.size() - p < lit.size() || std::memcmp(line.data() + p, lit.data(), lit.size()) != 0) return false;
-  p += lit.size();
+// Consumes the literal `lit` at `p`; false when the bytes differ. The length is a
+// constant, so the comparison compiles to a few loads.
+template <size_t N>
+inline bool take(std::string_view line, size_t& p, const char (&lit)[N]) {
+  constexpr size_t n = N - 1;
+  if (line.size() - p < n || std::memcmp(line.data() + p, lit, n) != 0) return false;
+  p += n;
   return true;
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// True when one of the 8 bytes of `w` is '"', '\', below 0x20 or above 0x7E (exact
+// for the existence of such a byte).
+inline bool has_special_byte(uint64_t w) {
+  const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+  const uint64_t zero_quote = (quote - kOnes) & ~quote;
+  const uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
+  const uint64_t control = (w - kOnes * 0x20) & ~w;
+  const uint64_t high = (w + kOnes * (127 - 0x7E)) | w;
+  return ((zero_quote | zero_backslash | control | high) & kHighs) != 0;
+}
+
+// Skips spaces and tabs, the JSON white space a line can hold besides a carriage return.
+inline void skip_space(std::string_view line, size_t& p) {
+  while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
 }
 
 // Canonical decimal u64: "0" or [1-9][0-9]*, no overflow.
@@ -37,6 +59,13 @@ inline bool take_u64(std::string_view line, size_t& p, uint64_t& out) {
 // printable ASCII other than '\' is taken, so no escape or UTF-8 rule can apply.
 inline bool take_plain_string(std::string_view line, size_t& p, std::string_view& out) {
   size_t start = p;
+  // Eight bytes at a time while none can end or spoil the string.
+  while (line.size() - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, line.data() + p, 8);
+    if (has_special_byte(w)) break;
+    p += 8;
+  }
   while (p < line.size()) {
     unsigned char c = static_cast<unsigned char>(line[p]);
     if (c == '"') {
@@ -54,16 +83,28 @@ inline bool take_plain_string(std::string_view line, size_t& p, std::string_view
 
 bool decode_row_line_fast(std::string_view line, RowLineView& out) {
   size_t p = 0;
-  if (!take(line, p, "{\"row_id\":") || !take_u64(line, p, out.row_id)) return false;
-  if (!take(line, p, ",\"db_id\":\"") || !take_plain_string(line, p, out.db_id)) return false;
-  if (!take(line, p, ",\"parent_id\":")) return false;
-  if (take(line, p, "null}")) {
-    out.has_parent = false;
-    out.parent_id = {};
-    return p == line.size();
+  // The next token after optional white space.
+  auto token = [&]<size_t N>(const char (&lit)[N]) {
+    skip_space(line, p);
+    return take(line, p, lit);
+  };
+  if (!token("{") || !token("\"row_id\"") || !token(":")) return false;
+  skip_space(line, p);
+  if (!take_u64(line, p, out.row_id)) return false;
+  if (!token(",") || !token("\"db_id\"") || !token(":") || !token("\"") || !take_plain_string(line, p, out.db_id)) {
+    return false;
   }
-  if (!take(line, p, "\"") || !take_plain_string(line, p, out.parent_id) || !take(line, p, "}")) return false;
-  out.has_parent = true;
+  out.has_parent = false;
+  out.parent_id = {};
+  if (!token("}")) {
+    if (!take(line, p, ",") || !token("\"parent_id\"") || !token(":")) return false;
+    if (!token("null")) {
+      if (!take(line, p, "\"") || !take_plain_string(line, p, out.parent_id)) return false;
+      out.has_parent = true;
+    }
+    if (!token("}")) return false;
+  }
+  skip_space(line, p);
   return p == line.size();
 }
 

@@ -15,15 +15,16 @@ namespace zm {
 struct RowLineView {
   uint64_t row_id = 0;
   std::string_view db_id;
-  bool has_parent = false;  // false: "parent_id":null
+  bool has_parent = false;  // false: "parent_id" null or absent
   std::string_view parent_id;
 };
 
-// Accepts exactly {"row_id":N,"db_id":"S","parent_id":null} and
-// {"row_id":N,"db_id":"S","parent_id":"S"}: that key order, no whitespace, N a u64 in
-// canonical decimal, each S printable ASCII without '"' or '\'. Anything else returns
-// false and must go to the strict decoder. Whenever this returns true, the strict
-// decoder accepts the same line and yields the same record, so the two never disagree.
+// Accepts exactly the records {"row_id":N,"db_id":"S"}, {"row_id":N,"db_id":"S","parent_id":null}
+// and {"row_id":N,"db_id":"S","parent_id":"S"}: that key order, spaces or tabs allowed
+// around every token, N a u64 in canonical decimal, each S printable ASCII without '"'
+// or '\'. Anything else returns false and must go to the strict decoder. Whenever this
+// returns true, the strict decoder accepts the same line and yields the same record, so
+// the two never disagree.
 bool decode_row_line_fast(std::string_view line, RowLineView& out);
 
 // The first string rule a db_id / parent_id value breaks, in rule order.
