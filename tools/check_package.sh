@@ -64,11 +64,13 @@ echo "== install into other interpreters"
 SAMPLE="$WORK/sample.bin"
 printf 'zarnik' > "$SAMPLE"
 WANT="$(sha256sum "$SAMPLE" | cut -d' ' -f1)"
-# pyenv shims on PATH run only the versions pyenv selects; offer them every installed one.
-if command -v pyenv >/dev/null && [ -z "${PYENV_VERSION:-}" ]; then
-  PYENV_VERSION="$(pyenv versions --bare 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | tr '\n' ':' || true)"
-  PYENV_VERSION="${PYENV_VERSION%:}"
-  [ -n "$PYENV_VERSION" ] && export PYENV_VERSION
+# pyenv shims on PATH run only the versions pyenv selects (a process started through a
+# shim even passes its one version down); offer them every installed one, after those.
+if command -v pyenv >/dev/null; then
+  installed="$(pyenv versions --bare 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | tr '\n' ':' || true)"
+  if [ -n "$installed" ]; then
+    export PYENV_VERSION="${PYENV_VERSION:+$PYENV_VERSION:}${installed%:}"
+  fi
 fi
 tested=0
 for minor in $(seq 12 30); do
