@@ -1,7 +1,7 @@
 """The shipped JSON Schemas: generated from their one definition, they accept exactly the
 manifests the parser accepts (for the shapes a schema can express), and they reject the
-report and plan faults a consumer relies on them to catch. Conformance of every result
-the suite produces is checked by the wrappers in conftest.py."""
+report and plan faults a consumer relies on them to catch. Conformance of the results the
+other tests produce is checked by the wrappers in conftest.py."""
 
 import copy
 import json
