@@ -39,14 +39,20 @@ build: sysdeps venv $(BUILD)/CMakeCache.txt
 native-test: build
 	$(BUILD)/native_tests
 
-# The wheel check builds its wheel in $(BUILD), the tree just built: nothing compiles twice.
+# The type and wheel checks run beside pytest (which mostly waits on files, subprocesses
+# and signals); their output is shown after the suite's. The wheel check builds its wheel
+# in $(BUILD), the tree just built: nothing compiles twice.
 test: build
 	@echo "== native tests"
 	$(BUILD)/native_tests
-	@echo "== pytest"
-	PYTHONPATH=$(CURDIR)/src ZM_NATIVE_BUILD=$(CURDIR)/$(BUILD) $(VPY) -m pytest $(PYTEST_ARGS)
-	tools/check_types.sh
-	ZM_BUILD_DIR=$(BUILD) tools/check_package.sh
+	@log=$(BUILD)/checks.log; \
+	echo "== type and wheel checks: started beside pytest, their output follows it"; \
+	( tools/check_types.sh && ZM_BUILD_DIR=$(BUILD) tools/check_package.sh ) > $$log 2>&1 & checks=$$!; \
+	echo "== pytest"; \
+	PYTHONPATH=$(CURDIR)/src ZM_NATIVE_BUILD=$(CURDIR)/$(BUILD) $(VPY) -m pytest $(PYTEST_ARGS); suite=$$?; \
+	wait $$checks; status=$$?; cat $$log; \
+	if [ $$status -ne 0 ]; then echo "type or wheel checks failed (above)"; fi; \
+	[ $$suite -eq 0 ] && [ $$status -eq 0 ]
 
 demo: build
 	PYTHONPATH=$(CURDIR)/src $(VPY) -m zarnik_manifest.demo
