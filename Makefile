@@ -58,7 +58,7 @@ demo: build
 	PYTHONPATH=$(CURDIR)/src $(VPY) -m zarnik_manifest.demo
 
 bench: build
-	@for b in bench/*.py; do echo "== $$b"; PYTHONPATH=$(CURDIR)/src $(VPY) $$b || exit 1; done
+	@for b in $$(grep -l "^if __name__ == .__main__.:" bench/*.py); do echo "== $$b"; PYTHONPATH=$(CURDIR)/src $(VPY) $$b || exit 1; done
 
 # The same suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 sanitize: sysdeps venv

@@ -1,28 +1,18 @@
-"""create_manifest on a ~1 GiB index with a 1.5-million-row map, against the floor of
-hashing both files with `openssl dgst -sha256`, and against a pure-Python path
-(hashlib.file_digest of both files plus a per-line json.loads validator).
-
-Sizes can be scaled down with ZM_BENCH_ROWS and ZM_BENCH_INDEX_BYTES.
-"""
+"""create_manifest of an index, a row map and auxiliary files against its two-core ideal,
+max(sha256_file of the index, rows-only verify, sha256_file of the auxiliary files, their
+sum / 2); with ZM_BENCH_PYTHON_PEER=1 also a pure-Python create of the index and row map."""
 
 from __future__ import annotations
 
 import hashlib
 import json
 import os
-import shutil
-import subprocess
-import tempfile
-import time
+import sys
 import uuid
 
 import zarnik_manifest as zm
-from timing import best
-from zarnik_manifest import samples
-
-ROWS = int(os.environ.get("ZM_BENCH_ROWS", 1_500_000))
-INDEX_BYTES = int(os.environ.get("ZM_BENCH_INDEX_BYTES", 1 << 30))
-
+from benchlib import (AUX_BYTES, AUX_COUNT, GiB, MiB, ROWS, best, cpus_busy, figure, info, interleaved, limits,
+                      median_ratio, median_time, scratch, timed, write_bundle)
 
 
 def python_create(index: str, row_map: str) -> dict:
@@ -48,40 +38,36 @@ def python_create(index: str, row_map: str) -> dict:
 
 
 def main() -> int:
-    dim = max(2, min(65535, round(INDEX_BYTES / ROWS / 2)))
-    tmp = tempfile.mkdtemp(prefix="zm-bench-create-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-    try:
-        index = os.path.join(tmp, "index.zkr")
-        row_map = os.path.join(tmp, "rows.jsonl")
-        t = time.perf_counter()
-        index_size = samples.write_index(index, "rank", dim=dim, n_vectors=ROWS)
-        samples.write_row_map(row_map, ROWS)
-        map_size = os.path.getsize(row_map)
-        print(f"index: rank dim={dim}, {ROWS} vectors, {index_size / (1 << 30):.2f} GiB; "
-              f"row map: {ROWS} rows, {map_size / (1 << 20):.1f} MiB (written in {time.perf_counter() - t:.1f} s)")
-        out = os.path.join(tmp, "m.json")
-
-        manifest = zm.create_manifest(index, out, "bench-model", row_map=row_map)
-        reference = python_create(index, row_map)
-        assert manifest["artifact"]["sha256"] == reference["index"]
-        assert manifest["row_identity"]["sha256"] == reference["row_map"]
-        assert manifest["row_identity"]["row_count"] == reference["rows"] == ROWS
-
-        results = {"create_manifest": best(lambda: zm.create_manifest(index, out, "bench-model", row_map=row_map))}
-        if shutil.which("openssl"):
-            results["openssl dgst (both files)"] = best(
-                lambda: subprocess.run(["openssl", "dgst", "-sha256", index, row_map], check=True, capture_output=True))
-        results["pure Python"] = best(lambda: python_create(index, row_map), repeat=2)
-
-        base = results["create_manifest"]
-        total = (index_size + map_size) / (1 << 30)
-        for name, seconds in results.items():
-            print(f"  {name:<26} {seconds:7.3f} s  {total / seconds:6.2f} GiB/s  "
-                  f"time vs create_manifest {seconds / base:5.2f}x")
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+    kw = limits()
+    with scratch("zm-bench-create-") as tmp:
+        b = write_bundle(tmp)
+        out = os.path.join(tmp, "out.json")
+        print(f"index {b['index_bytes'] / GiB:.2f} GiB, row map {ROWS} rows ({b['rows_bytes'] / MiB:.0f} MiB), "
+              f"{AUX_COUNT} x {AUX_BYTES / MiB:.0f} MiB auxiliary files (page cache)")
+        create = lambda: zm.create_manifest(b["index"], out, "bench", row_map=b["rows"],  # noqa: E731
+                                            auxiliary_artifacts=b["aux"], **kw)
+        manifest = create()
+        for path, digest in ((b["index"], manifest["artifact"]["sha256"]), (b["rows"], manifest["row_identity"]["sha256"])):
+            with open(path, "rb") as fh:
+                assert hashlib.file_digest(fh, "sha256").hexdigest() == digest
+        rounds = interleaved({
+            "create": create,
+            "index": lambda: zm.sha256_file(b["index"]),
+            "rows": lambda: zm.verify_manifest(b["manifests"]["rows"], **kw),
+            "aux": lambda: [zm.sha256_file(p) for p in b["aux_paths"]],
+        })
+        for name in ("create", "index", "rows", "aux"):
+            info(f"{name:<7} {median_time(rounds, name):7.3f} s")
+        info(f"CPUs busy during create_manifest: {cpus_busy(create):.2f}")
+        figure("create_manifest / 2-core ideal", median_ratio(
+            rounds, lambda r: r["create"] / max(r["index"], r["rows"], r["aux"], (r["index"] + r["rows"] + r["aux"]) / 2)),
+            1.2)
+        if os.environ.get("ZM_BENCH_PYTHON_PEER") == "1":  # slow: a minute or more
+            python = best(lambda: python_create(b["index"], b["rows"]), repeat=1)
+            alone = timed(lambda: zm.create_manifest(b["index"], out, "bench", row_map=b["rows"], **kw))
+            info(f"pure-Python create of index and row map {python:.2f} s = {python / alone:.1f}x create_manifest")
     return 0
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    sys.exit(main())

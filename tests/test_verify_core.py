@@ -7,7 +7,7 @@ import re
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, issue_codes
+from builders import Bundle, calibration_block, encoder_distortion_block, issue_codes, row_map_lines
 
 LIMIT = "verification_report_issue_limit_exceeded"
 
@@ -145,6 +145,44 @@ def test_issue_cap(bundle, limit, expected):
     assert report["ok"] is False
     if expected[-1] == LIMIT:
         assert report["errors"][-1]["message"] == f"verification report issue count exceeded max_report_issues={limit}"
+
+
+def every_file_phase_failing(root):
+    """Issues from every file phase, the row map's through the bounded append: the file
+    phases run at once, yet the report must keep the phase order and the bounded outcome."""
+    b = Bundle(root)
+    b.add_auxiliary("tok", b"auxiliary bytes")
+    b.manifest["calibration"] = calibration_block(b)
+    b.manifest["encoder_distortion"] = encoder_distortion_block(b)
+    for node in (b.manifest["artifact"], b.manifest["auxiliary_artifacts"][0],
+                 b.manifest["calibration"]["profile"], b.manifest["encoder_distortion"]["profile"]):
+        node["sha256"] = "0" * 64
+    lines = row_map_lines(4)
+    lines[0] = lines[0].replace(lines[0].split('"db_id":"')[1].split('"')[0], "x")
+    lines[1] = lines[1].replace(lines[1].split('"db_id":"')[1].split('"')[0], "y")
+    b.row_map_path.write_text("".join(line + "\n" for line in lines))
+    return b, b.edited(**{"extensions": {"plain": 1}})
+
+
+ALL_PHASES = ["extension_key_not_namespaced", "artifact_sha256_mismatch", "auxiliary_artifact_sha256_mismatch",
+              "row_identity_db_id_invalid_uuid", "row_identity_db_id_invalid_uuid", "row_identity_row_count_mismatch",
+              "encoder_distortion_profile_sha256_mismatch", "calibration_profile_sha256_mismatch"]
+
+
+@pytest.mark.parametrize(
+    "limit,expected",
+    [(100, ALL_PHASES), (8, ALL_PHASES), (5, ALL_PHASES[:4] + [LIMIT]), (4, ALL_PHASES[:3] + [LIMIT]),
+     (2, ALL_PHASES[:1] + [LIMIT]), (0, [LIMIT])],
+)
+def test_file_phases_keep_their_order_under_the_cap(tmp_path, limit, expected):
+    b, manifest = every_file_phase_failing(tmp_path)
+    for _ in range(3):  # the phases finish in any order from run to run
+        report = verify(b, manifest, max_report_issues=limit)
+        assert issue_codes(report) == expected
+    if limit == 100:
+        assert [i["message"] for i in report["errors"]][3:6] == [
+            "line 0 db_id must be a UUID in v1", "line 1 db_id must be a UUID in v1",
+            "row identity file has more than declared row_count=3"]
 
 
 def test_limit_zero_with_clean_manifest_is_ok(bundle):

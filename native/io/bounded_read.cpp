@@ -1,67 +1,110 @@
 #include "io/bounded_read.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include <fmt/format.h>
 
-#include "io/file.h"
 #include "text/utf8.h"
 
 namespace zm::io {
 
 namespace {
-constexpr uint64_t kFirstRead = 8192;
+
+constexpr size_t kFirstRead = 8192;
+constexpr size_t kHashBuffer = 65536;
+
+// Grows from a small first read by doubling, never past what the reader still allows,
+// so the buffer never exceeds `limit` and follows the bytes actually read.
+class StringSink final : public BoundedSink {
+ public:
+  std::span<char> room(size_t want) override {
+    if (used_ == data_.size()) {
+      const size_t grow = data_.empty() ? kFirstRead : data_.size();
+      data_.resize(used_ + std::min(grow, want));
+    }
+    return {data_.data() + used_, data_.size() - used_};
+  }
+  void filled(size_t n) override { used_ += n; }
+  std::string take() {
+    data_.resize(used_);
+    return std::move(data_);
+  }
+
+ private:
+  std::string data_;
+  size_t used_ = 0;
+};
+
+class HashSink final : public BoundedSink {
+ public:
+  HashSink() : buf_(new char[kHashBuffer]) {}
+  std::span<char> room(size_t want) override { return {buf_.get(), std::min(want, kHashBuffer)}; }
+  void filled(size_t n) override { sha_.update(buf_.get(), n); }
+  std::string hex_digest() { return sha_.hex_digest(); }
+
+ private:
+  std::unique_ptr<char[]> buf_;
+  Sha256 sha_;
+};
+
+}  // namespace
+
+Result<uint64_t> read_bounded(File& file, const std::string& path, uint64_t limit, std::string_view reason_code,
+                              std::string_view label, BoundedSink& sink) {
+  if (limit == std::numeric_limits<uint64_t>::max()) {
+    return fail(ManifestError::reason(
+        std::string(reason_code), fmt::format("{} byte limit {} is too large to enforce while reading {}", label, limit,
+                                              text::lossy_utf8(path))));
+  }
+  uint64_t used = 0;
+  for (;;) {
+    if (used == limit) {
+      // Only the question "is there more?" is left: one byte, read alone, answers it.
+      char extra;
+      auto got = file.read_some(&extra, 1);
+      if (!got) return fail(got.error());
+      if (*got == 0) return used;
+      return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
+                                                                              label, limit, text::lossy_utf8(path))));
+    }
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(limit - used, std::numeric_limits<size_t>::max() / 2));
+    std::span<char> room = sink.room(want);
+    auto got = file.read_some(room.data(), std::min(room.size(), want));
+    if (!got) return fail(got.error());
+    if (*got == 0) return used;
+    sink.filled(*got);
+    used += *got;
+  }
 }
 
 Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
                                       std::string_view label) {
   auto file = File::open_read(path);
   if (!file) return fail(file.error());
-  if (limit == std::numeric_limits<uint64_t>::max()) {
-    return fail(ManifestError::reason(
-        std::string(reason_code), fmt::format("{} byte limit {} is too large to enforce while reading {}", label, limit,
-                                              text::lossy_utf8(path))));
-  }
-  auto too_large = [&] {
-    return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
-                                                                            label, limit, text::lossy_utf8(path))));
-  };
-  // The buffer grows from a small first read by doubling but never past `limit`; once it
-  // holds `limit` bytes, one more byte read on its own decides. At most limit + 1 bytes
-  // are read and at most `limit` are held.
-  std::string data;
-  uint64_t used = 0;
-  for (;;) {
-    if (used == data.size()) {
-      if (used == limit) {
-        char extra;
-        auto got = file->read_some(&extra, 1);
-        if (!got) return fail(got.error());
-        if (*got != 0) return too_large();
-        break;
-      }
-      uint64_t want = data.empty() ? kFirstRead : static_cast<uint64_t>(data.size()) * 2;
-      want = std::min(want, limit);
-      if (want > std::numeric_limits<size_t>::max() / 2) want = std::numeric_limits<size_t>::max() / 2;
-      data.resize(static_cast<size_t>(want));
-    }
-    size_t room = data.size() - static_cast<size_t>(used);
-    auto got = file->read_some(data.data() + used, room);
-    if (!got) return fail(got.error());
-    if (*got == 0) break;
-    used += *got;
-  }
-  data.resize(static_cast<size_t>(used));
-  return data;
+  StringSink sink;
+  auto read = read_bounded(*file, path, limit, reason_code, label, sink);
+  if (!read) return fail(read.error());
+  return sink.take();
+}
+
+Result<FileDigest> sha256_open_file_bounded(File& file, const std::string& path, uint64_t limit,
+                                            std::string_view reason_code, std::string_view label) {
+  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  HashSink sink;
+  auto read = read_bounded(file, path, limit, reason_code, label, sink);
+  if (!read) return fail(read.error());
+  return FileDigest{sink.hex_digest(), *read};
 }
 
 Result<FileDigest> sha256_file_bounded(const std::string& path, uint64_t limit, std::string_view reason_code,
                                        std::string_view label) {
-  auto data = read_bounded_file(path, limit, reason_code, label);
-  if (!data) return fail(data.error());
-  FileDigest digest{sha256_hex(*data), data->size()};
-  return digest;
+  auto file = File::open_read(path);
+  if (!file) return fail(file.error());
+  return sha256_open_file_bounded(*file, path, limit, reason_code, label);
 }
 
 }  // namespace zm::io

@@ -6,20 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <memory>
 
-#include <fmt/format.h>
-
 #include "io/path.h"
-#include "text/utf8.h"
 
 namespace zm::io {
 
 namespace {
-
-constexpr size_t kStreamBuffer = 65536;
-constexpr uint64_t kFirstRead = 8192;
 
 // A directory descriptor of the walk, closed on every path.
 class WalkFd {
@@ -119,63 +112,7 @@ Result<File> open_identified(const std::string& path, const FileIdentity& expect
 }
 
 Result<FileDigest> sha256_stream_open_file(File& file) {
-  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<char[]> buf(new char[kStreamBuffer]);
-  Sha256 h;
-  uint64_t total = 0;
-  for (;;) {
-    auto got = file.read_some(buf.get(), kStreamBuffer);
-    if (!got) return fail(got.error());
-    if (*got == 0) break;
-    h.update(buf.get(), *got);
-    total += *got;
-  }
-  return FileDigest{h.hex_digest(), total};
-}
-
-Result<std::string> read_bounded_open_file(File& file, const std::string& path, uint64_t limit,
-                                           std::string_view reason_code, std::string_view label) {
-  if (limit == std::numeric_limits<uint64_t>::max()) {
-    return fail(ManifestError::reason(
-        std::string(reason_code), fmt::format("{} byte limit {} is too large to enforce while reading {}", label, limit,
-                                              text::lossy_utf8(path))));
-  }
-  // The buffer never holds more than `limit` bytes: the byte after them is read alone,
-  // only to learn that the file is too large, so memory stays near the limit even when
-  // the limit is a power of two (no last doubling for one byte).
-  std::string data;
-  uint64_t used = 0;
-  for (;;) {
-    if (used == limit) {
-      char extra;
-      auto got = file.read_some(&extra, 1);
-      if (!got) return fail(got.error());
-      if (*got == 0) break;
-      return fail(ManifestError::reason(std::string(reason_code), fmt::format("{} exceeds {} bytes while reading {}",
-                                                                              label, limit, text::lossy_utf8(path))));
-    }
-    if (used == data.size()) {
-      // Grow from a small first read by doubling, never past the limit.
-      uint64_t want = data.empty() ? kFirstRead : static_cast<uint64_t>(data.size()) * 2;
-      want = std::min(want, limit);
-      if (want > std::numeric_limits<size_t>::max() / 2) want = std::numeric_limits<size_t>::max() / 2;
-      data.resize(static_cast<size_t>(want));
-    }
-    const size_t room = data.size() - static_cast<size_t>(used);
-    auto got = file.read_some(data.data() + used, room);
-    if (!got) return fail(got.error());
-    if (*got == 0) break;
-    used += *got;
-  }
-  data.resize(static_cast<size_t>(used));
-  return data;
-}
-
-Result<FileDigest> sha256_open_file_bounded(File& file, const std::string& path, uint64_t limit,
-                                            std::string_view reason_code, std::string_view label) {
-  auto data = read_bounded_open_file(file, path, limit, reason_code, label);
-  if (!data) return fail(data.error());
-  return FileDigest{sha256_hex(*data), data->size()};
+  return sha256_stream(file);
 }
 
 }  // namespace zm::io

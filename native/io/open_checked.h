@@ -50,12 +50,4 @@ Result<File> open_identified(const std::string& path, const FileIdentity& expect
 // sha256_stream_file does for a path.
 Result<FileDigest> sha256_stream_open_file(File& file);
 
-// read_bounded_file / sha256_file_bounded over an already open file: at most limit + 1
-// bytes are read, the size is never asked, memory follows the bytes read. `path` only
-// names the file in messages (display text, U+FFFD for invalid UTF-8).
-Result<std::string> read_bounded_open_file(File& file, const std::string& path, uint64_t limit,
-                                           std::string_view reason_code, std::string_view label);
-Result<FileDigest> sha256_open_file_bounded(File& file, const std::string& path, uint64_t limit,
-                                            std::string_view reason_code, std::string_view label);
-
 }  // namespace zm::io

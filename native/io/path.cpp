@@ -1,5 +1,7 @@
 #include "io/path.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -63,6 +65,11 @@ bool path_within(std::string_view path, std::string_view base) {
   if (base == "/") return !path.empty() && path[0] == '/';
   if (path.size() < base.size() || path.substr(0, base.size()) != base) return false;
   return path.size() == base.size() || path[base.size()] == '/';
+}
+
+bool names_regular_file(const std::string& path) {
+  struct stat st {};
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace zm::io

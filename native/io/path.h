@@ -30,6 +30,11 @@ bool contains_nul(std::string_view path);
 // A path holding a NUL byte fails with kNulInPathText and never reaches the system.
 Result<std::string> canonicalize(const std::string& path);
 
+// True when `path` names a regular file now (symbolic links followed). Anything else (a
+// FIFO, a device, a directory, a missing entry, a path holding a NUL byte) is false. Only
+// a hint for where to read a file: the open that follows does its own checks.
+bool names_regular_file(const std::string& path);
+
 // True when canonical path `path` equals `base` or lies below it, component by component.
 // Both must be canonical (absolute, no trailing separator except the root itself).
 bool path_within(std::string_view path, std::string_view base);

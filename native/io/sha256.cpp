@@ -4,14 +4,13 @@
 #include <openssl/evp.h>
 
 #include <cstdlib>
-#include <memory>
 
 #include "io/file.h"
+#include "io/read_ahead.h"
 
 namespace zm::io {
 
 namespace {
-constexpr size_t kStreamBuffer = 65536;
 
 std::string to_hex(const unsigned char* bytes, size_t n) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -50,21 +49,26 @@ std::string sha256_hex(std::string_view data) {
   return h.hex_digest();
 }
 
-Result<FileDigest> sha256_stream_file(const std::string& path) {
-  auto file = File::open_read(path);
-  if (!file) return fail(file.error());
-  ::posix_fadvise(file->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<char[]> buf(new char[kStreamBuffer]);
+Result<FileDigest> sha256_stream(File& file, uint64_t expected_at_most) {
+  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  ReadAhead reader(file);
   Sha256 h;
   uint64_t total = 0;
   for (;;) {
-    auto got = file->read_some(buf.get(), kStreamBuffer);
-    if (!got) return fail(got.error());
-    if (*got == 0) break;
-    h.update(buf.get(), *got);
-    total += *got;
+    auto chunk = reader.next();
+    if (!chunk) return fail(chunk.error());
+    if (chunk->empty()) break;
+    h.update(chunk->data(), chunk->size());
+    total += chunk->size();
+    if (total > expected_at_most) break;
   }
   return FileDigest{h.hex_digest(), total};
+}
+
+Result<FileDigest> sha256_stream_file(const std::string& path) {
+  auto file = File::open_read(path);
+  if (!file) return fail(file.error());
+  return sha256_stream(*file);
 }
 
 }  // namespace zm::io

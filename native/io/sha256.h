@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,16 @@ struct FileDigest {
   uint64_t size_bytes = 0;
 };
 
-// Streams a whole file of any size through one 64 KiB buffer. A read interrupted by a
-// signal is retried unless the thread's Interrupt stops the work (io/file.h).
+// Streams a whole file of any size into SHA-256, its reading overlapped with the hashing
+// (ReadAhead), in constant memory. A read interrupted by a signal is retried unless the
+// thread's Interrupt stops the work (io/file.h).
 Result<FileDigest> sha256_stream_file(const std::string& path);
+
+class File;
+// The same over an open file, from its current offset to its end. size_bytes counts the
+// bytes hashed. Reading stops early once more than `expected_at_most` bytes were hashed
+// (the digest then covers only those), so a file that cannot match a known size is not
+// read to its end, nor forever (an endless device).
+Result<FileDigest> sha256_stream(File& file, uint64_t expected_at_most = std::numeric_limits<uint64_t>::max());
 
 }  // namespace zm::io

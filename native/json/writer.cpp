@@ -32,27 +32,55 @@ constexpr auto kEscape = [] {
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view s) {
-  out.push_back('"');
-  const char* p = s.data();
-  const char* end = p + s.size();
-  const char* run = p;
-  for (; p < end; ++p) {
-    char e = kEscape[static_cast<unsigned char>(*p)];
-    if (e == 0) continue;
-    out.append(run, p);
-    if (e == 'u') {
-      static constexpr char hex[] = "0123456789abcdef";
-      unsigned char c = static_cast<unsigned char>(*p);
-      char buf[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-      out.append(buf, 6);
-    } else {
-      out.push_back('\\');
-      out.push_back(e);
+  // One capacity check per string: room for the worst case (every byte as \u00xx) is
+  // made first, the text is written through a pointer, and the length then set to what
+  // was written.
+  const size_t old = out.size();
+  out.resize_and_overwrite(old + 2 + 6 * s.size(), [&](char* buf, size_t) {
+    char* o = buf + old;
+    *o++ = '"';
+    const char* p = s.data();
+    const char* end = p + s.size();
+    const char* run = p;
+    auto flush = [&](const char* upto) {
+      std::memcpy(o, run, static_cast<size_t>(upto - run));
+      o += upto - run;
+    };
+    for (; p < end; ++p) {
+      // Eight bytes at a time while none needs escaping (a quote, a backslash or a byte
+      // below 0x20); the word test is exact about whether such a byte is present, and
+      // the byte step below then handles the first one.
+      constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        const uint64_t q = w ^ (k01 * '"');
+        const uint64_t b = w ^ (k01 * '\\');
+        if ((((q - k01) & ~q) | ((b - k01) & ~b) | ((w - k01 * 0x20) & ~w)) & k80) break;
+        p += 8;
+      }
+      if (p == end) break;
+      const char e = kEscape[static_cast<unsigned char>(*p)];
+      if (e == 0) continue;
+      flush(p);
+      *o++ = '\\';
+      if (e == 'u') {
+        static constexpr char hex[] = "0123456789abcdef";
+        const auto c = static_cast<unsigned char>(*p);
+        *o++ = 'u';
+        *o++ = '0';
+        *o++ = '0';
+        *o++ = hex[c >> 4];
+        *o++ = hex[c & 15];
+      } else {
+        *o++ = e;
+      }
+      run = p + 1;
     }
-    run = p + 1;
-  }
-  out.append(run, end);
-  out.push_back('"');
+    flush(end);
+    *o++ = '"';
+    return static_cast<size_t>(o - buf);
+  });
 }
 
 Writer::Writer(Style style, Absent absent, size_t reserve) : style_(style), absent_(absent) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -11,6 +12,7 @@
 #include "check.h"
 #include "io/bounded_read.h"
 #include "io/open_checked.h"
+#include "io/read_ahead.h"
 #include "io/path.h"
 #include "io/sha256.h"
 #include "text/utf8.h"
@@ -153,4 +155,23 @@ TEST(open_identified_rejects_replaced_entry_without_blocking) {
     unlink(other.c_str());
   }
   rmdir(dir.c_str());
+}
+
+TEST(read_ahead_hash_matches_in_memory_hash_at_every_buffer_boundary) {
+  // Sizes around the read-ahead buffer (the first read decides whether a thread runs),
+  // its ring, and a stream abandoned with buffers in flight.
+  constexpr size_t kBuf = zm::io::ReadAhead::kBufferBytes;
+  const size_t sizes[] = {0, 1, kBuf - 1, kBuf, kBuf + 1, 4 * kBuf, 9 * kBuf + 7};
+  for (size_t size : sizes) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131) >> 7);
+    const std::string path = temp_file(data);
+    auto digest = zm::io::sha256_stream_file(path);
+    CHECK(digest && digest->sha256 == zm::io::sha256_hex(data) && digest->size_bytes == size);
+    auto file = zm::io::File::open_read(path);
+    CHECK(file.has_value());
+    auto early = zm::io::sha256_stream(*file, kBuf);  // stops after the second buffer
+    CHECK(early && early->size_bytes == std::min(size, size > kBuf ? 2 * kBuf : size));
+    unlink(path.c_str());
+  }
 }

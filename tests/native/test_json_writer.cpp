@@ -1,8 +1,11 @@
 // Writer primitives, string escaping and the float text shared by the writer and by
 // error messages.
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "check.h"
 #include "json/number_text.h"
@@ -44,6 +47,34 @@ TEST(json_string_escaping) {
   out.clear();
   zm::json::append_json_string(out, "");
   CHECK_EQ(out, std::string("\"\""));
+}
+
+// Every byte value in every lane of the word-at-a-time scan, among fillers on both sides
+// of the escape thresholds: exactly the bytes that need it are escaped, in place.
+TEST(json_string_escaping_every_byte_at_every_offset) {
+  for (char filler : {'a', '\x7f', '\xff'}) {
+    for (int b = 0; b < 256; ++b) {
+      for (size_t at = 0; at < 19; ++at) {
+        std::string in(19, filler);
+        in[at] = static_cast<char>(b);
+        std::string expected = "\"" + std::string(at, filler);
+        if (b == '"' || b == '\\') {
+          expected += {'\\', static_cast<char>(b)};
+        } else if (b < 0x20) {
+          const char* shorts = "\bb\ff\nn\rr\tt";
+          const char* hit = std::strchr(shorts, b);
+          expected += b != 0 && hit != nullptr && (hit - shorts) % 2 == 0 ? std::string{'\\', hit[1]}
+                                                                           : fmt::format("\\u{:04x}", b);
+        } else {
+          expected += static_cast<char>(b);
+        }
+        expected += std::string(18 - at, filler) + "\"";
+        std::string out;
+        zm::json::append_json_string(out, in);
+        CHECK_EQ(out, expected);
+      }
+    }
+  }
 }
 
 TEST(json_writer_compact_and_pretty) {

@@ -15,9 +15,15 @@
 
 namespace zm {
 
+Result<io::FileDigest> hash_auxiliary_file(const CreateAuxiliaryArtifact& request, const ResourceLimits& limits) {
+  return io::sha256_file_bounded(request.path, limits.max_auxiliary_artifact_bytes, "auxiliary_artifact_file_too_large",
+                                 "auxiliary artifact");
+}
+
 Result<std::vector<AuxiliaryArtifact>> create_auxiliary_artifacts(const std::vector<CreateAuxiliaryArtifact>& requests,
                                                                   const std::string& manifest_dir,
-                                                                  const CreateManifestOptions& options) {
+                                                                  const CreateManifestOptions& options,
+                                                                  std::span<AuxiliaryDigest> hashed_ahead) {
   const ResourceLimits& limits = options.limits;
   if (requests.size() > limits.max_auxiliary_artifacts) {
     return fail(
@@ -30,14 +36,15 @@ Result<std::vector<AuxiliaryArtifact>> create_auxiliary_artifacts(const std::vec
   records.reserve(requests.size());
 
   std::unordered_set<std::string> names;
-  for (const CreateAuxiliaryArtifact& request : requests) {
+  for (size_t i = 0; i < requests.size(); ++i) {
+    const CreateAuxiliaryArtifact& request = requests[i];
     std::string name(text::trim_ws(request.name));
     if (name.empty()) return fail(ManifestError::message("auxiliary artifact name must be non-empty"));
     if (!names.insert(name).second) {
       return fail(ManifestError::message(fmt::format("auxiliary artifact name {} is duplicated", text::quoted(name))));
     }
-    auto digest = io::sha256_file_bounded(request.path, limits.max_auxiliary_artifact_bytes,
-                                          "auxiliary_artifact_file_too_large", "auxiliary artifact");
+    auto digest = i < hashed_ahead.size() && hashed_ahead[i] ? std::move(*hashed_ahead[i])
+                                                              : hash_auxiliary_file(request, limits);
     if (!digest) return fail(digest.error());
     auto stored = manifest_path_for_create(request.path, manifest_dir, options.allow_absolute_paths,
                                            options.allow_path_escape, "auxiliary artifact");

@@ -10,15 +10,12 @@
 
 #include <array>
 #include <cerrno>
-#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
-#include "base/interrupt.h"
+#include "base/task_group.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
 #include "io/file.h"
@@ -35,8 +32,6 @@
 namespace zm {
 
 namespace {
-
-constexpr size_t kHashChunk = 65536;
 
 // Issue codes that mean a limit stopped row-map validation; create reports the first of
 // them as itself rather than folding it into the generic invalid-row-map message.
@@ -75,62 +70,13 @@ Result<void> ensure_directory(const std::string& dir, int depth = 0) {
 // refused rather than described inconsistently.
 Result<std::string> hash_probed_index(io::File& file, uint64_t probed_size) {
   if (::lseek(file.fd(), 0, SEEK_SET) != 0) return fail(ManifestError::io_errno(errno));
-  io::Sha256 hasher;
-  std::vector<char> buf(kHashChunk);
-  uint64_t hashed = 0;
-  for (;;) {
-    auto got = file.read_some(buf.data(), buf.size());
-    if (!got) return fail(got.error());
-    if (*got == 0) break;
-    hasher.update(buf.data(), *got);
-    hashed += *got;
+  auto digest = io::sha256_stream(file, probed_size);
+  if (!digest) return fail(digest.error());
+  if (digest->size_bytes != probed_size) {
+    return fail(ManifestError::io_custom("index file changed while it was being read"));
   }
-  if (hashed != probed_size) return fail(ManifestError::io_custom("index file changed while it was being read"));
-  return hasher.hex_digest();
+  return std::move(digest->sha256);
 }
-
-// Runs hash_probed_index on a second thread, so the row map can be validated meanwhile;
-// inline when no thread can be started. Waiting for the result runs the calling thread's
-// Interrupt checks; when they stop the call, the hash is stopped too (its thread polls
-// the stop flag as it reads) and its result is the EINTR error.
-class BackgroundIndexHash {
- public:
-  BackgroundIndexHash(io::File& file, uint64_t probed_size) : file_(file), size_(probed_size) {
-    std::packaged_task<Result<std::string>()> task([this] {
-      interrupt::block_signals_on_helper_thread();
-      InterruptScope scope(stop_);
-      return hash_probed_index(file_, size_);
-    });
-    pending_ = task.get_future();
-    try {
-      worker_ = std::thread(std::move(task));
-    } catch (const std::system_error&) {
-      result_ = hash_probed_index(file_, size_);
-    }
-  }
-  ~BackgroundIndexHash() {
-    stop_.request();
-    if (worker_.joinable()) worker_.join();
-  }
-  Result<std::string>& result() {
-    if (worker_.joinable()) {
-      while (pending_.wait_for(interrupt::kPollInterval) != std::future_status::ready) {
-        if (interrupt::poll()) stop_.request();
-      }
-      result_ = pending_.get();
-      worker_.join();
-    }
-    return *result_;
-  }
-
- private:
-  io::File& file_;
-  uint64_t size_;
-  StopFlag stop_;
-  std::future<Result<std::string>> pending_;
-  std::optional<Result<std::string>> result_;
-  std::thread worker_;
-};
 
 Result<RowIdentity> jsonl_row_identity(const std::string& row_map, const std::string& manifest_dir,
                                        const CreateManifestOptions& options, uint64_t vector_count) {
@@ -201,30 +147,57 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   if (!probed) return fail(probed.error());
   const index_format::IndexMetadata& meta = *probed;
 
-  // Hashing the index and validating the row map are independent: they run at once, and
-  // their outcomes are then judged in step order (hash, kinds, artifact path, row map).
-  BackgroundIndexHash index_hash(*index_file, meta.file_size_bytes);
+  // Hashing the index, validating the row map and hashing the auxiliary files are
+  // independent: they run at once on a small pool, and their outcomes are then judged in
+  // step order (hash, kinds, artifact path, row map, auxiliary files), so the failure
+  // returned is the first in that order. A failed hash or row map stops the work after it.
   auto kind = index_format::try_from_core(meta.kind);
   auto params = index_format::try_params_from_core(meta.params);
   auto artifact_path = manifest_path_for_create(request.index, manifest_dir, options.allow_absolute_paths,
                                                 options.allow_path_escape, "artifact");
-  std::optional<Result<RowIdentity>> jsonl;
-  if (request.row_map && kind && params && artifact_path) {
-    jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
-  }
+  const bool with_rows = request.row_map && kind && params && artifact_path;
+  const std::vector<CreateAuxiliaryArtifact>& aux_requests = request.auxiliary_artifacts;
+  std::vector<AuxiliaryDigest> aux_ahead(
+      aux_requests.size() <= options.limits.max_auxiliary_artifacts ? aux_requests.size() : 0);
 
-  Result<std::string>& index_sha256 = index_hash.result();
-  if (!index_sha256) return fail(index_sha256.error());
+  base::TaskGroup group;
+  std::optional<Result<std::string>> index_sha256;
+  std::optional<Result<RowIdentity>> jsonl;
+  std::vector<base::TaskGroup::Task> tasks;
+  tasks.push_back({[&] {
+    index_sha256 = hash_probed_index(*index_file, meta.file_size_bytes);
+    if (!*index_sha256) group.request_stop();
+  }});
+  if (with_rows) {
+    tasks.push_back({[&] {
+                       jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
+                       if (!*jsonl) group.request_stop();
+                     },
+                     !io::names_regular_file(*request.row_map)});
+  }
+  for (size_t i = 0; i < aux_ahead.size(); ++i) {
+    // Only regular files are read ahead of their turn: a FIFO or a device is opened in
+    // turn, on the calling thread, where a signal reaches it.
+    if (!io::names_regular_file(aux_requests[i].path)) continue;
+    tasks.push_back({[&, i] { aux_ahead[i] = hash_auxiliary_file(aux_requests[i], options.limits); }});
+  }
+  group.run(tasks, base::TaskGroup::threads_for(tasks.size()));
+
+  // Work skipped by a stop is done now, in its turn (a stop never skips the failure that
+  // caused it, and anything after that failure is never judged).
+  if (!index_sha256) index_sha256 = hash_probed_index(*index_file, meta.file_size_bytes);
+  if (!*index_sha256) return fail(index_sha256->error());
   if (!kind) return fail(ManifestError::message(kind.error().message()));
   if (!params) return fail(ManifestError::message(params.error().message()));
   if (!artifact_path) return fail(artifact_path.error());
   RowIdentity row_identity = RowIdIdentity{.row_count = meta.n_vectors};
-  if (jsonl) {
+  if (with_rows) {
+    if (!jsonl) jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
     if (!*jsonl) return fail(jsonl->error());
     row_identity = std::move(**jsonl);
   }
 
-  auto auxiliary = create_auxiliary_artifacts(request.auxiliary_artifacts, manifest_dir, options);
+  auto auxiliary = create_auxiliary_artifacts(aux_requests, manifest_dir, options, aux_ahead);
   if (!auxiliary) return fail(auxiliary.error());
 
   // The build invocation id is drawn before the manifest id.
@@ -237,7 +210,7 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   manifest.created_at = text::utc_now_seconds();
   manifest.artifact = Artifact{
       .path = std::move(*artifact_path),
-      .sha256 = std::move(*index_sha256),
+      .sha256 = std::move(**index_sha256),
       .kind = *kind,
       .format_version = meta.format_version,
       .dim = meta.dim,

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "io/bounded_read.h"
 #include "io/open_checked.h"
 #include "io/path.h"
 #include "manifest/verify/path_policy.h"
@@ -29,11 +30,8 @@ bool within_count_limit(VerifyContext& ctx) {
   const auto& entries = ctx.manifest().auxiliary_artifacts;
   const uint64_t limit = ctx.limits().max_auxiliary_artifacts;
   if (entries.size() <= limit) return true;
-  for (const auto& issue : ctx.report.errors) {
-    if (issue.code == kCountLimitCode) return false;
-  }
-  push_report_issue_bounded(
-      ctx.report.errors, ctx.limits().max_report_issues, kCountLimitCode,
+  ctx.issues.add_bounded_if_absent(
+      kCountLimitCode,
       fmt::format("auxiliary_artifacts has {} entries, exceeding max_auxiliary_artifacts={}", entries.size(), limit));
   return false;
 }

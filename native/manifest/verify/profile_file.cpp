@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "io/bounded_read.h"
 #include "io/open_checked.h"
 #include "manifest/verify/path_policy.h"
 #include "text/utf8.h"

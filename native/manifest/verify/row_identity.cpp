@@ -29,45 +29,34 @@ namespace {
 
 constexpr std::string_view kRowCountMismatch = "row_identity_row_count_mismatch";
 
-// Bounded append that stops formatting messages once the list has collapsed into the
-// limit issue: nothing appended after that point can survive, and a hostile file may
-// hold millions of bad lines.
+// Bounded append that stops formatting messages once the list has settled: nothing
+// appended after that point can survive, and a hostile file may hold millions of bad lines.
 class IssueSink {
  public:
-  IssueSink(std::vector<ReportIssue>& issues, uint64_t max) : issues_(issues), max_(max) {}
+  explicit IssueSink(IssueLog& issues) : issues_(issues) {}
 
-  // Once the list is full, every bounded append either inserts the limit issue or is
-  // discarded because it is there; after that, nothing more can change the list.
   template <class MakeMessage>
   void push(std::string_view code, MakeMessage&& make_message) {
-    if (saturated_) return;
-    const bool full = issues_.size() >= max_;
-    push_report_issue_bounded(issues_, max_, code, make_message());
-    if (full) saturated_ = true;
+    if (issues_.bounded_settled()) return;
+    issues_.add_bounded(code, make_message());
   }
 
   // The string rules of one db_id / parent_id value, as validate_row_id_string.
   void check_id_string(std::string_view key, std::string_view value, uint64_t line_index) {
     RowIdFault fault = row_id_string_fault(value);
-    if (fault == RowIdFault::None || saturated_) return;
+    if (fault == RowIdFault::None || issues_.bounded_settled()) return;
     push(row_id_fault_code(fault, key), [&] { return row_id_fault_message(fault, key, line_index); });
   }
 
  private:
-  std::vector<ReportIssue>& issues_;
-  uint64_t max_;
-  bool saturated_ = false;
+  IssueLog& issues_;
 };
 
 // Per-line rules over the lines of one file, in order.
 class RowValidator {
  public:
-  RowValidator(bool allow_duplicates, const ResourceLimits& limits, uint64_t expected_rows,
-               std::vector<ReportIssue>& issues)
-      : allow_duplicates_(allow_duplicates),
-        limits_(limits),
-        expected_rows_(expected_rows),
-        sink_(issues, limits.max_report_issues) {}
+  RowValidator(bool allow_duplicates, const ResourceLimits& limits, uint64_t expected_rows, IssueLog& issues)
+      : allow_duplicates_(allow_duplicates), limits_(limits), expected_rows_(expected_rows), sink_(issues) {}
 
   // A new line begins. False (after its issue) when the row limit or the expected row
   // count is exceeded by it.
@@ -226,7 +215,7 @@ class RowValidator {
 
 Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
                                             const ResourceLimits& limits, uint64_t expected_row_count,
-                                            std::vector<ReportIssue>& issues) {
+                                            IssueLog& issues) {
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
   auto rows = std::make_unique<RowValidator>(allow_duplicate_db_ids, limits, expected_row_count, issues);
@@ -284,7 +273,7 @@ namespace {
 
 // validate_jsonl_rows over a row map already open.
 Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db_ids, const ResourceLimits& limits,
-                                         uint64_t expected_row_count, std::vector<ReportIssue>& issues) {
+                                         uint64_t expected_row_count, IssueLog& issues) {
   io::HashingChunkReader chunks(file);
   return validate_jsonl_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, issues);
 }
@@ -296,7 +285,15 @@ Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_du
                                           std::vector<ReportIssue>& issues) {
   auto file = io::File::open_read(path);
   if (!file) return fail(file.error());
-  return validate_open_rows(*file, allow_duplicate_db_ids, limits, expected_row_count, issues);
+  IssueLog log(issues, limits.max_report_issues, IssueLog::Mode::Direct);
+  return validate_open_rows(*file, allow_duplicate_db_ids, limits, expected_row_count, log);
+}
+
+Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+                                            const ResourceLimits& limits, uint64_t expected_row_count,
+                                            std::vector<ReportIssue>& issues) {
+  IssueLog log(issues, limits.max_report_issues, IssueLog::Mode::Direct);
+  return validate_jsonl_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, log);
 }
 
 void check_row_identity_declaration(VerifyContext& ctx) {
@@ -344,7 +341,7 @@ void check_row_identity_file(VerifyContext& ctx) {
   ctx.capture.row_identity_path = resolved->canonical;
 
   auto result =
-      file ? validate_open_rows(*file, ctx.options.allow_duplicate_db_ids, limits, jsonl.row_count, ctx.report.errors)
+      file ? validate_open_rows(*file, ctx.options.allow_duplicate_db_ids, limits, jsonl.row_count, ctx.issues)
            : Result<RowValidation>(std::unexpected(file.error()));
   if (!result) {
     ctx.report.error("row_identity_read_failed",
@@ -360,13 +357,10 @@ void check_row_identity_file(VerifyContext& ctx) {
     }
   }
   if (result->line_count != jsonl.row_count) {
-    for (const auto& issue : ctx.report.errors) {
-      if (issue.code == kRowCountMismatch) return;
-    }
     std::string observed =
         result->completed ? fmt::format("{}", result->line_count) : fmt::format("at least {}", result->line_count);
-    ctx.report.error(kRowCountMismatch,
-                     fmt::format("row identity file has {} rows, manifest declares {}", observed, jsonl.row_count));
+    ctx.issues.add_if_absent(kRowCountMismatch, fmt::format("row identity file has {} rows, manifest declares {}",
+                                                            observed, jsonl.row_count));
   }
 }
 

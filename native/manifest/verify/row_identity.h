@@ -8,6 +8,7 @@
 
 #include "io/chunk_source.h"
 #include "manifest/error.h"
+#include "manifest/issue_log.h"
 #include "manifest/limits.h"
 #include "manifest/report.h"
 
@@ -30,5 +31,9 @@ Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_du
 Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
                                             const ResourceLimits& limits, uint64_t expected_row_count,
                                             std::vector<ReportIssue>& issues);
+// The same, appending through `issues` (direct or recording).
+Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+                                            const ResourceLimits& limits, uint64_t expected_row_count,
+                                            IssueLog& issues);
 
 }  // namespace zm
