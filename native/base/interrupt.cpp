@@ -16,6 +16,7 @@ struct ThreadState {
 };
 
 thread_local ThreadState t_state;
+thread_local bool t_regular_opens_only = false;
 
 bool ask(ThreadState& state) {
   // check() may run arbitrary code that installs and removes scopes of its own; they
@@ -62,6 +63,18 @@ void block_signals_on_helper_thread() {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+RegularOpensOnly::RegularOpensOnly() : previous_(t_regular_opens_only) {
+  t_regular_opens_only = true;
+}
+
+RegularOpensOnly::~RegularOpensOnly() {
+  t_regular_opens_only = previous_;
+}
+
+bool regular_opens_only() {
+  return t_regular_opens_only;
 }
 
 }  // namespace interrupt

@@ -61,6 +61,25 @@ bool stopped();
 // the thread that owns the call, whose waits run the checks above.
 void block_signals_on_helper_thread();
 
+// A helper thread that opens files (a pool worker) cannot be interrupted by a signal, so
+// it must never wait in open(): while this scope lives, a read-only open of anything but
+// a regular file fails at once with the file-changed error instead of waiting on a FIFO.
+// Callers give such threads only files that were regular when checked, so another kind
+// found at the open means the entry was swapped in between.
+class RegularOpensOnly {
+ public:
+  RegularOpensOnly();
+  ~RegularOpensOnly();
+  RegularOpensOnly(const RegularOpensOnly&) = delete;
+  RegularOpensOnly& operator=(const RegularOpensOnly&) = delete;
+
+ private:
+  bool previous_;
+};
+
+// True inside a RegularOpensOnly scope on this thread.
+bool regular_opens_only();
+
 }  // namespace interrupt
 
 }  // namespace zm

@@ -75,6 +75,7 @@ void TaskGroup::run(std::span<const Task> tasks, unsigned threads) {
     try {
       workers.emplace_back([&] {
         InterruptScope scope(stop_);
+        interrupt::RegularOpensOnly regular_only;  // no signal could end a wait in open()
         work();
       });
     } catch (const std::system_error&) {

@@ -1,12 +1,14 @@
 #include "io/file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 #include "base/interrupt.h"
+#include "io/open_checked.h"
 
 namespace zm::io {
 
@@ -41,9 +43,21 @@ int open_interruptible(const char* path, int flags, mode_t mode) {
 }  // namespace
 
 Result<File> File::open_with(const std::string& path, int flags) {
-  const int fd = open_interruptible(path.c_str(), flags, 0);
+  // Where a wait in open() could not be interrupted, the open itself never waits (an
+  // O_NONBLOCK open of a FIFO returns at once) and only a regular file is accepted.
+  const bool regular_only =
+      (flags & O_PATH) == 0 && (flags & O_ACCMODE) == O_RDONLY && interrupt::regular_opens_only();
+  const int fd = open_interruptible(path.c_str(), regular_only ? flags | O_NONBLOCK : flags, 0);
   if (fd < 0) return fail(ManifestError::io_errno(errno));
-  return File(fd);
+  File file(fd);
+  if (regular_only) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail(ManifestError::io_errno(errno));
+    if (!S_ISREG(st.st_mode)) return fail(ManifestError::io_custom(std::string(kFileChangedText)));
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return fail(ManifestError::io_errno(errno));
+  }
+  return file;
 }
 
 Result<File> File::open_read(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "check.h"
+#include "base/interrupt.h"
 #include "io/bounded_read.h"
 #include "io/open_checked.h"
 #include "io/read_ahead.h"
@@ -154,6 +155,33 @@ TEST(open_identified_rejects_replaced_entry_without_blocking) {
     unlink(path.c_str());
     unlink(other.c_str());
   }
+  rmdir(dir.c_str());
+}
+
+// A pool worker cannot be interrupted in open(): there a FIFO (a regular file swapped out
+// after the check that sent the file to the worker) fails at once, a regular file opens
+// as usual with blocking reads, and outside the scope nothing changes.
+TEST(regular_opens_only_never_waits_on_a_fifo) {
+  char dir_template[] = "/tmp/zm-regular-XXXXXX";
+  const char* made = mkdtemp(dir_template);
+  CHECK(made != nullptr);
+  if (made == nullptr) return;
+  const std::string dir(made), fifo = dir + "/fifo", plain = dir + "/plain";
+  CHECK(mkfifo(fifo.c_str(), 0644) == 0);
+  CHECK(close(open(plain.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) == 0);
+  {
+    zm::interrupt::RegularOpensOnly regular_only;
+    alarm(20);  // a regression would wait for a writer: let SIGALRM end the run instead
+    auto waited = zm::io::File::open_read(fifo);
+    alarm(0);
+    CHECK(!waited.has_value() && zm::io::is_file_changed(waited.error()));
+    auto file = zm::io::File::open_read(plain);
+    CHECK(file.has_value());
+    if (file) CHECK((fcntl(file->fd(), F_GETFL) & (O_ACCMODE | O_NONBLOCK)) == O_RDONLY);
+  }
+  CHECK(!zm::interrupt::regular_opens_only());
+  unlink(fifo.c_str());
+  unlink(plain.c_str());
   rmdir(dir.c_str());
 }
 
