@@ -1,5 +1,6 @@
 #include "manifest/verify/row_line.h"
 
+#include <bit>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -23,15 +24,22 @@ inline bool take(std::string_view line, size_t& p, const char (&lit)[N]) {
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
-// True when one of the 8 bytes of `w` is '"', '\', below 0x20 or above 0x7E (exact
-// for the existence of such a byte).
-inline bool has_special_byte(uint64_t w) {
+// 0x80 in the byte of `w` (first byte lowest) that is '"', '\', below 0x20 or above 0x7E,
+// and possibly in later bytes: the lowest flag always marks the first such byte (a
+// borrow or carry only runs upwards from a byte that is flagged itself).
+inline uint64_t special_bytes(uint64_t w) {
   const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
   const uint64_t zero_quote = (quote - kOnes) & ~quote;
   const uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
   const uint64_t control = (w - kOnes * 0x20) & ~w;
   const uint64_t high = (w + kOnes * (127 - 0x7E)) | w;
-  return ((zero_quote | zero_backslash | control | high) & kHighs) != 0;
+  return (zero_quote | zero_backslash | control | high) & kHighs;
+}
+
+inline uint64_t load_le64(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return std::endian::native == std::endian::little ? w : __builtin_bswap64(w);
 }
 
 // Skips spaces and tabs, the JSON white space a line can hold besides a carriage return.
@@ -59,12 +67,23 @@ inline bool take_u64(std::string_view line, size_t& p, uint64_t& out) {
 // printable ASCII other than '\' is taken, so no escape or UTF-8 rule can apply.
 inline bool take_plain_string(std::string_view line, size_t& p, std::string_view& out) {
   size_t start = p;
-  // Eight bytes at a time while none can end or spoil the string.
-  while (line.size() - p >= 8) {
-    uint64_t w;
-    std::memcpy(&w, line.data() + p, 8);
-    if (has_special_byte(w)) break;
-    p += 8;
+  // Eight bytes at a time: the first byte that can end or spoil the string decides. The
+  // last 1 to 7 bytes are read as the line's last eight with the bytes already seen
+  // shifted out; the zero bytes shifted in are flagged after every real byte.
+  while (p < line.size() && line.size() >= 8) {
+    const size_t left = line.size() - p;
+    const uint64_t w =
+        left >= 8 ? load_le64(line.data() + p) : load_le64(line.data() + line.size() - 8) >> (8 * (8 - left));
+    const uint64_t special = special_bytes(w);
+    if (special == 0) {
+      p += 8;
+      continue;
+    }
+    const size_t at = static_cast<size_t>(std::countr_zero(special)) / 8;
+    if (at >= left || line[p + at] != '"') return false;
+    out = line.substr(start, p + at - start);
+    p += at + 1;
+    return true;
   }
   while (p < line.size()) {
     unsigned char c = static_cast<unsigned char>(line[p]);
