@@ -70,21 +70,25 @@ constexpr uint64_t at_least(uint64_t x, uint8_t lo) { return (x + kOnes * (0x80 
 // 0x80 where the byte is above `hi`.
 constexpr uint64_t above(uint64_t x, uint8_t hi) { return (x + kOnes * (0x7F - hi)) & kHighs; }
 
-constexpr uint8_t kLower = 1, kUpper = 2, kNotHex = 4;
+// What the hex digits of a text hold, gathered word by word and judged once: per byte
+// 0x80 where it is no hex digit, a lowercase letter, an uppercase letter.
+struct HexCase {
+  uint64_t not_hex = 0, lower = 0, upper = 0;
+  bool valid() const { return not_hex == 0 && (lower == 0 || upper == 0); }
+};
 
 // The 4 bytes spelled by the 8 hex digits in `x` (first digit in the lowest byte), in
-// memory order in the low 32 bits; ORs kLower / kUpper / kNotHex into `flags` for
-// lowercase letters, uppercase letters, and any byte that is no hex digit (a byte of
-// 0x80 or more may disturb its neighbours' results, but the text is refused anyway).
-inline uint64_t hex8(uint64_t x, uint8_t& flags) {
+// memory order in the low 32 bits (any value when a byte is no hex digit; a byte of 0x80
+// or more may disturb its neighbours' results, but the text is refused anyway).
+inline uint64_t hex8(uint64_t x, HexCase& c) {
   const uint64_t ascii = ~x & kHighs;
   const uint64_t digit = at_least(x, '0') & ~above(x, '9');
   const uint64_t folded = x | (kOnes * 0x20);
   const uint64_t letter = at_least(folded, 'a') & ~above(folded, 'f');
-  if ((ascii & (digit | letter)) != kHighs) flags |= kNotHex;
+  c.not_hex |= ~(ascii & (digit | letter)) & kHighs;
   const uint64_t lower_bit = (x << 2) & kHighs;  // bit 5 of each byte: set in a-f, clear in A-F
-  if ((letter & lower_bit) != 0) flags |= kLower;
-  if ((letter & ~lower_bit) != 0) flags |= kUpper;
+  c.lower |= letter & lower_bit;
+  c.upper |= letter & ~lower_bit;
   uint64_t v = (x & (kOnes * 0x0F)) + (letter >> 7) * 9;  // each byte's digit value
   v = ((v << 4) | (v >> 8)) & 0x00FF00FF00FF00FFULL;       // pairs into bytes 0, 2, 4, 6
   v = (v | (v >> 8)) & 0x0000FFFF0000FFFFULL;
@@ -138,17 +142,17 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
     default:
       return 0;
   }
-  uint8_t flags = 0;
+  HexCase hex;
   if (dashed) {
     if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return 0;
-    out[0] = join(hex8(load8(p), flags), hex8(load4(p + 9) | (load4(p + 14) << 32), flags));
-    out[1] = join(hex8(load4(p + 19) | (load4(p + 24) << 32), flags), hex8(load8(p + 28), flags));
+    out[0] = join(hex8(load8(p), hex), hex8(load4(p + 9) | (load4(p + 14) << 32), hex));
+    out[1] = join(hex8(load4(p + 19) | (load4(p + 24) << 32), hex), hex8(load8(p + 28), hex));
   } else {
-    out[0] = join(hex8(load8(p), flags), hex8(load8(p + 8), flags));
-    out[1] = join(hex8(load8(p + 16), flags), hex8(load8(p + 24), flags));
+    out[0] = join(hex8(load8(p), hex), hex8(load8(p + 8), hex));
+    out[1] = join(hex8(load8(p + 16), hex), hex8(load8(p + 24), hex));
   }
-  if ((flags & kNotHex) != 0 || (flags & (kLower | kUpper)) == (kLower | kUpper)) return 0;
-  if ((flags & kUpper) != 0) {
+  if (!hex.valid()) return 0;
+  if (hex.upper != 0) {
     if (form == kUrnLower) return 0;
     ++form;
   }
