@@ -267,14 +267,21 @@ TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
   CHECK_EQ(set.size(), uint64_t{reference.size()});
 }
 
+// Growth from the smallest index, from a reserved size that is no power of two (a hint
+// that fell short), and from a reservation that needs none.
 TEST(id_set_survives_growth) {
-  IdSet set;
-  const uint64_t budget = ~uint64_t{0};
-  for (int i = 0; i < 300000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
-  CHECK_EQ(set.size(), uint64_t{300000});
-  for (int i = 0; i < 300000; i += 7) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
-  CHECK(!set.contains("id-300000"));
-  CHECK(!set.contains("id-"));
+  for (const uint64_t hint : {uint64_t{0}, uint64_t{5000}, uint64_t{300000}}) {
+    IdSet set;
+    set.reserve(hint);
+    const uint64_t budget = ~uint64_t{0};
+    for (int i = 0; i < 300000; ++i) CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Added);
+    CHECK_EQ(set.size(), uint64_t{300000});
+    for (int i = 0; i < 300000; i += 7) {
+      CHECK(set.insert("id-" + std::to_string(i), budget) == IdSet::Insert::Duplicate);
+    }
+    CHECK(!set.contains("id-300000"));
+    CHECK(!set.contains("id-"));
+  }
 }
 
 namespace {

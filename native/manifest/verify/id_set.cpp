@@ -160,11 +160,18 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
 }
 
 // Anonymous zeroed memory: pages cost nothing until written, and large indexes ask for
-// transparent huge pages to keep random probes from missing the TLB.
-void* map_zeroed(size_t bytes) {
+// transparent huge pages to keep random probes from missing the TLB. Null when the
+// system refuses the mapping.
+void* try_map_zeroed(size_t bytes) {
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
+  if (p == MAP_FAILED) return nullptr;
   if (bytes >= (size_t{2} << 20)) ::madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
+void* map_zeroed(size_t bytes) {
+  void* p = try_map_zeroed(bytes);
+  if (p == nullptr) throw std::bad_alloc();
   return p;
 }
 
@@ -257,9 +264,13 @@ void IdSet::reserve(uint64_t ids) {
   // Two thirds full at `ids`: probe runs stay short while the index costs 12 bytes per id.
   const uint64_t wanted = (ids / 2 * 3 + 4095) & ~uint64_t{4095};
   if (wanted <= entry_count_ || wanted <= kMinEntries) return;
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(wanted, kMaxEntries));
+  // Refused (a large hint on a small machine): the set grows with the ids instead.
+  void* mapped = try_map_zeroed(count * sizeof(Entry));
+  if (mapped == nullptr) return;
   if (entries_ != nullptr) ::munmap(entries_, entry_count_ * sizeof(Entry));
-  entry_count_ = static_cast<size_t>(std::min<uint64_t>(wanted, kMaxEntries));
-  entries_ = static_cast<Entry*>(map_zeroed(entry_count_ * sizeof(Entry)));
+  entries_ = static_cast<Entry*>(mapped);
+  entry_count_ = count;
 }
 
 IdSet::Insert IdSet::insert(const Key& k, uint64_t byte_budget) {
