@@ -5,6 +5,10 @@
 
 #include <fmt/format.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "text/uuid.h"
 
 namespace zm {
@@ -67,6 +71,27 @@ inline bool take_u64(std::string_view line, size_t& p, uint64_t& out) {
 // printable ASCII other than '\' is taken, so no escape or UTF-8 rule can apply.
 inline bool take_plain_string(std::string_view line, size_t& p, std::string_view& out) {
   size_t start = p;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while they last: flagged are '"', '\\', 0x7F, and every byte
+  // below 0x20 as a signed compare sees it (so 0x80 and above as well).
+  while (line.size() - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + p));
+    const __m128i quote_or_backslash =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    const __m128i outside =
+        _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+    const auto special = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quote_or_backslash, outside)));
+    if (special == 0) {
+      p += 16;
+      continue;
+    }
+    p += static_cast<size_t>(std::countr_zero(special));
+    if (line[p] != '"') return false;
+    out = line.substr(start, p - start);
+    ++p;
+    return true;
+  }
+#endif
   // Eight bytes at a time: the first byte that can end or spoil the string decides. The
   // last 1 to 7 bytes are read as the line's last eight with the bytes already seen
   // shifted out; the zero bytes shifted in are flagged after every real byte.
