@@ -15,6 +15,10 @@
 
 #include "base/siphash.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zm {
 
 namespace {
@@ -143,14 +147,49 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
       return 0;
   }
   HexCase hex;
+  if (dashed && (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-')) return 0;
+#if defined(__SSE2__)
+  // The 32 digits side by side, then sixteen at a time: classified, valued, and each pair
+  // joined into its byte.
+  char digits[32];
   if (dashed) {
-    if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return 0;
+    std::memcpy(digits, p, 8);
+    std::memcpy(digits + 8, p + 9, 4);
+    std::memcpy(digits + 12, p + 14, 4);
+    std::memcpy(digits + 16, p + 19, 4);
+    std::memcpy(digits + 20, p + 24, 12);
+  } else {
+    std::memcpy(digits, p, 32);
+  }
+  __m128i halves[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16 * h));
+    // Signed compares: a byte of 0x80 or more is below every range.
+    auto in_range = [&x](char lo, char hi) {
+      return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                           _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
+    };
+    const __m128i digit = in_range('0', '9'), lower = in_range('a', 'f'), upper = in_range('A', 'F');
+    const __m128i letter = _mm_or_si128(lower, upper);
+    hex.not_hex |= static_cast<uint16_t>(~_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+    hex.lower |= static_cast<unsigned>(_mm_movemask_epi8(lower));
+    hex.upper |= static_cast<unsigned>(_mm_movemask_epi8(upper));
+    const __m128i value =
+        _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(0x0F)), _mm_and_si128(letter, _mm_set1_epi8(9)));
+    // In each 16-bit lane the first digit is the low byte (little-endian): the high nibble.
+    const __m128i high_nibble = _mm_slli_epi16(_mm_and_si128(value, _mm_set1_epi16(0x00FF)), 4);
+    halves[h] = _mm_or_si128(high_nibble, _mm_srli_epi16(value, 8));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(halves[0], halves[1]));
+#else
+  if (dashed) {
     out[0] = join(hex8(load8(p), hex), hex8(load4(p + 9) | (load4(p + 14) << 32), hex));
     out[1] = join(hex8(load4(p + 19) | (load4(p + 24) << 32), hex), hex8(load8(p + 28), hex));
   } else {
     out[0] = join(hex8(load8(p), hex), hex8(load8(p + 8), hex));
     out[1] = join(hex8(load8(p + 16), hex), hex8(load8(p + 24), hex));
   }
+#endif
   if (!hex.valid()) return 0;
   if (hex.upper != 0) {
     if (form == kUrnLower) return 0;
