@@ -6,7 +6,8 @@
 // going into the index entry: the text can be rebuilt exactly from both, so two ids are
 // equal exactly when their encodings are. Any other id is kept as written in a byte
 // arena and its record points there. An open-addressing index of 8-byte entries finds
-// the records; it grows by steps of at most 1.5x with the ids inserted, and a rebuild
+// the records. It may be sized once up front (reserve) for the ids a caller expects;
+// beyond that it grows by steps of at most 1.5x with the ids inserted, and a rebuild
 // releases the old index as it goes, so memory follows the ids actually read.
 #pragma once
 
