@@ -115,4 +115,28 @@ void Codec<Object>::write(Writer& w, const Object& v) {
   w.object(v);
 }
 
+void Codec<ValueText>::write(Writer& w, const ValueText& v) {
+  if (w.style() == Style::Compact) {
+    w.raw(v.text);
+  } else {
+    w.value(v.tree());
+  }
+}
+
+bool Codec<ObjectText>::decode(Reader& r, ObjectText& out) {
+  int c = r.peek_ws();
+  if (c < 0) return r.fail_peeked("EOF while parsing a value");
+  if (c != '{') return r.invalid_type(expected);
+  out.text.clear();
+  return r.read_canonical(out.text);
+}
+
+void Codec<ObjectText>::write(Writer& w, const ObjectText& v) {
+  if (w.style() == Style::Compact) {
+    w.raw(v.text);
+  } else {
+    w.object(v.tree());
+  }
+}
+
 }  // namespace zm::json

@@ -312,6 +312,24 @@ struct Codec<Object> {
   static void write(Writer& w, const Object& v);
 };
 
+// Generic values kept as canonical text: read in one pass, written as they are (the
+// pretty style lays the parsed tree out).
+template <>
+struct Codec<ValueText> {
+  static bool decode(Reader& r, ValueText& out) {
+    out.text.clear();
+    return r.read_canonical(out.text);
+  }
+  static void write(Writer& w, const ValueText& v);
+};
+
+template <>
+struct Codec<ObjectText> {
+  static constexpr Expected expected{"a map"};
+  static bool decode(Reader& r, ObjectText& out);
+  static void write(Writer& w, const ObjectText& v);
+};
+
 // ---- containers ---------------------------------------------------------------------
 
 template <class T>

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "json/number_text.h"
+#include "json/writer.h"
 #include "text/quoted.h"
 #include "text/utf8.h"
 
@@ -528,6 +529,174 @@ bool Reader::read_object_members(Object* out) {
   if (!end_object()) return false;
   if (out && out->size() > 1) sort_members(*out);
   return true;
+}
+
+// ---- canonical text --------------------------------------------------------------------
+
+bool Reader::read_canonical(std::string& out) {
+  int c = peek_ws();
+  switch (c) {
+    case -1:
+      return fail_peeked("EOF while parsing a value");
+    case 'n':
+      ++p_;
+      if (!read_ident("ull")) return false;
+      out.append("null");
+      return true;
+    case 't':
+      ++p_;
+      if (!read_ident("rue")) return false;
+      out.append("true");
+      return true;
+    case 'f':
+      ++p_;
+      if (!read_ident("alse")) return false;
+      out.append("false");
+      return true;
+    case '"': {
+      const char* start = p_;
+      std::string_view s;
+      if (!read_string(s)) return false;
+      if (s.data() == start + 1) {
+        // No escape: the body holds no quote, backslash or control byte, so the source
+        // text is what the writer would produce.
+        out.append(start, p_);
+      } else {
+        append_json_string(out, s);
+      }
+      return true;
+    }
+    case '[': {
+      if (!enter_container()) return false;
+      ++p_;
+      out.push_back('[');
+      bool first = true;
+      bool ok = true;
+      for (;;) {
+        int more = next_element(first);
+        if (more <= 0) {
+          ok = more == 0;
+          break;
+        }
+        if (out.back() != '[') out.push_back(',');
+        if (!read_canonical(out)) {
+          ok = false;
+          break;
+        }
+      }
+      leave_container();
+      if (!ok || !end_array()) return false;
+      out.push_back(']');
+      return true;
+    }
+    case '{': {
+      if (!enter_container()) return false;
+      ++p_;
+      bool ok = canonical_object(out);
+      leave_container();
+      return ok;
+    }
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) {
+        const char* start = p_;
+        Number n;
+        if (!read_number(n)) return false;
+        if (n.kind == Number::Kind::Float) {
+          append_float_text(out, n.d);
+        } else {
+          // An integer that fits its class has no leading zero, sign or exponent the
+          // writer would drop: its source text is its output.
+          out.append(start, p_);
+        }
+        return true;
+      }
+      return fail_peeked("expected value");
+  }
+}
+
+bool Reader::canonical_object(std::string& out) {
+  out.push_back('{');
+  const size_t body = out.size();
+  const size_t base = canon_members_.size();
+  const size_t keys_mark = canon_keys_.size();
+  bool sorted = true;
+  bool first = true;
+  bool ok = true;
+  for (;;) {
+    int more = next_key(first);
+    if (more < 0) {
+      ok = false;
+      break;
+    }
+    if (more == 0) break;
+    if (canon_members_.size() > base) out.push_back(',');
+    CanonMember m{};
+    m.start = out.size();
+    const char* start = p_;
+    std::string_view key;
+    if (!read_string(key)) {
+      ok = false;
+      break;
+    }
+    if (key.data() == start + 1) {
+      m.key_data = key.data();
+      m.key_size = key.size();
+      out.append(start, p_);
+    } else {
+      // The key was unescaped into the scratch buffer, which the next string reuses.
+      m.key_data = nullptr;
+      m.key_offset = canon_keys_.size();
+      m.key_size = key.size();
+      canon_keys_.append(key);
+      append_json_string(out, key);
+    }
+    out.push_back(':');
+    if (!read_colon() || !read_canonical(out)) {
+      ok = false;
+      break;
+    }
+    m.end = out.size();
+    if (sorted && canon_members_.size() > base && !(canon_key(canon_members_.back()) < canon_key(m))) {
+      sorted = false;
+    }
+    canon_members_.push_back(m);
+  }
+  if (ok) ok = end_object();
+  if (ok && !sorted) {
+    // Reorder: stable by key, so equal keys stay in input order and the last one is kept.
+    canon_order_.clear();
+    for (size_t i = base; i < canon_members_.size(); ++i) canon_order_.push_back(i);
+    std::stable_sort(canon_order_.begin(), canon_order_.end(), [this](size_t a, size_t b) {
+      return canon_key(canon_members_[a]) < canon_key(canon_members_[b]);
+    });
+    canon_copy_.assign(out, body, std::string::npos);
+    out.resize(body);
+    for (size_t j = 0; j < canon_order_.size(); ++j) {
+      const CanonMember& m = canon_members_[canon_order_[j]];
+      if (j + 1 < canon_order_.size() && canon_key(m) == canon_key(canon_members_[canon_order_[j + 1]])) continue;
+      if (out.size() > body) out.push_back(',');
+      out.append(canon_copy_, m.start - body, m.end - m.start);
+    }
+  }
+  canon_members_.resize(base);
+  canon_keys_.resize(keys_mark);
+  if (ok) out.push_back('}');
+  return ok;
+}
+
+Value ValueText::tree() const {
+  Value v;
+  Reader r(text);
+  r.read_value(&v);
+  return v;
+}
+
+Object ObjectText::tree() const {
+  Value v;
+  Reader r(text);
+  r.read_value(&v);
+  if (Object* obj = std::get_if<Object>(&v.v)) return std::move(*obj);
+  return {};
 }
 
 // ---- containers ---------------------------------------------------------------------

@@ -64,7 +64,7 @@ void check_attestations(VerifyContext& ctx) {
   const std::string& digest = r.artifact.sha256 ? *r.artifact.sha256 : m.artifact.sha256;
   bool any_matched = false;
   for (size_t i = 0; i < m.attestations.size(); ++i) {
-    const json::Value& a = m.attestations[i];
+    const json::Value a = m.attestations[i].tree();
     AttestationShapeCheck check;
     check.predicate_type = predicate_type(a);
     if (!check.predicate_type) {
