@@ -312,15 +312,13 @@ struct Codec<Object> {
   static void write(Writer& w, const Object& v);
 };
 
-// Generic values kept as canonical text: read in one pass, written as they are (the
-// pretty style lays the parsed tree out).
+// Generic arrays and objects kept as canonical text: read in one pass, written as they
+// are (the pretty style lays the parsed tree out).
 template <>
-struct Codec<ValueText> {
-  static bool decode(Reader& r, ValueText& out) {
-    out.text.clear();
-    return r.read_canonical(out.text);
-  }
-  static void write(Writer& w, const ValueText& v);
+struct Codec<ArrayText> {
+  static constexpr Expected expected{"a sequence"};
+  static bool decode(Reader& r, ArrayText& out);
+  static void write(Writer& w, const ArrayText& v);
 };
 
 template <>

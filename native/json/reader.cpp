@@ -666,9 +666,17 @@ bool Reader::canonical_object(std::string& out) {
     // Reorder: stable by key, so equal keys stay in input order and the last one is kept.
     canon_order_.clear();
     for (size_t i = base; i < canon_members_.size(); ++i) canon_order_.push_back(i);
-    std::stable_sort(canon_order_.begin(), canon_order_.end(), [this](size_t a, size_t b) {
-      return canon_key(canon_members_[a]) < canon_key(canon_members_[b]);
-    });
+    auto less = [this](size_t a, size_t b) { return canon_key(canon_members_[a]) < canon_key(canon_members_[b]); };
+    if (canon_order_.size() <= 16) {
+      for (size_t i = 1; i < canon_order_.size(); ++i) {
+        size_t moving = canon_order_[i];
+        size_t j = i;
+        for (; j > 0 && less(moving, canon_order_[j - 1]); --j) canon_order_[j] = canon_order_[j - 1];
+        canon_order_[j] = moving;
+      }
+    } else {
+      std::stable_sort(canon_order_.begin(), canon_order_.end(), less);
+    }
     canon_copy_.assign(out, body, std::string::npos);
     out.resize(body);
     for (size_t j = 0; j < canon_order_.size(); ++j) {
@@ -684,11 +692,12 @@ bool Reader::canonical_object(std::string& out) {
   return ok;
 }
 
-Value ValueText::tree() const {
+Array ArrayText::tree() const {
   Value v;
   Reader r(text);
   r.read_value(&v);
-  return v;
+  if (Array* arr = std::get_if<Array>(&v.v)) return std::move(*arr);
+  return {};
 }
 
 Object ObjectText::tree() const {

@@ -100,7 +100,7 @@ class Reader {
   // A repeated key keeps its last value; members end sorted by key.
   bool read_object_members(Object* out);
   // Skips whitespace, takes one value and appends its canonical compact text (see
-  // ValueText). Errors and their positions are those of read_value.
+  // ArrayText). Errors and their positions are those of read_value.
   bool read_canonical(std::string& out);
 
   // ---- containers, as the typed decoders walk them ----------------------------------

@@ -30,17 +30,17 @@ struct Value {
 
 bool operator==(const Value& a, const Value& b);
 
-// A generic value held as its canonical compact text: exactly what Writer::value writes
-// in the compact style for the parsed tree (no whitespace, members in ascending byte
-// order of their keys, the last of a repeated key kept). Reading one produces that text
-// in a single pass without building a tree; tree() parses it where the content is
-// examined.
-struct ValueText {
-  std::string text;
-  Value tree() const;
+// A generic array or object held as its canonical compact text: exactly what
+// Writer::value writes in the compact style for the parsed tree (no whitespace, members
+// in ascending byte order of their keys, the last of a repeated key kept). Reading one
+// produces that text in a single pass, with no tree built or freed; tree() parses it
+// where the content is examined.
+struct ArrayText {
+  std::string text = "[]";
+  bool empty() const { return text.size() <= 2; }
+  Array tree() const;
 };
 
-// The same for a value that must be an object.
 struct ObjectText {
   std::string text = "{}";
   bool empty() const { return text.size() <= 2; }
