@@ -34,6 +34,23 @@ inline bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// Whether a valid JSON number is already written as append_float_text writes its value:
+// "I.F" with no exponent, at most 15 digits in all (so the digits are the shortest that
+// read back to the value), no zero ending the fraction except in "I.0" for a non-zero
+// integral value, and for a value below 1 at most four zeros before the first
+// significant digit (the plain layout reaches down to 1e-5).
+bool is_float_text(std::string_view t) {
+  if (!t.empty() && t[0] == '-') t.remove_prefix(1);
+  size_t dot = t.find('.');
+  if (dot == std::string_view::npos || t.find_first_of("eE") != std::string_view::npos) return false;
+  std::string_view whole = t.substr(0, dot);
+  std::string_view frac = t.substr(dot + 1);
+  if (frac.empty() || whole.size() + frac.size() > 15) return false;
+  if (whole != "0") return frac == "0" || frac.back() != '0';
+  size_t zeros = frac.find_first_not_of('0');
+  return zeros != std::string_view::npos && zeros <= 4 && frac.back() != '0';
+}
+
 void append_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -560,7 +577,7 @@ bool Reader::read_canonical(std::string& out) {
       if (s.data() == start + 1) {
         // No escape: the body holds no quote, backslash or control byte, so the source
         // text is what the writer would produce.
-        out.append(start, p_);
+        out.append(start, static_cast<size_t>(p_ - start));
       } else {
         append_json_string(out, s);
       }
@@ -601,12 +618,12 @@ bool Reader::read_canonical(std::string& out) {
         const char* start = p_;
         Number n;
         if (!read_number(n)) return false;
-        if (n.kind == Number::Kind::Float) {
+        if (n.kind == Number::Kind::Float && !is_float_text(std::string_view(start, static_cast<size_t>(p_ - start)))) {
           append_float_text(out, n.d);
         } else {
           // An integer that fits its class has no leading zero, sign or exponent the
           // writer would drop: its source text is its output.
-          out.append(start, p_);
+          out.append(start, static_cast<size_t>(p_ - start));
         }
         return true;
       }
@@ -641,7 +658,7 @@ bool Reader::canonical_object(std::string& out) {
     if (key.data() == start + 1) {
       m.key_data = key.data();
       m.key_size = key.size();
-      out.append(start, p_);
+      out.append(start, static_cast<size_t>(p_ - start));
     } else {
       // The key was unescaped into the scratch buffer, which the next string reuses.
       m.key_data = nullptr;

@@ -143,6 +143,19 @@ TEST(json_reader_number_syntax) {
   });
 }
 
+TEST(json_reader_float_layouts) {
+  // Floats whose source text is, or nearly is, the written text: every one is checked
+  // against the tree's writing by read_error.
+  for (const char* text : {"837.5", "-0.25", "1.0", "10.0", "1.50", "1.00", "0.5", "0.0", "-0.0", "0.00001",
+                           "0.000012", "0.000001", "0.0000010", "123456789012345.0", "12345678901234.5",
+                           "1234567890123456.0", "0.123456789012345", "0.1234567890123456", "0.30000000000000004",
+                           "9007199254740993.0", "100000000000000.0", "1000000000000000.0", "2.675", "1e1",
+                           "-123.456", "0.0001000"}) {
+    read_ok(text);
+    read_ok(std::string("[") + text + "]");
+  }
+}
+
 TEST(json_reader_number_classes) {
   struct NumCase {
     const char* text;
