@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -49,6 +50,12 @@ bool is_float_text(std::string_view t) {
   if (whole != "0") return frac == "0" || frac.back() != '0';
   size_t zeros = frac.find_first_not_of('0');
   return zeros != std::string_view::npos && zeros <= 4 && frac.back() != '0';
+}
+
+// Byte order of object keys; most neighbours differ in their first byte.
+bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  return a < b;
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -339,8 +346,17 @@ bool Reader::read_string(std::string_view& out) {
       std::memcpy(&w, p_, 8);
       uint64_t q = w ^ (k01 * '"');
       uint64_t b = w ^ (k01 * '\\');
-      uint64_t hit = ((q - k01) & ~q) | ((b - k01) & ~b) | ((w - k01 * 0x20) & ~w);
-      if (hit & k80) break;
+      uint64_t hit = (((q - k01) & ~q) | ((b - k01) & ~b) | ((w - k01 * 0x20) & ~w)) & k80;
+      if (hit) {
+        if constexpr (std::endian::native == std::endian::little) {
+          // The lowest flagged byte is exact (a borrow only runs upwards): skip the
+          // plain bytes before it, and only those count towards the UTF-8 check.
+          unsigned plain = static_cast<unsigned>(std::countr_zero(hit)) / 8;
+          high |= w & ((uint64_t{1} << (8 * plain)) - 1);
+          p_ += plain;
+        }
+        break;
+      }
       high |= w;
       p_ += 8;
     }
@@ -673,7 +689,7 @@ bool Reader::canonical_object(std::string& out) {
       break;
     }
     m.end = out.size();
-    if (sorted && canon_members_.size() > base && !(canon_key(canon_members_.back()) < canon_key(m))) {
+    if (sorted && canon_members_.size() > base && !key_less(canon_key(canon_members_.back()), canon_key(m))) {
       sorted = false;
     }
     canon_members_.push_back(m);
@@ -683,7 +699,7 @@ bool Reader::canonical_object(std::string& out) {
     // Reorder: stable by key, so equal keys stay in input order and the last one is kept.
     canon_order_.clear();
     for (size_t i = base; i < canon_members_.size(); ++i) canon_order_.push_back(i);
-    auto less = [this](size_t a, size_t b) { return canon_key(canon_members_[a]) < canon_key(canon_members_[b]); };
+    auto less = [this](size_t a, size_t b) { return key_less(canon_key(canon_members_[a]), canon_key(canon_members_[b])); };
     if (canon_order_.size() <= 16) {
       for (size_t i = 1; i < canon_order_.size(); ++i) {
         size_t moving = canon_order_[i];
