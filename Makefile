@@ -19,9 +19,12 @@ sysdeps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libssl-dev libfmt-dev; \
 	fi
 
+# pip prints one line per package (no -q), so a cold install is never silent for long.
+# Byte-compiling here (not on first import) keeps that cost out of the first `make test`.
 $(VENV)/.ready: requirements-dev.txt
-	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	@test -x $(VPY) || { echo "== creating $(VENV)"; $(PYTHON) -m venv $(VENV); }
+	@echo "== installing requirements-dev.txt into $(VENV)"
+	$(VPY) -m pip install --disable-pip-version-check --progress-bar off -r requirements-dev.txt
 	@touch $@
 
 venv: $(VENV)/.ready
@@ -36,11 +39,20 @@ build: sysdeps venv $(BUILD)/CMakeCache.txt
 native-test: build
 	$(BUILD)/native_tests
 
+# The type and wheel checks run beside pytest (which mostly waits on files, subprocesses
+# and signals); their output is shown after the suite's. The wheel check builds its wheel
+# in $(BUILD), the tree just built: nothing compiles twice.
 test: build
+	@echo "== native tests"
 	$(BUILD)/native_tests
-	PYTHONPATH=$(CURDIR)/src ZM_NATIVE_BUILD=$(CURDIR)/$(BUILD) $(VPY) -m pytest $(PYTEST_ARGS)
-	tools/check_types.sh
-	tools/check_package.sh
+	@log=$(BUILD)/checks.log; \
+	echo "== type and wheel checks: started beside pytest, their output follows it"; \
+	( tools/check_types.sh && ZM_BUILD_DIR=$(BUILD) tools/check_package.sh ) > $$log 2>&1 & checks=$$!; \
+	echo "== pytest"; \
+	PYTHONPATH=$(CURDIR)/src ZM_NATIVE_BUILD=$(CURDIR)/$(BUILD) $(VPY) -m pytest $(PYTEST_ARGS); suite=$$?; \
+	wait $$checks; status=$$?; cat $$log; \
+	if [ $$status -ne 0 ]; then echo "type or wheel checks failed (above)"; fi; \
+	[ $$suite -eq 0 ] && [ $$status -eq 0 ]
 
 demo: build
 	PYTHONPATH=$(CURDIR)/src $(VPY) -m zarnik_manifest.demo
@@ -56,6 +68,7 @@ sanitize: sysdeps venv
 	@mkdir -p $(ASAN_PKG)/zarnik_manifest
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j2
 	cp -f $(SRC_PKG)/*.py $(ASAN_PKG)/zarnik_manifest/
+	cp -rf $(SRC_PKG)/schemas $(ASAN_PKG)/zarnik_manifest/
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(ASAN_BUILD)/native_tests
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

@@ -1,6 +1,13 @@
+import functools
+import json
 import os
+from importlib import resources
+from pathlib import Path
 
+import jsonschema
 import pytest
+
+import zarnik_manifest as zm
 
 
 def open_fds() -> int:
@@ -13,3 +20,60 @@ def fd_guard():
     before = open_fds()
     yield
     assert open_fds() == before
+
+
+# ---- every result the suite sees conforms to the shipped JSON Schemas ----------------------
+
+def load_schema(name: str) -> dict:
+    return json.loads(resources.files("zarnik_manifest").joinpath("schemas", name).read_text())
+
+
+SCHEMAS = {
+    kind: jsonschema.Draft202012Validator(load_schema(f"{kind}.schema.json"))
+    for kind in ("index-manifest", "verification-report", "load-plan", "command-error")
+}
+
+
+def check_schema(kind: str, document: object) -> None:
+    errors = sorted(SCHEMAS[kind].iter_errors(document), key=lambda e: list(e.absolute_path))
+    if errors:
+        where = "/".join(map(str, errors[0].absolute_path)) or "(top)"
+        raise AssertionError(f"result does not conform to {kind}.schema.json at {where}: {errors[0].message}")
+
+
+# Race and soak loops repeat one call thousands of times; past this many results in one
+# test the shapes are no longer news, and validating them would cost seconds of the suite.
+VALIDATED_PER_TEST = 64
+validated_in_test = [0]
+
+
+@pytest.fixture(autouse=True)
+def _count_validations():
+    validated_in_test[0] = 0
+
+
+def validated(func, kind: str, written_to: str | None = None):
+    """Wraps a package function: its result (and for create_manifest the file it wrote)
+    must conform to the schema before the test sees it."""
+
+    @functools.wraps(func)
+    def wrapper(*args, **kwargs):
+        result = func(*args, **kwargs)
+        validated_in_test[0] += 1
+        if validated_in_test[0] > VALIDATED_PER_TEST:
+            return result
+        check_schema(kind, result)
+        if written_to is not None:
+            out = kwargs[written_to] if written_to in kwargs else args[1]
+            if Path(os.fsdecode(out)).is_file():
+                check_schema(kind, json.loads(Path(os.fsdecode(out)).read_bytes()))
+        return result
+
+    return wrapper
+
+
+# Installed before any test module binds the package's functions.
+zm.verify_manifest = validated(zm.verify_manifest, "verification-report")
+zm.verify_for_load = validated(zm.verify_for_load, "load-plan")
+zm.inspect_manifest = validated(zm.inspect_manifest, "index-manifest")
+zm.create_manifest = validated(zm.create_manifest, "index-manifest", written_to="out")

@@ -1,6 +1,9 @@
 """Argument binding and conversion: raised before any file is touched."""
 
+import errno
+import os
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -225,3 +228,28 @@ def test_path_forms_are_equivalent(tmp_path, as_path):
     f = tmp_path / "x.bin"
     f.write_bytes(b"abc")
     assert zm.sha256_file(as_path(str(f))) == zm.sha256_file(str(f))
+
+
+# (call, whether the error names the file): loading names the manifest, hashing the file
+# hashed; creation reads several files and names none.
+OS_ERROR_CALLS = [
+    (zm.sha256_file, True),
+    (zm.inspect_manifest, True),
+    (zm.verify_manifest, True),
+    (zm.verify_for_load, True),
+    (lambda p: zm.create_manifest(p, p.parent / "out" / "m.json", "e", row_id_is_identity=True), False),
+]
+
+
+@pytest.mark.parametrize("call,names_file", OS_ERROR_CALLS)
+@pytest.mark.parametrize("code,exc_type", [(errno.ENOENT, FileNotFoundError), (errno.EISDIR, IsADirectoryError)])
+def test_io_errors_raise_the_oserror_subclass_for_their_errno(tmp_path, fd_guard, call, names_file, code, exc_type):
+    target = tmp_path / "missing" if code == errno.ENOENT else tmp_path
+    text = f"{os.strerror(code)} (os error {code})"
+    with pytest.raises(exc_type) as info:
+        call(target)
+    e = info.value
+    assert (e.errno, e.strerror, e.filename) == (code, os.strerror(code), str(target) if names_file else None)
+    assert e.args == (text,) and str(e) == text
+    copy = pickle.loads(pickle.dumps(e))
+    assert type(copy) is exc_type and (copy.errno, copy.filename, copy.args) == (e.errno, e.filename, e.args)

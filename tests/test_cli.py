@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -178,6 +179,12 @@ def read_pty(fd: int, seconds: float) -> bytes:
     return out
 
 
+def default_sigint() -> None:
+    """For a child that must see Ctrl-C even where the suite runs with SIGINT ignored (a
+    background job of a non-interactive shell): Python then keeps ignoring it."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def wait_for_worker(pid: int) -> None:
     """Returns once the command has started its worker thread (its main thread is then
     waiting for the module call), so that SIGINT reaches the command's own handling."""
@@ -197,7 +204,7 @@ def test_progress_only_on_a_terminal_and_ctrl_c_exits_130(tmp_path, terminal, no
     master, slave = pty.openpty() if terminal else (None, None)
     proc = subprocess.Popen([sys.executable, "-m", "zarnik_manifest", "hash", str(fifo)], cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=slave if terminal else subprocess.PIPE,
-                            env={**os.environ, "NO_COLOR": no_color})
+                            env={**os.environ, "NO_COLOR": no_color}, preexec_fn=default_sigint)
     try:
         if terminal:
             os.close(slave)
@@ -235,7 +242,7 @@ def test_ctrl_c_exits_130_in_every_command(tmp_path, args):
     os.mkfifo(tmp_path / "fifo")
     master, slave = pty.openpty()
     proc = subprocess.Popen([sys.executable, "-m", "zarnik_manifest", *args], cwd=tmp_path, stdin=slave,
-                            stdout=slave, stderr=slave)
+                            stdout=slave, stderr=slave, preexec_fn=default_sigint)
     try:
         os.close(slave)
         wait_for_worker(proc.pid)
@@ -365,12 +372,33 @@ def test_create_manifest_with_never_writes_over_an_input(work, out):
 def test_create_manifest_with_writes_a_fifo_straight(work):
     os.mkfifo(work / "out.fifo")
     reader = subprocess.Popen(["cat", str(work / "out.fifo")], stdout=subprocess.PIPE)
-    result = zm.create_manifest_with(work / "sample.zkrq", work / "out.fifo", "enc", row_id_is_identity=True,
-                                     corpus_digest="0" * 64, ci_run_id="42")
-    written = json.loads(reader.communicate(timeout=30)[0])
+    try:
+        result = zm.create_manifest_with(work / "sample.zkrq", work / "out.fifo", "enc", row_id_is_identity=True,
+                                         corpus_digest="0" * 64, ci_run_id="42")
+        written = json.loads(reader.communicate(timeout=30)[0])
+    finally:
+        reader.kill()
+        reader.wait()
     assert written == result and result["embedding"]["corpus_digest"] == "0" * 64
     assert result["build"]["ci_run_id"] == "42" and (work / "out.fifo").is_fifo()
     assert not [p for p in work.iterdir() if p.name.startswith(".")]
+
+
+def test_create_manifest_with_replaces_the_file_a_link_leads_to_elsewhere(work, tmp_path_factory):
+    # The link's target may lie on another file system (/dev/shm where there is one): the
+    # new manifest is renamed into place beside the target, never across file systems.
+    shm = Path("/dev/shm")
+    elsewhere = Path(tempfile.mkdtemp(dir=shm)) if shm.is_dir() else tmp_path_factory.mktemp("elsewhere")
+    try:
+        (elsewhere / "m.json").write_text("old")
+        (work / "link.json").symlink_to(elsewhere / "m.json")
+        zm.create_manifest_with(work / "sample.zkrq", work / "link.json", "enc", row_id_is_identity=True,
+                                pooling="cls")
+        assert (work / "link.json").is_symlink() and os.listdir(elsewhere) == ["m.json"]
+        assert not [p for p in work.iterdir() if p.name.startswith(".")]
+        assert zm.verify_manifest(work / "link.json")["ok"]
+    finally:
+        shutil.rmtree(elsewhere)
 
 
 def sums_file(work: Path) -> bytes:
@@ -383,6 +411,17 @@ def sums_file(work: Path) -> bytes:
     zero = b"0" * 64
     return good + tagged + b"\n# a comment\n" + zero + b"  sample.zkr\r\n" + zero + b"  missing\n" + \
         b"not a checksum line\n" + b"\\" + zero + b"  bad\\escape\n" + zero.upper() + b"  rows.jsonl\n"
+
+
+def test_hash_check_skips_an_endless_line_without_holding_it(work):
+    # A line longer than any checksum line (64 KiB) is improperly formatted and is never
+    # held whole: /dev/zero would otherwise exhaust memory. The lines after it are checked.
+    good = subprocess.run(["sha256sum", "sample.zkrq"], cwd=work, capture_output=True, check=True).stdout
+    (work / "SUMS").write_bytes(b"0" * 64 + b"  " + b"x" * 70_000 + b"\n" + good)
+    got = subprocess.run([sys.executable, "-m", "zarnik_manifest", "hash", "--check", "--warn", "SUMS"], cwd=work,
+                         capture_output=True)
+    assert (got.returncode, got.stdout) == (0, b"sample.zkrq: OK\n")
+    assert b"SUMS: 1: improperly formatted SHA256 checksum line" in got.stderr
 
 
 @pytest.mark.parametrize("options", [[], ["--quiet"], ["--status"], ["--strict"], ["--warn"]])

@@ -1,6 +1,8 @@
+import ast
 import inspect
 import os
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -119,3 +121,21 @@ def test_results_go_through_json_loads_looked_up_per_call(monkeypatch):
     monkeypatch.setattr(json, "loads", broken)
     with pytest.raises(RuntimeError, match="spy refused"):
         zm.sha256_file(os.devnull)
+
+
+STUB = Path(__file__).resolve().parents[1] / "src" / "zarnik_manifest" / "_zarnik_manifest.pyi"
+
+
+def test_stub_documents_every_function_argument_and_result_type():
+    """Editors show the stub's docstrings: each function names each of its arguments (the
+    limits as max_*), and each result type says what it is."""
+    stub = ast.parse(STUB.read_text())
+    documented = {node.name: ast.get_docstring(node) or "" for node in stub.body
+                  if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    assert set(SIGNATURES) <= set(documented)
+    assert all(documented.values()), [name for name, doc in documented.items() if not doc]
+    for name in SIGNATURES:
+        params = inspect.signature(getattr(native, name)).parameters
+        missing = [p for p in params if p not in documented[name] and not p.startswith("max_")]
+        assert not missing, (name, missing)
+        assert "Raises" in documented[name] or name == "default_resource_limits"

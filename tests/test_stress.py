@@ -41,11 +41,11 @@ def test_soak_cases_cover_success_and_each_error_class(tmp_path):
             except Exception as e:
                 outcomes.setdefault(name, set()).add(type(e).__name__)
     assert outcomes == {
-        "sha256_file": {"ok", "OSError", "TypeError"},
-        "inspect_manifest": {"ok", "OSError", "ValueError", "TypeError", "OverflowError"},
-        "verify_manifest": {"ok", "OSError", "ValueError", "TypeError"},
-        "verify_for_load": {"ok", "ValueError", "OSError", "TypeError"},
-        "create_manifest": {"ok", "ValueError", "OSError", "TypeError"},
+        "sha256_file": {"ok", "FileNotFoundError", "IsADirectoryError", "TypeError"},
+        "inspect_manifest": {"ok", "FileNotFoundError", "ValueError", "TypeError", "OverflowError"},
+        "verify_manifest": {"ok", "FileNotFoundError", "ValueError", "TypeError"},
+        "verify_for_load": {"ok", "ValueError", "FileNotFoundError", "TypeError"},
+        "create_manifest": {"ok", "ValueError", "FileNotFoundError", "TypeError"},
         "default_resource_limits": {"ok", "TypeError"},
     }
 

@@ -72,6 +72,21 @@ Result<File> File::reopen_read() const {
   return open_with("/proc/self/fd/" + std::to_string(fd_), O_RDONLY | O_CLOEXEC);
 }
 
+Result<File> File::open_unnamed_in(const std::string& dir) {
+  const int fd = open_interruptible(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(ManifestError::io_errno(errno));
+  return File(fd);
+}
+
+Result<void> File::link_as(const std::string& path) const {
+  // Through /proc/self/fd: linkat with AT_EMPTY_PATH would need CAP_DAC_READ_SEARCH.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    return fail(ManifestError::io_errno(errno));
+  }
+  return {};
+}
+
 Result<File> File::open_write(const std::string& path, bool exclusive) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
   const int fd = open_interruptible(path.c_str(), flags, 0666);

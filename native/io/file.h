@@ -31,6 +31,12 @@ class File {
   static Result<File> open_path_only(const std::string& path);
   // Open for writing with O_CREAT|O_TRUNC (or O_EXCL when `exclusive`), mode 0666 & ~umask.
   static Result<File> open_write(const std::string& path, bool exclusive);
+  // A new file without a name in directory `dir` (O_TMPFILE, mode 0666 & ~umask): if the
+  // process ends before link_as() names it, nothing is left behind. EOPNOTSUPP (or
+  // EISDIR from older kernels) where the file system cannot make one.
+  static Result<File> open_unnamed_in(const std::string& dir);
+  // Gives the unnamed file from open_unnamed_in() the new name `path` (EEXIST when taken).
+  Result<void> link_as(const std::string& path) const;
   // Open an existing entry for writing, creating and truncating nothing (for a FIFO or a
   // device, which is written as a stream). Blocks as a plain open does.
   static Result<File> open_write_existing(const std::string& path);

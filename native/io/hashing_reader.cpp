@@ -1,5 +1,6 @@
 #include "io/hashing_reader.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -21,11 +22,21 @@ HashingChunkReader::HashingChunkReader(File& file) : file_(file), slots_(new Slo
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) return;  // no way to release a stalled reading thread: read inline
   }
+  // The reading thread's reads of a descriptor that may stall never block: poll() saying
+  // "readable" does not guarantee that the bytes are still there when read() runs (another
+  // reader of the same FIFO may take them), and a read blocked past a stop could never be
+  // woken. The descriptor is this reader's own open, shared with no one else.
+  int status = -1;
+  if (may_stall) {
+    status = ::fcntl(file_.fd(), F_GETFL);
+    if (status < 0 || ::fcntl(file_.fd(), F_SETFL, status | O_NONBLOCK) != 0) return;  // read inline
+  }
   try {
     worker_ = std::thread([this] { run(); });
     threaded_ = true;
   } catch (const std::system_error&) {
-    threaded_ = false;  // no thread to be had: read and hash inline
+    threaded_ = false;  // no thread to be had: read and hash inline, with blocking reads
+    if (may_stall) ::fcntl(file_.fd(), F_SETFL, status);
   }
 }
 
@@ -63,9 +74,18 @@ bool HashingChunkReader::wait_readable() {
   }
 }
 
-bool HashingChunkReader::fill(uint64_t index) {
+bool HashingChunkReader::fill(uint64_t index, bool nonblocking) {
   Slot& slot = slots_[index % kSlots];
   auto got = file_.read_some(slot.data.data(), kChunkBytes);
+  // Non-blocking reads (threaded, on a descriptor that may stall): nothing there after
+  // all, so wait again; a stop while waiting ends the stream where it stands.
+  while (!got && nonblocking && got.error().os_error() == EAGAIN) {
+    if (!wait_readable()) {
+      slot.size = 0;
+      return false;
+    }
+    got = file_.read_some(slot.data.data(), kChunkBytes);
+  }
   if (!got) {
     error_ = got.error();
     slot.size = 0;
@@ -89,7 +109,7 @@ void HashingChunkReader::run() {
     if (stopping_.load(std::memory_order_acquire)) return;
     // Stopped while the pipe had nothing: the consumer is gone and asks for nothing more.
     if (wake_fd_ >= 0 && !wait_readable()) return;
-    const bool more = fill(i);
+    const bool more = fill(i, /*nonblocking=*/wake_fd_ >= 0);
     produced_.store(i + 1, std::memory_order_seq_cst);
     if (consumer_waiting_.load(std::memory_order_seq_cst)) {
       std::lock_guard<std::mutex> lock(wait_mutex_);
@@ -136,7 +156,7 @@ Result<std::string_view> HashingChunkReader::next() {
       return fail(ManifestError::io_errno(EINTR));
     }
   } else {
-    fill(index);
+    fill(index, /*nonblocking=*/false);
   }
   const Slot& slot = slots_[index % kSlots];
   if (slot.size == 0) {

@@ -56,7 +56,9 @@ class HashingChunkReader final : public ChunkSource {
   };
 
   // Reads and hashes chunk number `index` into its slot; false at the end of the stream.
-  bool fill(uint64_t index);
+  // `nonblocking`: the reading thread on a descriptor set O_NONBLOCK, which waits in
+  // wait_readable() whenever a read finds nothing.
+  bool fill(uint64_t index, bool nonblocking);
   // Reading thread, when the file may stall: waits until it has data (or its end, or an
   // error) or stop() was called; false when stopped.
   bool wait_readable();

@@ -78,8 +78,8 @@ Result<std::span<const char>> ReadAhead::next() {
     consumed_.notify_one();
     if (interrupt::poll()) {
       ended_ = true;
+      stop();  // joins the reader first: error_ is then this thread's alone
       error_ = ManifestError::io_errno(EINTR);
-      stop();
       return fail(*error_);
     }
     for (uint64_t p = produced_.load(std::memory_order_acquire); p <= index;

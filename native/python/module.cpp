@@ -66,7 +66,7 @@ PyObject* sha256_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::string path;
     if (!convert_path(slots[0], "path", &path)) return nullptr;
     auto digest = without_gil([&] { return io::sha256_stream_file(path); });
-    if (!digest) return raise_manifest_error(digest.error());
+    if (!digest) return raise_manifest_error(digest.error(), &path);
     return json_to_py(fmt::format("{{\"sha256\":\"{}\",\"size_bytes\":{}}}", digest->sha256, digest->size_bytes));
   });
 }
@@ -85,7 +85,7 @@ PyObject* inspect_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!convert_path(slots[0], "manifest", &manifest)) return nullptr;
     if (!convert_limits(slots + 1, &limits)) return nullptr;
     auto doc = without_gil([&] { return load_manifest_file_with_options(manifest, limits.max_manifest_bytes); });
-    if (!doc) return raise_manifest_error(doc.error());
+    if (!doc) return raise_manifest_error(doc.error(), &manifest);
     return json_to_py(write_manifest_compact(doc->manifest));
   });
 }
@@ -123,7 +123,8 @@ PyObject* verify_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       if (!doc) return fail(doc.error());
       return verify_manifest_with_path_capture(*doc, options).report;
     });
-    if (!report) return raise_manifest_error(report.error());
+    // Only loading fails, so an I/O error concerns the manifest file.
+    if (!report) return raise_manifest_error(report.error(), &manifest);
     return json_to_py(write_report_json(*report));
   });
 }
@@ -139,7 +140,7 @@ PyObject* verify_for_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       if (!doc) return fail(doc.error());
       return build_verified_load_plan(*doc, verify_manifest_with_path_capture(*doc, options));
     });
-    if (!plan) return raise_manifest_error(plan.error());
+    if (!plan) return raise_manifest_error(plan.error(), &manifest);
     if (!*plan) return raise_text(PyExc_ValueError, plan->error().message);
     VerifiedLoadPlan& p = **plan;
     if (p.manifest_path) p.manifest_path = path_to_string(*p.manifest_path);

@@ -24,8 +24,11 @@ PyObject* internal_error_type();  // derives from BaseException; not a module at
 // ---- results and errors -------------------------------------------------------------
 // Hands compact JSON text to json.loads (module and attribute looked up on every call).
 PyObject* json_to_py(const std::string& json_text);
-// Raises the exception for a core error; always returns nullptr.
-PyObject* raise_manifest_error(const ManifestError& error);
+// Raises the exception for a core error; always returns nullptr. An I/O error with an
+// error number raises the OSError subclass the interpreter picks for it (FileNotFoundError,
+// PermissionError, ...) with errno, strerror and `filename` (None when null) set, while its
+// args and str() are the error's one-line text.
+PyObject* raise_manifest_error(const ManifestError& error, const std::string* filename = nullptr);
 // Raises `type` with a UTF-8 message (invalid bytes replaced); returns nullptr.
 PyObject* raise_text(PyObject* type, const std::string& text);
 std::string path_to_string(const std::string& path);

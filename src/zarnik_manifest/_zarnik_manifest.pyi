@@ -4,7 +4,16 @@ The TypedDicts exist for type checkers only (the module returns plain dicts); im
 them under `typing.TYPE_CHECKING`.
 
 Manifest dicts leave absent optional keys out (NotRequired); report and load-plan dicts
-always carry every key, with None where the value may be absent.
+always carry every key, with None where the value may be absent. JSON Schemas of the
+three documents are shipped in zarnik_manifest/schemas/.
+
+Errors: bad arguments raise TypeError or OverflowError before any file is touched; an
+unreadable file raises an instance of the OSError subclass for its error number
+(FileNotFoundError, PermissionError, IsADirectoryError, ...; strictly, of a subclass of it
+whose str() is its message), with errno and strerror set, and filename where the call
+reads one file; a manifest that is too large, malformed or not the schema raises
+ValueError. Every exception carries one argument, its one-line message, and pickles as
+the built-in type.
 """
 
 import os
@@ -45,26 +54,38 @@ DEFAULT_MAX_CACHED_REPORT_BYTES: Final[int]
 
 @type_check_only
 class RankParams(TypedDict):
+    """Parameters of a rank index: none beyond the kind."""
+
     kind: Literal["rank"]
 
 @type_check_only
 class RankQuantParams(TypedDict):
+    """Parameters of a rank_quant index: `bits` per quantised rank (1, 2 or 4)."""
+
     kind: Literal["rank_quant"]
     bits: int
 
 @type_check_only
 class BitmapParams(TypedDict):
+    """Parameters of a bitmap index: `n_top`, the number of set bits per vector."""
+
     kind: Literal["bitmap"]
     n_top: int
 
 @type_check_only
 class SignBitmapParams(TypedDict):
+    """Parameters of a sign_bitmap index: none beyond the kind."""
+
     kind: Literal["sign_bitmap"]
 
 _IndexParams: TypeAlias = RankParams | RankQuantParams | BitmapParams | SignBitmapParams
 
 @type_check_only
 class Artifact(TypedDict):
+    """The manifest's index file: manifest-relative `path`, SHA-256 of the whole file (64 lowercase
+    hex digits), and the header's kind, format version, dimension, vector count, bytes per
+    vector and family parameters, plus the file size in bytes."""
+
     path: str
     sha256: str
     kind: _IndexKind
@@ -77,6 +98,9 @@ class Artifact(TypedDict):
 
 @type_check_only
 class AuxiliaryArtifact(TypedDict):
+    """An auxiliary file (tokenizer, vocabulary, ...) with its unique `name`, manifest-relative
+    `path`, SHA-256 and size. `required` is left out when true (the default)."""
+
     name: str
     path: str
     sha256: str
@@ -85,6 +109,9 @@ class AuxiliaryArtifact(TypedDict):
 
 @type_check_only
 class Embedding(TypedDict):
+    """The embedding model whose vectors the index holds: `model` and `dim`, and optionally its
+    revision, tokenizer revision, pooling, normalization and corpus/matrix digests."""
+
     model: str
     dim: int
     model_revision: NotRequired[str]
@@ -96,12 +123,16 @@ class Embedding(TypedDict):
 
 @type_check_only
 class MetricSpec(TypedDict):
+    """A metric by `name`, with an optional `version` and `digest` ("sha256:" + 64 hex digits)."""
+
     name: str
     version: NotRequired[str]
     digest: NotRequired[str]
 
 @type_check_only
 class EncoderSpec(TypedDict):
+    """An encoder model and its dimension, with optional revision and normalization."""
+
     model: str
     dim: int
     model_revision: NotRequired[str]
@@ -109,6 +140,9 @@ class EncoderSpec(TypedDict):
 
 @type_check_only
 class BuildInfo(TypedDict):
+    """Build provenance: the required `invocation_id`, and optionally the builder, source
+    repository and commit, CI provider and CI run id."""
+
     invocation_id: str
     builder_id: NotRequired[str]
     source_repo: NotRequired[str]
@@ -118,17 +152,24 @@ class BuildInfo(TypedDict):
 
 @type_check_only
 class RowIdentityDb(TypedDict):
+    """Reserved database location of the row ids; the verifier reports its presence."""
+
     path: NotRequired[str]
     table: NotRequired[str]
     id_column: NotRequired[str]
 
 @type_check_only
 class RowIdIdentity(TypedDict):
+    """Identity row mapping: index row i is identified by i; `row_count` rows."""
+
     kind: Literal["row_id_identity"]
     row_count: int
 
 @type_check_only
 class JsonlRowIdentity(TypedDict):
+    """A JSON-lines row map: manifest-relative `path`, its SHA-256, `row_count` rows and the id
+    kind ("uuid")."""
+
     kind: Literal["jsonl"]
     path: str
     sha256: str
@@ -140,28 +181,38 @@ _RowIdentity: TypeAlias = RowIdIdentity | JsonlRowIdentity
 
 @type_check_only
 class TopKOrdinalization(TypedDict):
+    """Ordinal codes from the top `k` of `dim` coordinates."""
+
     kind: Literal["top_k"]
     dim: int
     k: int
 
 @type_check_only
 class BucketOrdinalization(TypedDict):
+    """Ordinal codes by bucketing each of `dim` coordinates into 2**`bits` buckets."""
+
     kind: Literal["bucket"]
     dim: int
     bits: int
 
 @type_check_only
 class SignOrdinalization(TypedDict):
+    """Ordinal codes from the sign of each of `dim` coordinates."""
+
     kind: Literal["sign"]
     dim: int
 
 @type_check_only
 class RankPositionOrdinalization(TypedDict):
+    """Ordinal codes from the rank position of each of `dim` coordinates."""
+
     kind: Literal["rank_position"]
     dim: int
 
 @type_check_only
 class CallerDefinedOrdinalization(TypedDict):
+    """An ordinalization defined by the caller, by `name`."""
+
     kind: Literal["caller_defined"]
     dim: int
     name: str
@@ -176,20 +227,28 @@ _CalibrationOrdinalization: TypeAlias = (
 
 @type_check_only
 class UniformHypergeometricNullModel(TypedDict):
+    """The uniform hypergeometric null model."""
+
     kind: Literal["uniform_hypergeometric"]
 
 @type_check_only
 class WeightedMarginalProfileNullModel(TypedDict):
+    """A null model weighted by the marginal profile of the given parameterization."""
+
     kind: Literal["weighted_marginal_profile"]
     parameterization: _ProfileParameterization
 
 @type_check_only
 class EmpiricalTailTableNullModel(TypedDict):
+    """A null model from an empirical tail table of `statistic`."""
+
     kind: Literal["empirical_tail_table"]
     statistic: str
 
 @type_check_only
 class CallerDefinedNullModel(TypedDict):
+    """A null model defined by the caller, with free-text parameterization."""
+
     kind: Literal["caller_defined"]
     name: str
     parameterization: NotRequired[str]
@@ -203,6 +262,9 @@ _NullModel: TypeAlias = (
 
 @type_check_only
 class ProfileArtifactRef(TypedDict):
+    """The calibration data file: path, SHA-256, size, dimension, sample count, what it
+    tabulates, its format name, the table shape (left out when empty) and a source digest."""
+
     path: str
     sha256: str
     file_size_bytes: int
@@ -215,6 +277,9 @@ class ProfileArtifactRef(TypedDict):
 
 @type_check_only
 class CalibrationProfileRef(TypedDict):
+    """The manifest's calibration block: profile id, the encoder calibrated for, the
+    ordinalization, the null model and optionally the profile file."""
+
     schema_version: str
     profile_id: str
     created_at: NotRequired[str]
@@ -225,6 +290,8 @@ class CalibrationProfileRef(TypedDict):
 
 @type_check_only
 class DistortionBounds(TypedDict):
+    """Distortion figures; each optional, at least one required by the verifier."""
+
     declared_lower_bound: NotRequired[float]
     declared_upper_bound: NotRequired[float]
     estimated_distortion: NotRequired[float]
@@ -234,6 +301,9 @@ class DistortionBounds(TypedDict):
 
 @type_check_only
 class DistortionScope(TypedDict):
+    """Where the distortion figures hold: digests of the data, domain, sample size, confidence
+    and coverage (fractions in [0, 1]) and estimator version."""
+
     corpus_digest: NotRequired[str]
     query_set_digest: NotRequired[str]
     pair_sample_digest: NotRequired[str]
@@ -245,12 +315,16 @@ class DistortionScope(TypedDict):
 
 @type_check_only
 class DistortionEvidence(TypedDict):
+    """How the distortion figures were obtained: evidence kind and optional estimator."""
+
     kind: _DistortionEvidenceKind
     estimator_id: NotRequired[str]
     estimator_hash: NotRequired[str]
 
 @type_check_only
 class DistortionProfileArtifactRef(TypedDict):
+    """The file holding the distortion evidence: path, SHA-256, size, format."""
+
     path: str
     sha256: str
     file_size_bytes: int
@@ -259,6 +333,9 @@ class DistortionProfileArtifactRef(TypedDict):
 
 @type_check_only
 class EncoderDistortionProfileRef(TypedDict):
+    """The manifest's encoder_distortion block: how much the encoder distorts a source metric,
+    the scope and evidence of the claim, and optionally a profile file."""
+
     schema_version: str
     profile_id: str
     created_at: NotRequired[str]
@@ -275,6 +352,10 @@ class EncoderDistortionProfileRef(TypedDict):
 
 @type_check_only
 class IndexManifest(TypedDict):
+    """A manifest as parsed (`inspect_manifest`) or written (`create_manifest`). Absent optional
+    keys are left out; empty auxiliary_artifacts, attestations and extensions are left out.
+    JSON Schema: zarnik_manifest/schemas/index-manifest.schema.json."""
+
     schema_version: str
     manifest_id: str
     created_at: str
@@ -292,11 +373,16 @@ class IndexManifest(TypedDict):
 
 @type_check_only
 class ReportIssue(TypedDict):
+    """One problem: a stable reason `code` (docs/reason-codes.md) and a one-line `message`."""
+
     code: str
     message: str
 
 @type_check_only
 class MetadataReport(TypedDict):
+    """What the index header probe found: kind, format version, dimension, vector count,
+    bytes per vector, family parameters and the file size."""
+
     kind: _IndexKind
     format_version: int
     dim: int
@@ -307,6 +393,9 @@ class MetadataReport(TypedDict):
 
 @type_check_only
 class ArtifactReport(TypedDict):
+    """The artifact as verified: the path as declared, opened and canonical, the SHA-256 and
+    size as read, and the probed header (None when it could not be probed)."""
+
     manifest_path: str | None
     observed_path: str | None
     canonical_path: str | None
@@ -316,6 +405,9 @@ class ArtifactReport(TypedDict):
 
 @type_check_only
 class AuxiliaryArtifactReport(TypedDict):
+    """One auxiliary file as verified. `state` is "verified", "optional_absent",
+    "missing_required" or "failed"; `reason_code` says why when it is not verified."""
+
     name: str
     manifest_path: str
     resolved_path: str | None
@@ -330,6 +422,9 @@ class AuxiliaryArtifactReport(TypedDict):
 
 @type_check_only
 class RowIdentityReport(TypedDict):
+    """The row identity as verified: kind, row-map paths and digest, declared row count
+    and the number of row-map rows that passed validation."""
+
     kind: _RowIdentityKind | None
     manifest_path: str | None
     canonical_path: str | None
@@ -339,6 +434,9 @@ class RowIdentityReport(TypedDict):
 
 @type_check_only
 class EncoderDistortionReport(TypedDict):
+    """Summary of the encoder_distortion block; `present` False and every other key None
+    when the manifest has none."""
+
     present: bool
     schema_version: str | None
     profile_id: str | None
@@ -352,6 +450,9 @@ class EncoderDistortionReport(TypedDict):
 
 @type_check_only
 class CalibrationReport(TypedDict):
+    """Summary of the calibration block; `present` False and every other key None when the
+    manifest has none."""
+
     present: bool
     schema_version: str | None
     profile_id: str | None
@@ -365,12 +466,19 @@ class CalibrationReport(TypedDict):
 
 @type_check_only
 class AttestationShapeCheck(TypedDict):
+    """One attestation examined: its predicate type, builder id, and whether a subject's
+    SHA-256 matched the artifact."""
+
     predicate_type: str | None
     builder_id: str | None
     subject_sha256_matched: bool
 
 @type_check_only
 class VerificationReport(TypedDict):
+    """The result of `verify_manifest`. `ok` is True exactly when `errors` is empty. Every key
+    is always present, with None for values that could not be established.
+    JSON Schema: zarnik_manifest/schemas/verification-report.schema.json."""
+
     ok: bool
     checked_at: str
     manifest_id: str | None
@@ -388,6 +496,9 @@ class VerificationReport(TypedDict):
 
 @type_check_only
 class RowIdentityPlan(TypedDict):
+    """Row identity to load: `path` is the canonical row-map path for "jsonl" and None for
+    "row_id_identity"."""
+
     kind: _RowIdentityKind
     path: str | None
     row_count: int
@@ -396,6 +507,9 @@ class RowIdentityPlan(TypedDict):
 
 @type_check_only
 class AuxiliaryArtifactPlan(TypedDict):
+    """An auxiliary file to load: "verified" with its canonical `path`, or "optional_absent"
+    with `path` None."""
+
     name: str
     path: str | None
     required: bool
@@ -406,6 +520,10 @@ class AuxiliaryArtifactPlan(TypedDict):
 
 @type_check_only
 class VerifiedLoadPlan(TypedDict):
+    """The result of `verify_for_load`: canonical paths of the files whose digests were
+    checked, the probed header, and a copy of the clean report.
+    JSON Schema: zarnik_manifest/schemas/load-plan.schema.json."""
+
     manifest_path: str | None
     artifact_path: str
     metadata: MetadataReport
@@ -417,11 +535,15 @@ class VerifiedLoadPlan(TypedDict):
 
 @type_check_only
 class FileDigest(TypedDict):
+    """A file's SHA-256 (64 lowercase hex digits) and the number of bytes hashed."""
+
     sha256: str
     size_bytes: int
 
 @type_check_only
 class ResourceLimits(TypedDict):
+    """The ten per-call limits with their defaults, under their keyword names."""
+
     max_manifest_bytes: int
     max_row_map_line_bytes: int
     max_row_map_rows: int
@@ -443,8 +565,26 @@ class AuxiliaryArtifactRequest(TypedDict):
 
 # ---- functions ----------------------------------------------------------------------------
 
-def default_resource_limits() -> ResourceLimits: ...
-def sha256_file(path: _StrPath) -> FileDigest: ...
+def default_resource_limits() -> ResourceLimits:
+    """Return a new dict of the ten default resource limits, keyed by keyword name.
+    """
+
+def sha256_file(path: _StrPath) -> FileDigest:
+    """Hash a whole file with SHA-256, streaming, without a size limit.
+
+    Args:
+        path: the file (str, bytes or os.PathLike).
+
+    Returns:
+        {"sha256": 64 lowercase hex digits, "size_bytes": bytes hashed}.
+
+    Raises:
+        TypeError: `path` is not a path.
+        OSError: the file cannot be opened or read; the subclass for the error number
+            (FileNotFoundError, PermissionError, IsADirectoryError, ...) with errno,
+            strerror and filename set; its text is "<description> (os error N)".
+    """
+
 def inspect_manifest(
     manifest: _StrPath,
     *,
@@ -458,7 +598,25 @@ def inspect_manifest(
     max_encoder_distortion_profile_bytes: int | None = None,
     max_report_issues: int | None = None,
     max_cached_report_bytes: int | None = None,
-) -> IndexManifest: ...
+) -> IndexManifest:
+    """Load and strictly parse a manifest, without checking any file it names.
+
+    Args:
+        manifest: the manifest file.
+        max_*: resource limits; None (the default) takes the published default
+            (`default_resource_limits()`). Each must fit an unsigned 64-bit integer. Only max_manifest_bytes is used.
+
+    Returns:
+        The manifest as a dict, absent optional keys left out.
+
+    Raises:
+        TypeError, OverflowError: a bad argument (before any file is opened).
+        OSError: the manifest cannot be read (the subclass for the error number, with
+            errno, strerror and filename set).
+        ValueError: the manifest is too large ("manifest_file_too_large: ..."), not JSON,
+            or not the manifest schema ("<message> at line L column C").
+    """
+
 def verify_manifest(
     manifest: _StrPath,
     *,
@@ -476,7 +634,31 @@ def verify_manifest(
     max_encoder_distortion_profile_bytes: int | None = None,
     max_report_issues: int | None = None,
     max_cached_report_bytes: int | None = None,
-) -> VerificationReport: ...
+) -> VerificationReport:
+    """Verify a manifest against its files and the caller's policy.
+
+    Problems found in the manifest or its files never raise: each becomes an issue (a
+    stable reason code and a message) in the report's `errors`.
+
+    Args:
+        manifest: the manifest file; its directory is the base of relative paths.
+        index: verify this copy of the index instead of the manifest's artifact path.
+        allow_absolute_paths: accept absolute paths in the manifest.
+        allow_path_escape: accept paths that leave the manifest's directory.
+        allow_duplicate_db_ids: accept a row map that repeats a database id.
+        max_*: resource limits; None (the default) takes the published default
+            (`default_resource_limits()`). Each must fit an unsigned 64-bit integer.
+
+    Returns:
+        The verification report; `report["ok"]` is True exactly when no error was found.
+
+    Raises:
+        TypeError, OverflowError: a bad argument (before any file is opened).
+        OSError: the manifest cannot be read (the subclass for the error number, with
+            errno, strerror and filename set).
+        ValueError: the manifest is too large, not JSON, or not the manifest schema.
+    """
+
 def verify_for_load(
     manifest: _StrPath,
     *,
@@ -494,7 +676,24 @@ def verify_for_load(
     max_encoder_distortion_profile_bytes: int | None = None,
     max_report_issues: int | None = None,
     max_cached_report_bytes: int | None = None,
-) -> VerifiedLoadPlan: ...
+) -> VerifiedLoadPlan:
+    """Verify a manifest as `verify_manifest` does and return the plan to load it.
+
+    Args:
+        manifest, index, allow_absolute_paths, allow_path_escape, allow_duplicate_db_ids,
+        max_*: as for `verify_manifest`.
+
+    Returns:
+        The load plan: canonical paths of the index, row map and auxiliary files whose
+        digests were checked, the probed header and a copy of the clean report.
+
+    Raises:
+        TypeError, OverflowError: a bad argument.
+        OSError: the manifest cannot be read (as for `verify_manifest`).
+        ValueError: the manifest cannot be loaded, or verification found errors:
+            "manifest verification failed: <first three codes>[, ...]".
+    """
+
 def create_manifest(
     index: _StrPath,
     out: _StrPath,
@@ -515,4 +714,36 @@ def create_manifest(
     max_encoder_distortion_profile_bytes: int | None = None,
     max_report_issues: int | None = None,
     max_cached_report_bytes: int | None = None,
-) -> IndexManifest: ...
+) -> IndexManifest:
+    """Write a manifest for an existing index file and return it.
+
+    Probes and hashes the index, validates the row map (or takes the identity mapping),
+    hashes the auxiliary files, expresses every path relative to `out`'s directory and
+    writes `out` as two-space-indented JSON (missing parent directories are created).
+
+    Args:
+        index: the index file.
+        out: the manifest file to write.
+        embedding_model: the embedding model's name, written as given.
+        row_map: a JSON-lines row map; exactly one of row_map and row_id_is_identity=True.
+        row_id_is_identity: index row i is identified by i.
+        auxiliary_artifacts: iterable of {"name": str, "path": path, "required": bool}
+            ("required" defaults to True).
+        allow_absolute_paths: fall back to an absolute path where no relative form exists
+            (never needed on a file system with one root).
+        allow_path_escape: write a file outside `out`'s directory with ".." steps instead
+            of refusing it.
+        max_*: resource limits; None (the default) takes the published default
+            (`default_resource_limits()`). Each must fit an unsigned 64-bit integer.
+
+    Returns:
+        The manifest written, as a dict.
+
+    Raises:
+        TypeError, OverflowError, KeyError: a bad argument or auxiliary entry.
+        ValueError: both or neither of row_map and row_id_is_identity; an invalid row map,
+            auxiliary list or path; a file over its limit.
+        OSError: a file cannot be read or written, or the index header is not a zarnik
+            index (I/O errors: the subclass for the error number, errno and strerror set).
+    """
+

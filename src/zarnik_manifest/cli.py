@@ -399,7 +399,7 @@ def _human_size(n: int) -> str:
 def _file_size(path: str | None) -> int | None:
     try:
         return os.stat(path).st_size if path is not None else None
-    except OSError:
+    except (OSError, ValueError):  # ValueError: a NUL byte in the name
         return None
 
 
@@ -832,22 +832,38 @@ class _SumsParser:
         return rest[1:].lstrip(_BLANK), name
 
 
-def _sums_lines(sums: str) -> Iterator[bytes]:
+# No properly formatted line comes near this (64 digits and a name of at most PATH_MAX
+# bytes, escaped); a longer one is improperly formatted and is skipped without being held.
+_MAX_SUMS_LINE = 1 << 16
+
+
+def _sums_lines(sums: str) -> Iterator[bytes | None]:
     """The lines of a checksum file ("-": standard input), read in 1 MiB pieces on the
-    worker thread, so that a file of any length is checked as it arrives; OSError when it
-    cannot be opened or read."""
+    worker thread, so that a file of any length is checked as it arrives; None stands for a
+    line longer than _MAX_SUMS_LINE. OSError when the file cannot be opened or read."""
     fd = 0 if sums == "-" else _run(lambda: os.open(sums, os.O_RDONLY | os.O_CLOEXEC))
     try:
         pending: list[bytes] = []
+        held = 0
+        overlong = False
         while chunk := _run(lambda: os.read(fd, 1 << 20)):
             *complete, rest = chunk.split(b"\n")
-            if complete:
-                yield b"".join([*pending, complete[0]])
-                yield from complete[1:]
-                pending = []
-            if rest:
-                pending.append(rest)
-        if pending:
+            for piece in complete:
+                held += len(piece)
+                if overlong or held > _MAX_SUMS_LINE:
+                    yield None
+                else:
+                    yield b"".join([*pending, piece])
+                pending, held, overlong = [], 0, False
+            if rest and not overlong:
+                held += len(rest)
+                if held > _MAX_SUMS_LINE:
+                    pending, overlong = [], True
+                else:
+                    pending.append(rest)
+        if overlong:
+            yield None
+        elif pending:
             yield b"".join(pending)
     finally:
         if fd != 0:
@@ -863,6 +879,11 @@ def _check_sums(sums: str, args: argparse.Namespace) -> bool:
     formatted = misformatted = unreadable = mismatched = 0
     try:
         for number, line in enumerate(_sums_lines(sums), 1):
+            if line is None:
+                misformatted += 1
+                if args.warn:
+                    _fail(f"{shown}: {number}: improperly formatted SHA256 checksum line")
+                continue
             if line.startswith(b"#"):
                 continue
             if line.endswith(b"\r"):
@@ -903,9 +924,11 @@ def _check_line(digest: bytes, name: bytes, args: argparse.Namespace) -> bool | 
     # name holds a line feed.
     printed = b"\\" + name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n") if b"\n" in name else name
     try:
+        if "\0" in path:
+            raise ValueError("path contains a NUL byte")  # names no file; never cut short
         actual = _digest_of(path, args.quiet or args.status)
-    except OSError as exc:
-        _fail(f"{_display(path)}: {_os_error_text(exc)}")
+    except (OSError, ValueError) as exc:
+        _fail(f"{_display(path)}: {_os_error_text(exc) if isinstance(exc, OSError) else exc}")
         if not args.status:
             _emit_bytes(printed + b": FAILED open or read\n")
         return None

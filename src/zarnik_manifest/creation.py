@@ -266,7 +266,19 @@ def create_manifest_with(
         if straight:
             _write_straight(out_text, text.encode("utf-8"))
         else:
-            os.replace(temp, target)
+            if os.path.dirname(target) != directory:
+                # A link at `out` leads elsewhere, perhaps to another file system: the
+                # verified bytes go through a temporary beside the file they replace (the
+                # manifest's own paths stay relative to `out`, where it was verified).
+                beside = _new_temporary(os.path.dirname(target) or ".")
+                try:
+                    _rewrite(beside, text.encode("utf-8"), mode)
+                    os.replace(beside, target)
+                finally:
+                    _remove(beside)
+                _remove(temp)
+            else:
+                os.replace(temp, target)
             renamed = True
             _track(temp, False)
             dir_fd = os.open(os.path.dirname(target) or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "base/task_group.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
@@ -164,13 +165,19 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   std::optional<Result<std::string>> index_sha256;
   std::optional<Result<RowIdentity>> jsonl;
   std::vector<base::TaskGroup::Task> tasks;
+  // A task's result is kept only when it was not cut short by the group's stop: work a
+  // stop ended is redone in its turn below, so the failure judged is never that stop.
   tasks.push_back({[&] {
-    index_sha256 = hash_probed_index(*index_file, meta.file_size_bytes);
+    auto hashed = hash_probed_index(*index_file, meta.file_size_bytes);
+    if (!hashed && interrupt::stopped()) return;
+    index_sha256 = std::move(hashed);
     if (!*index_sha256) group.request_stop();
   }});
   if (with_rows) {
     tasks.push_back({[&] {
-                       jsonl = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
+                       auto rows = jsonl_row_identity(*request.row_map, manifest_dir, options, meta.n_vectors);
+                       if (!rows && interrupt::stopped()) return;
+                       jsonl = std::move(rows);
                        if (!*jsonl) group.request_stop();
                      },
                      !io::names_regular_file(*request.row_map)});
@@ -179,7 +186,11 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
     // Only regular files are read ahead of their turn: a FIFO or a device is opened in
     // turn, on the calling thread, where a signal reaches it.
     if (!io::names_regular_file(aux_requests[i].path)) continue;
-    tasks.push_back({[&, i] { aux_ahead[i] = hash_auxiliary_file(aux_requests[i], options.limits); }});
+    tasks.push_back({[&, i] {
+      auto digest = hash_auxiliary_file(aux_requests[i], options.limits);
+      if (!digest && interrupt::stopped()) return;
+      aux_ahead[i] = std::move(digest);
+    }});
   }
   group.run(tasks, base::TaskGroup::threads_for(tasks.size()));
 

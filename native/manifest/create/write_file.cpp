@@ -70,8 +70,57 @@ std::optional<Result<void>> write_straight(const std::string& target, std::strin
   return Result<void>();
 }
 
+// Writes `contents` into `file`, with the replaced file's permissions set before any byte
+// is written (so the contents are never readable more widely than the file they replace),
+// and syncs it.
+Result<void> fill_synced(io::File& file, std::string_view contents, std::optional<mode_t> permissions) {
+  if (permissions && ::fchmod(file.fd(), *permissions) != 0) return fail(ManifestError::io_errno(errno));
+  if (auto w = file.write_all(contents.data(), contents.size()); !w) return fail(write_error(w.error()));
+  if (auto s = file.sync(); !s) return fail(write_error(s.error()));
+  return {};
+}
+
+// The unnamed route: the file gets a name only once its contents are synced, so a process
+// ended while writing (an interrupted command exits at once) leaves nothing behind; the
+// named window is one link and one rename. Returns nothing, with no trace left, where the
+// file system or the missing /proc cannot give an unnamed file a name: the caller then
+// writes through a named temporary.
+std::optional<Result<void>> replace_through_unnamed(const std::string& target, std::string_view contents,
+                                                    std::optional<mode_t> permissions) {
+  auto file = io::File::open_unnamed_in(io::parent_dir(target));
+  if (!file) {
+    const int err = file.error().os_error();
+    if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) return std::nullopt;
+    return Result<void>(fail(file.error()));
+  }
+  if (auto filled = fill_synced(*file, contents, permissions); !filled) return Result<void>(fail(filled.error()));
+  std::string temp;
+  Result<void> linked = fail(ManifestError::io_errno(EEXIST));
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    temp = temp_name_for(target);
+    linked = file->link_as(temp);
+    if (linked || linked.error().os_error() != EEXIST) break;
+  }
+  if (!linked) {
+    if (linked.error().os_error() == ENOENT) return std::nullopt;  // no /proc to link through
+    return Result<void>(fail(linked.error()));
+  }
+  if (auto c = file->close_checked(); !c) {
+    ::unlink(temp.c_str());
+    return Result<void>(fail(write_error(c.error())));
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Result<void>(fail(ManifestError::io_errno(err)));
+  }
+  sync_directory(io::parent_dir(target));
+  return Result<void>();
+}
+
 Result<void> replace_atomically(const std::string& target, std::string_view contents,
                                 std::optional<mode_t> permissions) {
+  if (auto done = replace_through_unnamed(target, contents, permissions)) return std::move(*done);
   std::string temp;
   Result<io::File> file = fail(ManifestError::io_errno(EEXIST));
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
@@ -86,11 +135,7 @@ Result<void> replace_atomically(const std::string& target, std::string_view cont
     ::unlink(temp.c_str());
     return fail(std::move(error));
   };
-  // The replaced file's permissions are set before any byte is written, so the contents
-  // are never readable more widely than the file they replace.
-  if (permissions && ::fchmod(file->fd(), *permissions) != 0) return discard(ManifestError::io_errno(errno));
-  if (auto w = file->write_all(contents.data(), contents.size()); !w) return discard(write_error(w.error()));
-  if (auto s = file->sync(); !s) return discard(write_error(s.error()));
+  if (auto filled = fill_synced(*file, contents, permissions); !filled) return discard(filled.error());
   if (auto c = file->close_checked(); !c) return discard(write_error(c.error()));
   if (::rename(temp.c_str(), target.c_str()) != 0) return discard(ManifestError::io_errno(errno));
   sync_directory(io::parent_dir(target));
