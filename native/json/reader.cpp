@@ -665,6 +665,7 @@ bool Reader::canonical_object(std::string& out) {
     if (canon_members_.size() > base) out.push_back(',');
     CanonMember m{};
     m.start = out.size();
+    bool colon_taken = false;
     const char* start = p_;
     std::string_view key;
     if (!read_string(key)) {
@@ -674,6 +675,9 @@ bool Reader::canonical_object(std::string& out) {
     if (key.data() == start + 1) {
       m.key_data = key.data();
       m.key_size = key.size();
+      // The usual layout: a colon right after the key is copied with it.
+      colon_taken = p_ < end_ && *p_ == ':';
+      if (colon_taken) ++p_;
       out.append(start, static_cast<size_t>(p_ - start));
     } else {
       // The key was unescaped into the scratch buffer, which the next string reuses.
@@ -683,8 +687,14 @@ bool Reader::canonical_object(std::string& out) {
       canon_keys_.append(key);
       append_json_string(out, key);
     }
-    out.push_back(':');
-    if (!read_colon() || !read_canonical(out)) {
+    if (!colon_taken) {
+      if (!read_colon()) {
+        ok = false;
+        break;
+      }
+      out.push_back(':');
+    }
+    if (!read_canonical(out)) {
       ok = false;
       break;
     }
