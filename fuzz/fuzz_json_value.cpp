@@ -1,9 +1,11 @@
 // libFuzzer harness for the strict JSON reader on generic values. Every input is either
 // accepted, and then the value written compactly reads back to an equal value, or
-// rejected with an error index inside the input; nothing in between.
+// rejected with an error index inside the input; nothing in between. Reading straight to
+// canonical text agrees: the same error at the same place, or the compact writing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "json/reader.h"
@@ -24,11 +26,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check.error_message() != reader.error_message()) {
       std::abort();
     }
+    zm::json::Reader canon(text);
+    std::string canonical;
+    if ((canon.read_canonical(canonical) && canon.finish()) || canon.error_index() != reader.error_index() ||
+        canon.error_message() != reader.error_message()) {
+      std::abort();
+    }
     return 0;
   }
   zm::json::Writer writer;
   writer.value(value);
   const std::string& compact = writer.buffer();
+  zm::json::Reader canon(text);
+  std::string canonical;
+  if (!canon.read_canonical(canonical) || !canon.finish() || canonical != compact) std::abort();
   zm::json::Reader again(compact);
   zm::json::Value back;
   if (!again.read_value(&back) || !again.finish()) std::abort();

@@ -115,4 +115,38 @@ void Codec<Object>::write(Writer& w, const Object& v) {
   w.object(v);
 }
 
+bool Codec<ArrayText>::decode(Reader& r, ArrayText& out) {
+  int c = r.peek_ws();
+  if (c < 0) return r.fail_peeked("EOF while parsing a value");
+  if (c != '[') return r.invalid_type(expected);
+  out.text.clear();
+  return r.read_canonical(out.text);
+}
+
+void Codec<ArrayText>::write(Writer& w, const ArrayText& v) {
+  if (w.style() == Style::Compact) {
+    w.raw(v.text);
+  } else {
+    w.begin_array();
+    for (const Value& e : v.tree()) w.value(e);
+    w.end_array();
+  }
+}
+
+bool Codec<ObjectText>::decode(Reader& r, ObjectText& out) {
+  int c = r.peek_ws();
+  if (c < 0) return r.fail_peeked("EOF while parsing a value");
+  if (c != '{') return r.invalid_type(expected);
+  out.text.clear();
+  return r.read_canonical(out.text);
+}
+
+void Codec<ObjectText>::write(Writer& w, const ObjectText& v) {
+  if (w.style() == Style::Compact) {
+    w.raw(v.text);
+  } else {
+    w.object(v.tree());
+  }
+}
+
 }  // namespace zm::json

@@ -312,6 +312,22 @@ struct Codec<Object> {
   static void write(Writer& w, const Object& v);
 };
 
+// Generic arrays and objects kept as canonical text: read in one pass, written as they
+// are (the pretty style lays the parsed tree out).
+template <>
+struct Codec<ArrayText> {
+  static constexpr Expected expected{"a sequence"};
+  static bool decode(Reader& r, ArrayText& out);
+  static void write(Writer& w, const ArrayText& v);
+};
+
+template <>
+struct Codec<ObjectText> {
+  static constexpr Expected expected{"a map"};
+  static bool decode(Reader& r, ObjectText& out);
+  static void write(Writer& w, const ObjectText& v);
+};
+
 // ---- containers ---------------------------------------------------------------------
 
 template <class T>

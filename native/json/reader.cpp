@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -13,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "json/number_text.h"
+#include "json/writer.h"
 #include "text/quoted.h"
 #include "text/utf8.h"
 
@@ -31,6 +33,29 @@ constexpr auto kStringStop = [] {
 
 inline bool is_digit(char c) {
   return c >= '0' && c <= '9';
+}
+
+// Whether a valid JSON number is already written as append_float_text writes its value:
+// "I.F" with no exponent, at most 15 digits in all (so the digits are the shortest that
+// read back to the value), no zero ending the fraction except in "I.0" for a non-zero
+// integral value, and for a value below 1 at most four zeros before the first
+// significant digit (the plain layout reaches down to 1e-5).
+bool is_float_text(std::string_view t) {
+  if (!t.empty() && t[0] == '-') t.remove_prefix(1);
+  size_t dot = t.find('.');
+  if (dot == std::string_view::npos || t.find_first_of("eE") != std::string_view::npos) return false;
+  std::string_view whole = t.substr(0, dot);
+  std::string_view frac = t.substr(dot + 1);
+  if (frac.empty() || whole.size() + frac.size() > 15) return false;
+  if (whole != "0") return frac == "0" || frac.back() != '0';
+  size_t zeros = frac.find_first_not_of('0');
+  return zeros != std::string_view::npos && zeros <= 4 && frac.back() != '0';
+}
+
+// Byte order of object keys; most neighbours differ in their first byte.
+bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  return a < b;
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -321,8 +346,17 @@ bool Reader::read_string(std::string_view& out) {
       std::memcpy(&w, p_, 8);
       uint64_t q = w ^ (k01 * '"');
       uint64_t b = w ^ (k01 * '\\');
-      uint64_t hit = ((q - k01) & ~q) | ((b - k01) & ~b) | ((w - k01 * 0x20) & ~w);
-      if (hit & k80) break;
+      uint64_t hit = (((q - k01) & ~q) | ((b - k01) & ~b) | ((w - k01 * 0x20) & ~w)) & k80;
+      if (hit) {
+        if constexpr (std::endian::native == std::endian::little) {
+          // The lowest flagged byte is exact (a borrow only runs upwards): skip the
+          // plain bytes before it, and only those count towards the UTF-8 check.
+          unsigned plain = static_cast<unsigned>(std::countr_zero(hit)) / 8;
+          high |= w & ((uint64_t{1} << (8 * plain)) - 1);
+          p_ += plain;
+        }
+        break;
+      }
       high |= w;
       p_ += 8;
     }
@@ -528,6 +562,193 @@ bool Reader::read_object_members(Object* out) {
   if (!end_object()) return false;
   if (out && out->size() > 1) sort_members(*out);
   return true;
+}
+
+// ---- canonical text --------------------------------------------------------------------
+
+bool Reader::read_canonical(std::string& out) {
+  int c = peek_ws();
+  switch (c) {
+    case -1:
+      return fail_peeked("EOF while parsing a value");
+    case 'n':
+      ++p_;
+      if (!read_ident("ull")) return false;
+      out.append("null");
+      return true;
+    case 't':
+      ++p_;
+      if (!read_ident("rue")) return false;
+      out.append("true");
+      return true;
+    case 'f':
+      ++p_;
+      if (!read_ident("alse")) return false;
+      out.append("false");
+      return true;
+    case '"': {
+      const char* start = p_;
+      std::string_view s;
+      if (!read_string(s)) return false;
+      if (s.data() == start + 1) {
+        // No escape: the body holds no quote, backslash or control byte, so the source
+        // text is what the writer would produce.
+        out.append(start, static_cast<size_t>(p_ - start));
+      } else {
+        append_json_string(out, s);
+      }
+      return true;
+    }
+    case '[': {
+      if (!enter_container()) return false;
+      ++p_;
+      out.push_back('[');
+      bool first = true;
+      bool ok = true;
+      for (;;) {
+        int more = next_element(first);
+        if (more <= 0) {
+          ok = more == 0;
+          break;
+        }
+        if (out.back() != '[') out.push_back(',');
+        if (!read_canonical(out)) {
+          ok = false;
+          break;
+        }
+      }
+      leave_container();
+      if (!ok || !end_array()) return false;
+      out.push_back(']');
+      return true;
+    }
+    case '{': {
+      if (!enter_container()) return false;
+      ++p_;
+      bool ok = canonical_object(out);
+      leave_container();
+      return ok;
+    }
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) {
+        const char* start = p_;
+        Number n;
+        if (!read_number(n)) return false;
+        if (n.kind == Number::Kind::Float && !is_float_text(std::string_view(start, static_cast<size_t>(p_ - start)))) {
+          append_float_text(out, n.d);
+        } else {
+          // An integer that fits its class has no leading zero, sign or exponent the
+          // writer would drop: its source text is its output.
+          out.append(start, static_cast<size_t>(p_ - start));
+        }
+        return true;
+      }
+      return fail_peeked("expected value");
+  }
+}
+
+bool Reader::canonical_object(std::string& out) {
+  out.push_back('{');
+  const size_t body = out.size();
+  const size_t base = canon_members_.size();
+  const size_t keys_mark = canon_keys_.size();
+  bool sorted = true;
+  bool first = true;
+  bool ok = true;
+  for (;;) {
+    int more = next_key(first);
+    if (more < 0) {
+      ok = false;
+      break;
+    }
+    if (more == 0) break;
+    if (canon_members_.size() > base) out.push_back(',');
+    CanonMember m{};
+    m.start = out.size();
+    bool colon_taken = false;
+    const char* start = p_;
+    std::string_view key;
+    if (!read_string(key)) {
+      ok = false;
+      break;
+    }
+    if (key.data() == start + 1) {
+      m.key_data = key.data();
+      m.key_size = key.size();
+      // The usual layout: a colon right after the key is copied with it.
+      colon_taken = p_ < end_ && *p_ == ':';
+      if (colon_taken) ++p_;
+      out.append(start, static_cast<size_t>(p_ - start));
+    } else {
+      // The key was unescaped into the scratch buffer, which the next string reuses.
+      m.key_data = nullptr;
+      m.key_offset = canon_keys_.size();
+      m.key_size = key.size();
+      canon_keys_.append(key);
+      append_json_string(out, key);
+    }
+    if (!colon_taken) {
+      if (!read_colon()) {
+        ok = false;
+        break;
+      }
+      out.push_back(':');
+    }
+    if (!read_canonical(out)) {
+      ok = false;
+      break;
+    }
+    m.end = out.size();
+    if (sorted && canon_members_.size() > base && !key_less(canon_key(canon_members_.back()), canon_key(m))) {
+      sorted = false;
+    }
+    canon_members_.push_back(m);
+  }
+  if (ok) ok = end_object();
+  if (ok && !sorted) {
+    // Reorder: stable by key, so equal keys stay in input order and the last one is kept.
+    canon_order_.clear();
+    for (size_t i = base; i < canon_members_.size(); ++i) canon_order_.push_back(i);
+    auto less = [this](size_t a, size_t b) { return key_less(canon_key(canon_members_[a]), canon_key(canon_members_[b])); };
+    if (canon_order_.size() <= 16) {
+      for (size_t i = 1; i < canon_order_.size(); ++i) {
+        size_t moving = canon_order_[i];
+        size_t j = i;
+        for (; j > 0 && less(moving, canon_order_[j - 1]); --j) canon_order_[j] = canon_order_[j - 1];
+        canon_order_[j] = moving;
+      }
+    } else {
+      std::stable_sort(canon_order_.begin(), canon_order_.end(), less);
+    }
+    canon_copy_.assign(out, body, std::string::npos);
+    out.resize(body);
+    for (size_t j = 0; j < canon_order_.size(); ++j) {
+      const CanonMember& m = canon_members_[canon_order_[j]];
+      if (j + 1 < canon_order_.size() && canon_key(m) == canon_key(canon_members_[canon_order_[j + 1]])) continue;
+      if (out.size() > body) out.push_back(',');
+      out.append(canon_copy_, m.start - body, m.end - m.start);
+    }
+  }
+  canon_members_.resize(base);
+  canon_keys_.resize(keys_mark);
+  if (ok) out.push_back('}');
+  return ok;
+}
+
+Array ArrayText::tree() const {
+  Value v;
+  Reader r(text);
+  r.read_value(&v);
+  if (Array* arr = std::get_if<Array>(&v.v)) return std::move(*arr);
+  return {};
+}
+
+Object ObjectText::tree() const {
+  Value v;
+  Reader r(text);
+  r.read_value(&v);
+  if (Object* obj = std::get_if<Object>(&v.v)) return std::move(*obj);
+  return {};
 }
 
 // ---- containers ---------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/value.h"
 
@@ -98,6 +99,9 @@ class Reader {
   // After '{' was taken: members into `out` (or checked only), up to and including '}'.
   // A repeated key keeps its last value; members end sorted by key.
   bool read_object_members(Object* out);
+  // Skips whitespace, takes one value and appends its canonical compact text (see
+  // ArrayText). Errors and their positions are those of read_value.
+  bool read_canonical(std::string& out);
 
   // ---- containers, as the typed decoders walk them ----------------------------------
   // Checks the nesting limit at the bracket under the cursor (not taken yet).
@@ -131,6 +135,26 @@ class Reader {
   bool parse_escape();
   bool read_hex4(uint32_t& out);
   bool read_array_elements(Array* out);
+  bool canonical_object(std::string& out);
+
+  // One member of an object being canonicalised: its key (a view of the input when the
+  // key had no escape, else a range of canon_keys_) and its "key":value text in the
+  // output. Objects nest, so these work as stacks shared by all levels.
+  struct CanonMember {
+    const char* key_data;  // nullptr: the key is canon_keys_[key_offset, +key_size)
+    size_t key_offset;
+    size_t key_size;
+    size_t start;
+    size_t end;
+  };
+  std::string_view canon_key(const CanonMember& m) const {
+    if (m.key_data) return std::string_view(m.key_data, m.key_size);
+    return std::string_view(canon_keys_).substr(m.key_offset, m.key_size);
+  }
+  std::vector<CanonMember> canon_members_;
+  std::string canon_keys_;
+  std::vector<size_t> canon_order_;
+  std::string canon_copy_;
 
   const char* begin_;
   const char* p_;

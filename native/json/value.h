@@ -30,4 +30,21 @@ struct Value {
 
 bool operator==(const Value& a, const Value& b);
 
+// A generic array or object held as its canonical compact text: exactly what
+// Writer::value writes in the compact style for the parsed tree (no whitespace, members
+// in ascending byte order of their keys, the last of a repeated key kept). Reading one
+// produces that text in a single pass, with no tree built or freed; tree() parses it
+// where the content is examined.
+struct ArrayText {
+  std::string text = "[]";
+  bool empty() const { return text.size() <= 2; }
+  Array tree() const;
+};
+
+struct ObjectText {
+  std::string text = "{}";
+  bool empty() const { return text.size() <= 2; }
+  Object tree() const;
+};
+
 }  // namespace zm::json

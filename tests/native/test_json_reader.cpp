@@ -16,16 +16,35 @@ using zm::json::Value;
 
 namespace {
 
+std::string compact(const Value& v) {
+  zm::json::Writer w;
+  w.value(v);
+  return w.take();
+}
+
+std::string display_error(std::string_view text, const Reader& r) {
+  auto pos = zm::json::position_of(text, r.error_index());
+  return r.error_message() + " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+}
+
 // Reads one whole document as a generic value; "" on success, else the display text.
+// Every document is also read straight to canonical text, which must fail the same way
+// or equal the compact writing of the tree.
 std::string read_error(std::string_view text, Value* out = nullptr) {
   Reader r(text);
   Value v;
-  if (r.read_value(&v) && r.finish()) {
-    if (out) *out = std::move(v);
-    return "";
+  bool ok = r.read_value(&v) && r.finish();
+  std::string got = ok ? "" : display_error(text, r);
+  Reader c(text);
+  std::string canonical;
+  bool canonical_ok = c.read_canonical(canonical) && c.finish();
+  if (canonical_ok != ok || (ok ? canonical != compact(v) : display_error(text, c) != got)) {
+    ++zmtest::failures();
+    std::cerr << "canonical reading differs for [" << text << "]: [" << canonical << "] "
+              << (canonical_ok ? "" : display_error(text, c)) << "\n";
   }
-  auto pos = zm::json::position_of(text, r.error_index());
-  return r.error_message() + " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+  if (ok && out) *out = std::move(v);
+  return got;
 }
 
 Value read_ok(std::string_view text) {
@@ -33,12 +52,6 @@ Value read_ok(std::string_view text) {
   std::string err = read_error(text, &v);
   CHECK_EQ(err, std::string());
   return v;
-}
-
-std::string compact(const Value& v) {
-  zm::json::Writer w;
-  w.value(v);
-  return w.take();
 }
 
 struct ErrorCase {
@@ -128,6 +141,19 @@ TEST(json_reader_number_syntax) {
       {"[1.5e309, 1]", "number out of range at line 1 column 8"},
       {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
   });
+}
+
+TEST(json_reader_float_layouts) {
+  // Floats whose source text is, or nearly is, the written text: every one is checked
+  // against the tree's writing by read_error.
+  for (const char* text : {"837.5", "-0.25", "1.0", "10.0", "1.50", "1.00", "0.5", "0.0", "-0.0", "0.00001",
+                           "0.000012", "0.000001", "0.0000010", "123456789012345.0", "12345678901234.5",
+                           "1234567890123456.0", "0.123456789012345", "0.1234567890123456", "0.30000000000000004",
+                           "9007199254740993.0", "100000000000000.0", "1000000000000000.0", "2.675", "1e1",
+                           "-123.456", "0.0001000"}) {
+    read_ok(text);
+    read_ok(std::string("[") + text + "]");
+  }
 }
 
 TEST(json_reader_number_classes) {

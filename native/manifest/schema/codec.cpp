@@ -399,7 +399,12 @@ void write_manifest_index_params(json::Writer& writer, const ManifestIndexParams
 }
 
 std::string write_manifest_compact(const IndexManifest& manifest) {
-  return json::encode(manifest, json::Style::Compact);
+  // The open-ended parts are copied as they are and dominate large manifests: one
+  // allocation holds the whole text.
+  json::Writer w(json::Style::Compact, json::Absent::Omit,
+                 manifest.attestations.text.size() + manifest.extensions.text.size() + 4096);
+  write_manifest(w, manifest);
+  return w.take();
 }
 
 std::string write_manifest_pretty(const IndexManifest& manifest) {

@@ -242,8 +242,8 @@ struct IndexManifest {
   std::optional<CalibrationProfileRef> calibration;
   RowIdentity row_identity;
   std::optional<BuildInfo> build;
-  std::vector<json::Value> attestations;  // default empty; left out when empty
-  json::Object extensions;                // default empty; keys sorted; left out when empty
+  json::ArrayText attestations;  // default empty; left out when empty
+  json::ObjectText extensions;   // default empty; keys sorted; left out when empty
 };
 
 // One row-map line (JSON-lines row identity file).

@@ -56,15 +56,16 @@ bool subject_matches(const json::Value& a, std::string_view digest) {
 void check_attestations(VerifyContext& ctx) {
   const IndexManifest& m = ctx.manifest();
   VerificationReport& r = ctx.report;
-  if (m.attestations.empty()) {
+  const json::Array attestations = m.attestations.tree();
+  if (attestations.empty()) {
     r.skipped_checks.emplace_back("attestations_absent");
     return;
   }
   // The digest computed in phase 8 when there is one, else the declared one.
   const std::string& digest = r.artifact.sha256 ? *r.artifact.sha256 : m.artifact.sha256;
   bool any_matched = false;
-  for (size_t i = 0; i < m.attestations.size(); ++i) {
-    const json::Value& a = m.attestations[i];
+  for (size_t i = 0; i < attestations.size(); ++i) {
+    const json::Value& a = attestations[i];
     AttestationShapeCheck check;
     check.predicate_type = predicate_type(a);
     if (!check.predicate_type) {

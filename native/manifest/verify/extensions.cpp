@@ -48,7 +48,7 @@ bool is_namespaced(std::string_view key) {
 
 void check_extension_keys(VerifyContext& ctx) {
   // The object's keys are held in ascending byte order, the order issues are reported in.
-  for (const auto& [key, value] : ctx.manifest().extensions) {
+  for (const auto& [key, value] : ctx.manifest().extensions.tree()) {
     if (!is_namespaced(key)) {
       ctx.report.error("extension_key_not_namespaced",
                        fmt::format("extension key {} must be namespaced", text::quoted(key)));
