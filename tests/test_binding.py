@@ -20,33 +20,61 @@ def notes(exc_info):
 
 
 def create(**kw):
-    args = dict(index=MISSING, out="/nonexistent/zarnik/out.json", embedding_model="m")
-    args.update(kw)
-    return zm.create_manifest(**args)
+    return zm.create_manifest(**{"index": MISSING, "out": "/nonexistent/zarnik/out.json", "embedding_model": "m", **kw})
+
+
+def ident(**kw):
+    return create(**{"row_id_is_identity": True, **kw})
+
+
+class Item:
+    def __init__(self, name, seen, missing=KeyError):
+        self.name, self.seen, self.missing = name, seen, missing
+
+    def __getitem__(self, key):
+        self.seen.append((self.name, key))
+        if key == "required":
+            raise self.missing(key)
+        return self.name if key == "name" else pathlib.Path("/nonexistent") / self.name
 
 
 @pytest.mark.parametrize(
-    "call,message",
+    "call,exc,message",
     [
-        (lambda: zm.sha256_file(), "sha256_file() missing 1 required positional argument: 'path'"),
-        (lambda: zm.sha256_file("a", "b"), "sha256_file() takes 1 positional arguments but 2 were given"),
-        (lambda: zm.sha256_file("a", path="b"), "sha256_file() got multiple values for argument 'path'"),
-        (lambda: zm.inspect_manifest(), "inspect_manifest() missing 1 required positional argument: 'manifest'"),
-        (lambda: zm.verify_for_load(MISSING, max_rows=1), "verify_for_load() got an unexpected keyword argument 'max_rows'"),
-        (
-            lambda: zm.create_manifest(),
-            "create_manifest() missing 3 required positional arguments: 'index', 'out', and 'embedding_model'",
-        ),
-        (lambda: zm.create_manifest("i"), "create_manifest() missing 2 required positional arguments: 'out' and 'embedding_model'"),
-        (lambda: zm.create_manifest("i", "o", "m", "r"), "create_manifest() takes 3 positional arguments but 4 were given"),
-        (lambda: zm.create_manifest("i", "o", "m", out="x"), "create_manifest() got multiple values for argument 'out'"),
+        (lambda: zm.sha256_file(), TypeError, "sha256_file() missing 1 required positional argument: 'path'"),
+        (lambda: zm.sha256_file("a", "b"), TypeError, "sha256_file() takes 1 positional arguments but 2 were given"),
+        (lambda: zm.sha256_file("a", path="b"), TypeError, "sha256_file() got multiple values for argument 'path'"),
+        (lambda: zm.inspect_manifest(), TypeError, "inspect_manifest() missing 1 required positional argument: 'manifest'"),
+        (lambda: zm.verify_for_load(MISSING, max_rows=1), TypeError,
+         "verify_for_load() got an unexpected keyword argument 'max_rows'"),
+        (lambda: zm.create_manifest(), TypeError,
+         "create_manifest() missing 3 required positional arguments: 'index', 'out', and 'embedding_model'"),
+        (lambda: zm.create_manifest("i"), TypeError,
+         "create_manifest() missing 2 required positional arguments: 'out' and 'embedding_model'"),
+        (lambda: zm.create_manifest("i", "o", "m", "r"), TypeError,
+         "create_manifest() takes 3 positional arguments but 4 were given"),
+        (lambda: zm.create_manifest("i", "o", "m", out="x"), TypeError,
+         "create_manifest() got multiple values for argument 'out'"),
+        # Row identity arguments are checked before the (bad) auxiliary items are read.
+        (lambda: create(row_map="r", row_id_is_identity=True, auxiliary_artifacts=[{"bad": 1}]), ValueError,
+         "use either row_map or row_id_is_identity, not both"),
+        (lambda: create(auxiliary_artifacts=[{"bad": 1}]), ValueError,
+         "one of row_map or row_id_is_identity=True is required"),
+        (lambda: create(row_map=None, row_id_is_identity=False, auxiliary_artifacts=[{"bad": 1}]), ValueError,
+         "one of row_map or row_id_is_identity=True is required"),
+        *[(lambda items=items: ident(auxiliary_artifacts=items), exc, None) for items, exc in [
+            (5, TypeError), ([{"path": "p"}], KeyError), ([5], TypeError), ([{"name": 5, "path": "p"}], TypeError),
+            ([{"name": "n", "path": 5}], TypeError), ([{"name": "n", "path": "p", "required": "yes"}], TypeError),
+            ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError), ([Item("x", [], LookupError)], LookupError),
+        ]],
     ],
 )
-def test_binding_errors(call, message):
-    with pytest.raises(TypeError) as info:
+def test_errors_without_note(call, exc, message):
+    with pytest.raises(exc) as info:
         call()
-    assert str(info.value) == message
-    assert notes(info) == []
+    assert type(info.value) is exc and notes(info) == []
+    if message is not None:
+        assert str(info.value) == message
 
 
 class FsPath:
@@ -58,62 +86,43 @@ class FsPath:
 
 
 @pytest.mark.parametrize(
-    "value,exc,text",
+    "call,exc,text,param",
     [
-        (5, TypeError, "expected str, bytes or os.PathLike object, not int"),
-        (FsPath(3.5), TypeError, None),
-        ("a\0b", ValueError, "embedded null byte"),
-        (b"a\0b", ValueError, "embedded null byte"),
+        (lambda: zm.sha256_file(5), TypeError, "expected str, bytes or os.PathLike object, not int", "path"),
+        (lambda: zm.sha256_file(FsPath(3.5)), TypeError, None, "path"),
+        (lambda: zm.sha256_file("a\0b"), ValueError, "embedded null byte", "path"),
+        (lambda: zm.sha256_file(b"a\0b"), ValueError, "embedded null byte", "path"),
+        (lambda: ident(embedding_model=5), TypeError, "'int' object is not an instance of 'str'", "embedding_model"),
+        (lambda: ident(embedding_model=b"m"), TypeError, "'bytes' object is not an instance of 'str'", "embedding_model"),
+        (lambda: ident(row_id_is_identity=None), TypeError, "'None' is not an instance of 'bool'", "row_id_is_identity"),
+        (lambda: ident(allow_path_escape="yes"), TypeError, "'str' object is not an instance of 'bool'", "allow_path_escape"),
+        (lambda: ident(row_map=3), TypeError, "expected str, bytes or os.PathLike object, not int", "row_map"),
+        (lambda: ident(max_report_issues=-1), OverflowError, None, "max_report_issues"),
+        (lambda: ident(max_cached_report_bytes=2**64), OverflowError, None, "max_cached_report_bytes"),
+        (lambda: ident(max_manifest_bytes=1.5), TypeError, "'float' object cannot be interpreted as an integer",
+         "max_manifest_bytes"),
+        (lambda: zm.verify_manifest(5, index=6, allow_absolute_paths=1, max_manifest_bytes=-1), TypeError, None, "manifest"),
+        (lambda: zm.verify_manifest(MISSING, index=6, allow_absolute_paths=1), TypeError, None, "index"),
+        (lambda: zm.verify_manifest(MISSING, allow_duplicate_db_ids=1, max_manifest_bytes=-1), TypeError, None,
+         "allow_duplicate_db_ids"),
+        (lambda: zm.create_manifest(1, 2, 3, row_map=4, row_id_is_identity=True), TypeError, None, "index"),
+        (lambda: create(row_map=4, allow_absolute_paths=0, max_report_issues=-1), TypeError, None, "row_map"),
+        (lambda: ident(max_row_map_rows=-1, max_report_issues=-1), OverflowError, None, "max_row_map_rows"),
+        *[(lambda f=f, kw=kw: f(MISSING, **kw), exc, None, next(iter(kw))) for funcs, kw, exc in [
+            *[(VERIFIERS, {flag: value}, TypeError) for flag in ["allow_absolute_paths", "allow_path_escape",
+                                                                 "allow_duplicate_db_ids"] for value in [1, 0, None, "true"]],
+            (WITH_LIMITS, dict(max_manifest_bytes=-1), OverflowError),
+            (WITH_LIMITS, dict(max_manifest_bytes=1.5), TypeError),
+            (WITH_LIMITS, dict(max_report_issues=2**64), OverflowError),
+        ] for f in funcs],
     ],
 )
-def test_bad_path_gets_note(value, exc, text):
+def test_conversion_errors_name_the_first_failing_parameter(call, exc, text, param):
     with pytest.raises(exc) as info:
-        zm.sha256_file(value)
-    if text is not None:
-        assert str(info.value) == text
-    assert notes(info) == ["while processing 'path'"]
-
-
-@pytest.mark.parametrize(
-    "kw,exc,text,param",
-    [
-        (dict(embedding_model=5), TypeError, "'int' object is not an instance of 'str'", "embedding_model"),
-        (dict(embedding_model=b"m"), TypeError, "'bytes' object is not an instance of 'str'", "embedding_model"),
-        (dict(row_id_is_identity=None), TypeError, "'None' is not an instance of 'bool'", "row_id_is_identity"),
-        (dict(allow_path_escape="yes"), TypeError, "'str' object is not an instance of 'bool'", "allow_path_escape"),
-        (dict(row_map=3), TypeError, "expected str, bytes or os.PathLike object, not int", "row_map"),
-        (dict(max_report_issues=-1), OverflowError, None, "max_report_issues"),
-        (dict(max_cached_report_bytes=2**64), OverflowError, None, "max_cached_report_bytes"),
-        (dict(max_manifest_bytes=1.5), TypeError, "'float' object cannot be interpreted as an integer", "max_manifest_bytes"),
-    ],
-)
-def test_create_conversion_errors_name_the_parameter(kw, exc, text, param):
-    with pytest.raises(exc) as info:
-        create(**{"row_id_is_identity": True, **kw})
+        call()
     if text is not None:
         assert str(info.value) == text
     assert notes(info) == [f"while processing '{param}'"]
-
-
-@pytest.mark.parametrize("func", VERIFIERS)
-@pytest.mark.parametrize("flag", ["allow_absolute_paths", "allow_path_escape", "allow_duplicate_db_ids"])
-@pytest.mark.parametrize("value", [1, 0, None, "true"])
-def test_verify_flags_accept_only_bool(func, flag, value):
-    with pytest.raises(TypeError) as info:
-        func(MISSING, **{flag: value})
-    assert notes(info) == [f"while processing '{flag}'"]
-
-
-@pytest.mark.parametrize("func", WITH_LIMITS)
-def test_limit_conversions(func):
-    for kw, exc, param in [
-        (dict(max_manifest_bytes=-1), OverflowError, "max_manifest_bytes"),
-        (dict(max_manifest_bytes=1.5), TypeError, "max_manifest_bytes"),
-        (dict(max_report_issues=2**64), OverflowError, "max_report_issues"),
-    ]:
-        with pytest.raises(exc) as info:
-            func(MISSING, **kw)
-        assert notes(info) == [f"while processing '{param}'"]
 
 
 class Index:
@@ -121,106 +130,20 @@ class Index:
         return 7
 
 
-@pytest.mark.parametrize(
-    "value", [None, 0, True, 2**64 - 1, Index(), np.uint64(5), np.int64(3)]
-)
+@pytest.mark.parametrize("value", [None, 0, True, 2**64 - 1, Index(), np.uint64(5), np.int64(3)])
 @pytest.mark.parametrize("func", WITH_LIMITS)
-def test_acceptable_limits_reach_the_file_system(func, value):
-    # Conversion succeeds, so the call gets as far as opening the (missing) manifest.
+@pytest.mark.parametrize("flag", [np.bool_(True), np.bool_(False)])
+def test_acceptable_arguments_reach_the_file_system(func, value, flag):
+    kw = {} if func is zm.inspect_manifest else {"allow_path_escape": flag}
     with pytest.raises(OSError):
-        func(MISSING, max_manifest_bytes=value, max_report_issues=value)
-
-
-def test_first_failure_wins_in_conversion_order():
-    with pytest.raises(TypeError) as info:
-        zm.verify_manifest(5, index=6, allow_absolute_paths=1, max_manifest_bytes=-1)
-    assert notes(info) == ["while processing 'manifest'"]
-    with pytest.raises(TypeError) as info:
-        zm.verify_manifest(MISSING, index=6, allow_absolute_paths=1)
-    assert notes(info) == ["while processing 'index'"]
-    with pytest.raises(TypeError) as info:
-        zm.verify_manifest(MISSING, allow_duplicate_db_ids=1, max_manifest_bytes=-1)
-    assert notes(info) == ["while processing 'allow_duplicate_db_ids'"]
-    with pytest.raises(TypeError) as info:
-        zm.create_manifest(1, 2, 3, row_map=4, row_id_is_identity=True)
-    assert notes(info) == ["while processing 'index'"]
-    with pytest.raises(TypeError) as info:
-        create(row_map=4, allow_absolute_paths=0, max_report_issues=-1)
-    assert notes(info) == ["while processing 'row_map'"]
-    with pytest.raises(OverflowError) as info:
-        create(row_id_is_identity=True, max_row_map_rows=-1, max_report_issues=-1)
-    assert notes(info) == ["while processing 'max_row_map_rows'"]
-
-
-@pytest.mark.parametrize(
-    "kw,text",
-    [
-        (dict(row_map="rows.jsonl", row_id_is_identity=True), "use either row_map or row_id_is_identity, not both"),
-        (dict(), "one of row_map or row_id_is_identity=True is required"),
-        (dict(row_map=None, row_id_is_identity=False), "one of row_map or row_id_is_identity=True is required"),
-    ],
-)
-def test_row_identity_argument_checks_precede_file_work(kw, text):
-    with pytest.raises(ValueError) as info:
-        create(auxiliary_artifacts=[{"bad": 1}], **kw)  # the items are not read yet
-    assert str(info.value) == text
-
-
-@pytest.mark.parametrize(
-    "items,exc",
-    [
-        (5, TypeError),
-        ([{"path": "p"}], KeyError),
-        ([5], TypeError),
-        ([{"name": 5, "path": "p"}], TypeError),
-        ([{"name": "n", "path": 5}], TypeError),
-        ([{"name": "n", "path": "p", "required": "yes"}], TypeError),
-        ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError),
-    ],
-)
-def test_auxiliary_request_errors_propagate_without_note(items, exc):
-    with pytest.raises(exc) as info:
-        create(row_id_is_identity=True, auxiliary_artifacts=items)
-    assert notes(info) == []
+        func(MISSING, max_manifest_bytes=value, max_report_issues=value, **kw)
 
 
 def test_auxiliary_items_are_read_in_order_with_lookup_order():
     seen = []
-
-    class Item:
-        def __init__(self, name):
-            self.name = name
-
-        def __getitem__(self, key):
-            seen.append((self.name, key))
-            if key == "required":
-                raise KeyError(key)
-            return self.name if key == "name" else pathlib.Path("/nonexistent") / self.name
-
-    def gen():
-        yield Item("a")
-        yield Item("b")
-
     with pytest.raises((OSError, NotImplementedError)):
-        create(row_id_is_identity=True, auxiliary_artifacts=gen())
+        ident(auxiliary_artifacts=(Item(n, seen) for n in "ab"))
     assert seen == [("a", "name"), ("a", "path"), ("a", "required"), ("b", "name"), ("b", "path"), ("b", "required")]
-
-
-def test_lookup_error_other_than_keyerror_propagates():
-    class Item:
-        def __getitem__(self, key):
-            if key == "required":
-                raise LookupError("no")
-            return "x"
-
-    with pytest.raises(LookupError):
-        create(row_id_is_identity=True, auxiliary_artifacts=[Item()])
-
-
-@pytest.mark.parametrize("flag", [np.bool_(True), np.bool_(False)])
-def test_numpy_bool_accepted(flag):
-    with pytest.raises((OSError, NotImplementedError)):
-        zm.verify_manifest(MISSING, allow_path_escape=flag)
 
 
 @pytest.mark.parametrize("as_path", [str, lambda p: p.encode(), pathlib.Path, FsPath])
@@ -230,13 +153,8 @@ def test_path_forms_are_equivalent(tmp_path, as_path):
     assert zm.sha256_file(as_path(str(f))) == zm.sha256_file(str(f))
 
 
-# (call, whether the error names the file): loading names the manifest, hashing the file
-# hashed; creation reads several files and names none.
 OS_ERROR_CALLS = [
-    (zm.sha256_file, True),
-    (zm.inspect_manifest, True),
-    (zm.verify_manifest, True),
-    (zm.verify_for_load, True),
+    (zm.sha256_file, True), (zm.inspect_manifest, True), (zm.verify_manifest, True), (zm.verify_for_load, True),
     (lambda p: zm.create_manifest(p, p.parent / "out" / "m.json", "e", row_id_is_identity=True), False),
 ]
 

@@ -142,25 +142,25 @@ def test_identifiers_and_timestamp(tmp_path):
 ROW = row_map_lines(3)
 
 
-@pytest.mark.parametrize("lines, limits, exc, text", [
-    (ROW[:2], {}, ValueError, "row map has 2 rows but index has 3 vectors"),
-    (ROW + [row_map_lines(4)[3]], {}, ValueError, "row map is invalid: row_identity_row_count_mismatch"),
-    (["{}", ROW[1].replace('"row_id":1', '"row_id":7'), ROW[2]], {}, ValueError,
+@pytest.mark.parametrize("lines, limits, text", [
+    (ROW[:2], {}, "row map has 2 rows but index has 3 vectors"),
+    (ROW + [row_map_lines(4)[3]], {}, "row map is invalid: row_identity_row_count_mismatch"),
+    (["{}", ROW[1].replace('"row_id":1', '"row_id":7'), ROW[2]], {},
      "row map is invalid: row_identity_jsonl_invalid_json, row_identity_row_id_mismatch"),
-    (ROW, {"max_row_map_line_bytes": 10}, ValueError,
+    (ROW, {"max_row_map_line_bytes": 10},
      "row_identity_line_too_large: line 0 exceeds max_row_identity_jsonl_line_bytes=10"),
-    (ROW, {"max_row_map_rows": 2}, ValueError,
+    (ROW, {"max_row_map_rows": 2},
      "row_identity_row_count_limit_exceeded: row identity file has more than max_row_identity_rows=2 rows"),
-    (["x", "y", "z"], {"max_report_issues": 2}, ValueError,
+    (["x", "y", "z"], {"max_report_issues": 2},
      "verification_report_issue_limit_exceeded: verification report issue count exceeded max_report_issues=2"),
-    ([ROW[0], ROW[0].replace('"row_id":0', '"row_id":1'), ROW[2]], {}, ValueError,
+    ([ROW[0], ROW[0].replace('"row_id":0', '"row_id":1'), ROW[2]], {},
      "row map is invalid: row_identity_duplicate_db_id"),
 ])
-def test_row_map_errors(tmp_path, lines, limits, exc, text):
+def test_row_map_errors(tmp_path, lines, limits, text):
     write_index(tmp_path / "i.zkrq", n=3)
     (tmp_path / "rows.jsonl").write_text("".join(line + "\n" for line in lines))
     (tmp_path / "m.json").write_bytes(b"previous")
-    with pytest.raises(exc) as info:
+    with pytest.raises(ValueError) as info:
         zm.create_manifest(tmp_path / "i.zkrq", tmp_path / "m.json", "e", row_map=tmp_path / "rows.jsonl", **limits)
     assert str(info.value) == text
     assert (tmp_path / "m.json").read_bytes() == b"previous"
@@ -169,20 +169,16 @@ def test_row_map_errors(tmp_path, lines, limits, exc, text):
 @pytest.mark.parametrize("content, text", [
     (header("rank_quant", dim=8, n=0, bits=3), "unsupported ZKRQ bits: 3 (expected 1, 2, or 4)"),
     (header("rank", dim=2, n=0) + b"!", None),  # trailing payload byte: the probe's own text
+    (None, os_text(errno.ENOENT)),  # missing index
 ])
-def test_index_probe_errors_are_oserror(tmp_path, fd_guard, content, text):
-    (tmp_path / "i.bin").write_bytes(content)
+def test_index_errors_are_oserror(tmp_path, fd_guard, content, text):
+    if content is not None:
+        (tmp_path / "i.bin").write_bytes(content)
     with pytest.raises(OSError) as info:
         zm.create_manifest(tmp_path / "i.bin", tmp_path / "m.json", "e", row_id_is_identity=True)
     if text is not None:
         assert str(info.value) == text
     assert not (tmp_path / "m.json").exists()
-
-
-def test_missing_index_is_os_error(tmp_path):
-    with pytest.raises(OSError) as info:
-        zm.create_manifest(tmp_path / "nope", tmp_path / "m.json", "e", row_id_is_identity=True)
-    assert str(info.value) == os_text(errno.ENOENT)
 
 
 def aux_file(tmp_path: Path, name: str, size: int) -> str:
@@ -191,13 +187,14 @@ def aux_file(tmp_path: Path, name: str, size: int) -> str:
     return str(path)
 
 
+COUNT = ("auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 3 entries, "
+         "exceeding max_auxiliary_artifacts=2")
+TWO = {"max_auxiliary_artifacts": 2}
+
+
 @pytest.mark.parametrize("items, limits, text", [
-    (lambda t: [{"name": f"a{i}", "path": aux_file(t, f"a{i}", 1)} for i in range(3)],
-     {"max_auxiliary_artifacts": 2},
-     "auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 3 entries, exceeding max_auxiliary_artifacts=2"),
-    (lambda t: [{"name": f"a{i}", "path": str(t / "missing")} for i in range(3)],
-     {"max_auxiliary_artifacts": 2},
-     "auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 3 entries, exceeding max_auxiliary_artifacts=2"),
+    (lambda t: [{"name": f"a{i}", "path": aux_file(t, f"a{i}", 1)} for i in range(3)], TWO, COUNT),
+    (lambda t: [{"name": f"a{i}", "path": str(t / "missing")} for i in range(3)], TWO, COUNT),
     (lambda t: [{"name": " \t\u3000", "path": str(t / "missing")}], {}, "auxiliary artifact name must be non-empty"),
     (lambda t: [{"name": "tok", "path": aux_file(t, "x", 1)}, {"name": " tok\t", "path": str(t / "missing")}], {},
      'auxiliary artifact name "tok" is duplicated'),
@@ -251,27 +248,22 @@ def test_artifact_path_forms(tmp_path, index_rel, flags, expected):
     assert m["artifact"]["path"] == expected
 
 
-@pytest.mark.parametrize("flags", [{}, {"allow_absolute_paths": True}])
-def test_outside_directory_refused(tmp_path, flags):
-    write_index(tmp_path / "other" / "a.bin")
-    (tmp_path / "out").mkdir()
-    with pytest.raises(ValueError) as info:
-        zm.create_manifest(tmp_path / "other" / "a.bin", tmp_path / "out" / "m.json", "e",
-                           row_id_is_identity=True, **flags)
-    assert str(info.value) == OUTSIDE.format("artifact", tmp_path / "other" / "a.bin", tmp_path / "out")
-
-
-@pytest.mark.parametrize("role", ["row identity", "auxiliary artifact"])
-def test_symlink_inside_pointing_outside_counts_as_outside(tree, role):
+@pytest.mark.parametrize("role, flags", [("artifact", {}), ("artifact", {"allow_absolute_paths": True}),
+                                         ("row identity", {}), ("auxiliary artifact", {})])
+def test_outside_directory_refused_even_through_inside_symlink(tree, role, flags):
     out = tree / "out"
-    (tree / "elsewhere").mkdir()
+    write_index(tree / "elsewhere" / "a.bin")
     write_row_map(tree / "elsewhere" / "rows.jsonl", 3)
     (out / "link.jsonl").symlink_to(tree / "elsewhere" / "rows.jsonl")
-    kwargs = ({"row_map": out / "link.jsonl"} if role == "row identity" else
-              {"row_id_is_identity": True, "auxiliary_artifacts": [{"name": "n", "path": out / "link.jsonl"}]})
+    kwargs = {"artifact": {"row_id_is_identity": True}, "row identity": {"row_map": out / "link.jsonl"},
+              "auxiliary artifact": {"row_id_is_identity": True,
+                                     "auxiliary_artifacts": [{"name": "n", "path": out / "link.jsonl"}]}}[role]
+    index = tree / "elsewhere" / "a.bin" if role == "artifact" else out / "index.zkrq"
     with pytest.raises(ValueError) as info:
-        zm.create_manifest(out / "index.zkrq", out / "m.json", "e", **kwargs)
-    assert str(info.value) == OUTSIDE.format(role, tree / "elsewhere" / "rows.jsonl", out)
+        zm.create_manifest(index, out / "m.json", "e", **kwargs, **flags)
+    shown = index if role == "artifact" else tree / "elsewhere" / "rows.jsonl"
+    assert str(info.value) == OUTSIDE.format(role, shown, out)
+    assert not (out / "m.json").exists()
 
 
 @pytest.mark.parametrize("role", ["artifact", "row identity", "auxiliary artifact"])
@@ -305,19 +297,6 @@ def test_bare_out_name_and_missing_directories(tmp_path, monkeypatch):
 
 
 # ---- writing the output file ---------------------------------------------------------
-
-def test_existing_output_replaced_without_leftovers(tree, fd_guard):
-    out = tree / "out"
-    old_umask = os.umask(0o027)
-    try:
-        (out / "m.json").write_bytes(b"x" * 100000)
-        m = zm.create_manifest(out / "index.zkrq", out / "m.json", "e", row_map=out / "rows.jsonl")
-    finally:
-        os.umask(old_umask)
-    assert (out / "m.json").read_bytes() == json.dumps(m, indent=2).encode()
-    assert (out / "m.json").stat().st_mode & 0o777 == 0o640
-    assert sorted(os.listdir(out)) == ["index.zkrq", "m.json", "rows.jsonl"]
-
 
 @pytest.mark.parametrize("dangling", [False, True])
 def test_symlinked_output_keeps_link(tree, dangling):
@@ -379,14 +358,18 @@ def test_fifo_output_receives_the_manifest(tree, fd_guard):
 
 
 @pytest.mark.parametrize("name", ["m.json", "m" * 250 + ".json"])
-def test_replaced_output_keeps_its_mode_and_any_name_length(tree, name):
+def test_existing_output_replaced_keeping_mode_without_leftovers(tree, fd_guard, name):
     # 255 bytes is the longest name a file system takes; the temporary name must fit too.
     out = tree / "out"
-    (out / name).write_bytes(b"old")
-    os.chmod(out / name, 0o600)
-    m = zm.create_manifest(out / "index.zkrq", out / name, "e", row_id_is_identity=True)
+    (out / name).write_bytes(b"x" * 100000)
+    os.chmod(out / name, 0o640)
+    old_umask = os.umask(0o077)  # neither the umask nor a private temporary file's mode may leak through
+    try:
+        m = zm.create_manifest(out / "index.zkrq", out / name, "e", row_map=out / "rows.jsonl")
+    finally:
+        os.umask(old_umask)
     assert (out / name).read_bytes() == json.dumps(m, indent=2).encode()
-    assert (out / name).stat().st_mode & 0o7777 == 0o600
+    assert (out / name).stat().st_mode & 0o7777 == 0o640
     assert sorted(os.listdir(out)) == sorted(["index.zkrq", name, "rows.jsonl"])
 
 

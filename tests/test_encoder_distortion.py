@@ -144,56 +144,29 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
     ]
 
 
-def test_empty_bounds_skip_the_per_bound_rules(bundle):
-    bundle.manifest["encoder_distortion"]["bounds"] = {}
-    assert ed_issues(verify(bundle)) == [
-        ("encoder_distortion_bounds_empty",
-         "encoder_distortion.bounds must declare at least one bound or observed violation statistic")
-    ]
-
-
-POSITIVE = {"declared_lower_bound": "lower_bound", "declared_upper_bound": "upper_bound",
-            "estimated_distortion": "estimated_distortion"}
-FRACTION = ["violation_rate"]
-NON_NEGATIVE = ["max_observed_violation", "quantile_observed_violation"]
-
-
 def bound_cases():
-    for field, short in POSITIVE.items():
+    for field in ["declared_lower_bound", "declared_upper_bound", "estimated_distortion"]:
+        short = field.replace("declared_", "")
         msg = (f"encoder_distortion_{short}_invalid",
                f"encoder_distortion.bounds.{field} must be finite and greater than zero")
-        yield field, 0.0, msg
-        yield field, -0.0, msg
-        yield field, 5e-324, None
-    for field in FRACTION:
-        msg = (f"encoder_distortion_{field}_invalid", f"encoder_distortion.bounds.{field} must be finite and within [0, 1]")
-        yield field, 0.0, None
-        yield field, -0.0, None
-        yield field, 1.0, None
-        yield field, NEXT_ABOVE_ONE, msg
-        yield field, -5e-324, msg
-    for field in NON_NEGATIVE:
+        yield from [("bounds", field, 0.0, msg), ("bounds", field, -0.0, msg), ("bounds", field, 5e-324, None)]
+    for section, field, values in [("bounds", "violation_rate", [1, 2]), ("scope", "confidence", [1, 2]),
+                                   ("scope", "coverage", [1, 2])]:
+        msg = (f"encoder_distortion_{field}_invalid" if section == "bounds" else
+               f"encoder_distortion_scope_{field}_invalid",
+               f"encoder_distortion.{section}.{field} must be finite and within [0, 1]")
+        yield from [(section, field, v, None) for v in (0.0, -0.0, 1.0, values[0])]
+        yield from [(section, field, v, msg) for v in (NEXT_ABOVE_ONE, -5e-324, values[1])]
+    for field in ["max_observed_violation", "quantile_observed_violation"]:
         msg = (f"encoder_distortion_{field}_invalid",
                f"encoder_distortion.bounds.{field} must be finite and non-negative")
-        yield field, 0.0, None
-        yield field, -0.0, None
-        yield field, -5e-324, msg
+        yield from [("bounds", field, 0.0, None), ("bounds", field, -0.0, None), ("bounds", field, -5e-324, msg)]
 
 
-@pytest.mark.parametrize("field,value,issue", list(bound_cases()))
-def test_single_bound_boundaries(bundle, field, value, issue):
-    bundle.manifest["encoder_distortion"]["bounds"] = {field: value}
+@pytest.mark.parametrize("section,field,value,issue", list(bound_cases()))
+def test_single_field_boundaries(bundle, section, field, value, issue):
+    bundle.manifest["encoder_distortion"][section] = {field: value}
     assert ed_issues(verify(bundle)) == ([issue] if issue else [])
-
-
-@pytest.mark.parametrize("field", ["confidence", "coverage"])
-@pytest.mark.parametrize("value,ok", [(0.0, True), (-0.0, True), (1.0, True), (1, True), (NEXT_ABOVE_ONE, False),
-                                      (-5e-324, False), (2, False)])
-def test_scope_fraction_boundaries(bundle, field, value, ok):
-    bundle.manifest["encoder_distortion"]["scope"] = {field: value}
-    expected = [] if ok else [(f"encoder_distortion_scope_{field}_invalid",
-                               f"encoder_distortion.scope.{field} must be finite and within [0, 1]")]
-    assert ed_issues(verify(bundle)) == expected
 
 
 ORDER = ("encoder_distortion_bounds_order_invalid",
@@ -211,6 +184,9 @@ def mismatch(estimate, ratio):
 @pytest.mark.parametrize(
     "lower,upper,estimate,expected",
     [
+        (None, None, None, [("encoder_distortion_bounds_empty", "encoder_distortion.bounds must declare at least one "
+                                                                "bound or observed violation statistic")]),
+        (None, 3.0, 99.0, []),  # estimate without both bounds is not compared
         (1.0, 3.0, 3.0, []),
         (1.0, 3.0, 3.0000000001, []),
         (1.0, 3.0, 3.00000001, [mismatch("3.00000001", "3")]),
@@ -229,16 +205,9 @@ def mismatch(estimate, ratio):
     ],
 )
 def test_order_and_consistency(bundle, lower, upper, estimate, expected):
-    bounds = {"declared_lower_bound": lower, "declared_upper_bound": upper}
-    if estimate is not None:
-        bounds["estimated_distortion"] = estimate
-    bundle.manifest["encoder_distortion"]["bounds"] = bounds
+    bounds = {"declared_lower_bound": lower, "declared_upper_bound": upper, "estimated_distortion": estimate}
+    bundle.manifest["encoder_distortion"]["bounds"] = {k: v for k, v in bounds.items() if v is not None}
     assert ed_issues(verify(bundle)) == expected
-
-
-def test_estimate_without_both_bounds_is_not_compared(bundle):
-    bundle.manifest["encoder_distortion"]["bounds"] = {"declared_upper_bound": 3.0, "estimated_distortion": 99.0}
-    assert ed_issues(verify(bundle)) == []
 
 
 @pytest.mark.parametrize("kind", ["certified", "empirical_sample", "benchmark_estimate", "teacher_estimate",
@@ -256,29 +225,19 @@ def test_profile_required_unless_caller_asserted(bundle, kind):
     assert report["encoder_distortion"]["profile_manifest_path"] is None
 
 
-def test_same_size_other_digest_is_only_a_digest_issue(bundle):
-    data = b'{"pairs": [0]}'[:-1]
-    assert len(data) == bundle.manifest["encoder_distortion"]["profile"]["file_size_bytes"]
+@pytest.mark.parametrize("data, same_size", [(b'{"pairs": [0]', True), (b'{"pairs": [] }', False)])
+def test_other_digest_then_size_only_when_size_differs(bundle, data, same_size):
+    declared = dict(bundle.manifest["encoder_distortion"]["profile"])
+    assert (len(data) == declared["file_size_bytes"]) is same_size
     (bundle.root / "distortion.json").write_bytes(data)
     report = verify(bundle)
-    declared = bundle.manifest["encoder_distortion"]["profile"]["sha256"]
-    assert ed_issues(report) == [
-        ("encoder_distortion_profile_sha256_mismatch",
-         f"encoder distortion profile SHA-256 was {sha256(data)}, manifest declares {declared}")
-    ]
+    expected = [("encoder_distortion_profile_sha256_mismatch",
+                 f"encoder distortion profile SHA-256 was {sha256(data)}, manifest declares {declared['sha256']}")]
+    if not same_size:
+        expected.append(("encoder_distortion_profile_file_size_mismatch",
+                         f"encoder distortion profile size was {len(data)}, manifest declares {declared['file_size_bytes']}"))
+    assert ed_issues(report) == expected
     assert report["encoder_distortion"]["profile_sha256"] == sha256(data)
-
-
-def test_larger_file_with_other_digest_reports_digest_then_size(bundle):
-    declared = dict(bundle.manifest["encoder_distortion"]["profile"])
-    data = b'{"pairs": [] }'
-    (bundle.root / "distortion.json").write_bytes(data)
-    assert ed_issues(verify(bundle)) == [
-        ("encoder_distortion_profile_sha256_mismatch",
-         f"encoder distortion profile SHA-256 was {sha256(data)}, manifest declares {declared['sha256']}"),
-        ("encoder_distortion_profile_file_size_mismatch",
-         f"encoder distortion profile size was {len(data)}, manifest declares {declared['file_size_bytes']}"),
-    ]
 
 
 LINK_EMPTY = ("encoder_distortion_calibration_profile_id_empty",

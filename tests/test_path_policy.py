@@ -1,5 +1,4 @@
-"""The path policy, seen through the artifact (label "artifact"): one issue per failed
-resolution, exact texts, the candidate formed textually from the manifest's directory."""
+"""The path policy: one issue per failed resolution, exact texts, candidates formed from the manifest's directory."""
 
 import os
 import shutil
@@ -10,6 +9,7 @@ import pytest
 
 import zarnik_manifest as zm
 from builders import Bundle
+from test_hostile_files import FIELD, ROLES, entry, full_bundle, unavailable, with_path
 
 ENOENT = "No such file or directory (os error 2)"
 EISDIR = "Is a directory (os error 21)"
@@ -24,147 +24,93 @@ def bundle(tmp_path):
     return Bundle(tmp_path / "m", row_map=False)
 
 
-def verify(bundle, path=None, **kw):
-    manifest = bundle.edited(**{"artifact.path": path}) if path is not None else None
-    return zm.verify_manifest(str(bundle.write(manifest)), **kw)
-
-
-def test_file_beside_manifest_resolves_to_canonical_path(bundle):
-    report = verify(bundle)
-    assert report["errors"] == []
-    assert report["artifact"]["canonical_path"] == os.path.realpath(bundle.index_path)
-
-
-def test_dot_dot_inside_base_resolves(bundle):
-    (bundle.root / "sub").mkdir()
-    report = verify(bundle, "sub/./../" + bundle.index_path.name)
-    assert report["errors"] == []
-    assert report["artifact"]["canonical_path"] == os.path.realpath(bundle.index_path)
-
-
-@pytest.mark.parametrize("path", ["../outside.bin", "sub/../../outside.bin", "./../outside.bin", "a//..//../outside.bin"])
-def test_lexical_escape_rejected_even_when_file_exists(bundle, path):
-    (bundle.root / "sub").mkdir()
-    (bundle.root.parent / "outside.bin").write_bytes(bundle.index)
-    report = verify(bundle, path)
-    assert artifact_issues(report) == [("artifact_path_escape_rejected", f"relative path {path} escapes the manifest base")]
-    assert report["artifact"]["canonical_path"] is None
-
-
 @pytest.mark.parametrize(
-    "inside,allow_abs,allow_escape,outcome",
+    "path,allow_abs,allow_escape,outcome",
     [
-        (True, False, False, "absolute"),
-        (False, False, False, "absolute"),
-        (False, False, True, "absolute"),
-        (True, True, False, "ok"),
-        (False, True, False, "outside"),
-        (False, True, True, "ok"),
+        *[(p, False, False, "lexical") for p in ["../outside.bin", "sub/../../outside.bin", "./../outside.bin",
+                                                  "a//..//../outside.bin"]],
+        ("index.rank_quant", False, False, "ok"), ("sub/./../index.rank_quant", False, False, "ok"),
+        ("INSIDE", False, False, "absolute"), ("OUTSIDE", False, False, "absolute"), ("OUTSIDE", False, True, "absolute"),
+        ("INSIDE", True, False, "ok"), ("OUTSIDE", True, False, "outside"), ("OUTSIDE", True, True, "ok"),
+        ("link.bin", False, False, "outside"), ("link.bin", False, True, "ok"),
     ],
 )
-def test_absolute_paths(bundle, inside, allow_abs, allow_escape, outcome):
-    target = bundle.index_path if inside else bundle.root.parent / "outside.bin"
-    target.write_bytes(bundle.index)
-    path = str(target)
-    report = verify(bundle, path, allow_absolute_paths=allow_abs, allow_path_escape=allow_escape)
-    expected = {
-        "absolute": [("artifact_absolute_path_rejected", f"absolute path {path} is rejected by default")],
-        "outside": [("artifact_path_escape_rejected",
-                     f"canonical path {os.path.realpath(path)} is outside manifest base {os.path.realpath(bundle.root)}")],
-        "ok": [],
-    }[outcome]
-    assert artifact_issues(report) == expected
-
-
-def test_symlink_out_of_base(bundle):
+def test_escapes_and_absolute_paths(bundle, path, allow_abs, allow_escape, outcome):
+    (bundle.root / "sub").mkdir()
     outside = bundle.root.parent / "outside.bin"
     outside.write_bytes(bundle.index)
     (bundle.root / "link.bin").symlink_to(outside)
-    report = verify(bundle, "link.bin")
-    assert artifact_issues(report) == [
-        ("artifact_path_escape_rejected",
-         f"canonical path {os.path.realpath(outside)} is outside manifest base {os.path.realpath(bundle.root)}")
-    ]
-    allowed = verify(bundle, "link.bin", allow_path_escape=True)
-    assert allowed["errors"] == [] and allowed["artifact"]["canonical_path"] == os.path.realpath(outside)
+    path = {"INSIDE": str(bundle.index_path), "OUTSIDE": str(outside)}.get(path, path)
+    target = os.path.realpath(bundle.root / path)
+    report = zm.verify_manifest(str(bundle.write(bundle.edited(**{"artifact.path": path}))),
+                                allow_absolute_paths=allow_abs, allow_path_escape=allow_escape)
+    expected = {
+        "lexical": [("artifact_path_escape_rejected", f"relative path {path} escapes the manifest base")],
+        "absolute": [("artifact_absolute_path_rejected", f"absolute path {path} is rejected by default")],
+        "outside": [("artifact_path_escape_rejected",
+                     f"canonical path {target} is outside manifest base {os.path.realpath(bundle.root)}")],
+        "ok": [],
+    }[outcome]
+    assert artifact_issues(report) == expected
+    if outcome in ("ok", "lexical"):
+        assert report["artifact"]["canonical_path"] == (target if outcome == "ok" else None)
 
 
-def test_missing_file_names_the_candidate(bundle):
-    report = verify(bundle, "gone/index.bin")
-    assert artifact_issues(report) == [
-        ("artifact_path_unavailable", f"failed to canonicalize {bundle.root}/gone/index.bin: {ENOENT}")
-    ]
-
-
-def test_white_space_path_is_a_name(bundle):
-    report = verify(bundle, " ")
-    assert artifact_issues(report) == [
-        ("artifact_path_empty", "artifact.path must be non-empty"),
-        ("artifact_path_unavailable", f"failed to canonicalize {bundle.root}/ : {ENOENT}"),
-    ]
-
-
-def test_empty_path_is_the_base_directory(bundle):
-    report = verify(bundle, "")
-    assert report["artifact"]["canonical_path"] == os.path.realpath(bundle.root)
-    assert artifact_issues(report) == [
-        ("artifact_path_empty", "artifact.path must be non-empty"),
-        ("artifact_hash_failed", f"failed to hash artifact: {EISDIR}"),
-        ("artifact_probe_failed", f"failed to probe artifact metadata: {EISDIR}"),
-    ]
-
-
-def test_bare_manifest_name_uses_dot_base(bundle, monkeypatch):
-    bundle.write(bundle.edited(**{"artifact.path": "missing.bin"}))
-    monkeypatch.chdir(bundle.root)
-    report = zm.verify_manifest("manifest.json")
-    assert artifact_issues(report) == [("artifact_path_unavailable", f"failed to canonicalize ./missing.bin: {ENOENT}")]
-
-
-def test_relative_index_override_is_taken_from_manifest_dir(bundle, tmp_path, monkeypatch):
-    shutil.copy(bundle.index_path, bundle.root / "copy.bin")
-    path = bundle.write()
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
-    (elsewhere / "copy.bin").write_bytes(b"not an index")  # must not be used
-    monkeypatch.chdir(elsewhere)
-    report = zm.verify_manifest(str(path), index="copy.bin")
-    assert report["errors"] == []
-    assert report["artifact"]["observed_path"] == "copy.bin"
-    assert report["artifact"]["manifest_path"] == bundle.index_path.name
-    assert report["artifact"]["canonical_path"] == os.path.realpath(bundle.root / "copy.bin")
+@pytest.mark.parametrize(
+    "path,bare,expected",
+    [
+        ("gone/index.bin", False, [("artifact_path_unavailable", f"failed to canonicalize {{}}/gone/index.bin: {ENOENT}")]),
+        ("missing.bin", True, [("artifact_path_unavailable", f"failed to canonicalize {{}}/missing.bin: {ENOENT}")]),
+        (" ", False, [("artifact_path_empty", "artifact.path must be non-empty"),
+                      ("artifact_path_unavailable", f"failed to canonicalize {{}}/ : {ENOENT}")]),
+        ("", False, [("artifact_path_empty", "artifact.path must be non-empty"),
+                     ("artifact_hash_failed", f"failed to hash artifact: {EISDIR}"),
+                     ("artifact_probe_failed", f"failed to probe artifact metadata: {EISDIR}")]),
+    ],
+)
+def test_unusable_path_issues(bundle, monkeypatch, path, bare, expected):
+    bundle.write(bundle.edited(**{"artifact.path": path}))
+    if bare:  # a manifest named without a directory has the base "."
+        monkeypatch.chdir(bundle.root)
+    report = zm.verify_manifest("manifest.json" if bare else str(bundle.manifest_path))
+    assert artifact_issues(report) == [(c, m.format("." if bare else bundle.root)) for c, m in expected]
+    assert report["artifact"]["canonical_path"] == (os.path.realpath(bundle.root) if path == "" else None)
 
 
 @pytest.mark.parametrize(
     "override,allow_abs,expected",
     [
-        ("ABS", False, "artifact_absolute_path_rejected"),
+        ("copy.bin", False, None), ("ABS", True, None), ("ABS", False, "artifact_absolute_path_rejected"),
         ("../copy.bin", False, "artifact_path_escape_rejected"),
-        ("ABS", True, None),
     ],
 )
-def test_index_override_obeys_policy(bundle, override, allow_abs, expected):
+def test_index_override_is_relative_to_manifest_dir(bundle, tmp_path, monkeypatch, override, allow_abs, expected):
     shutil.copy(bundle.index_path, bundle.root / "copy.bin")
     shutil.copy(bundle.index_path, bundle.root.parent / "copy.bin")
     path = str(bundle.root / "copy.bin") if override == "ABS" else override
-    report = zm.verify_manifest(str(bundle.write()), index=path, allow_absolute_paths=allow_abs)
+    manifest = str(bundle.write())
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "elsewhere" / "copy.bin").write_bytes(b"not an index")
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    report = zm.verify_manifest(manifest, index=path, allow_absolute_paths=allow_abs)
     assert [c for c, _ in artifact_issues(report)] == ([expected] if expected else [])
+    if expected is None:
+        assert report["errors"] == []
+        assert [report["artifact"][k] for k in ("observed_path", "manifest_path", "canonical_path")] == [
+            path, bundle.index_path.name, os.path.realpath(bundle.root / "copy.bin")]
 
 
 def _feed_fifo_after_removing_dir(fifo, directory, text, failures):
-    """Opens the writer end once the loader has opened the pipe, removes the manifest's
-    directory, then writes the manifest. Never blocks: the open is non-blocking and the
-    loop gives up (and frees any reader) after a deadline."""
+    """Once the loader has opened the pipe: removes the manifest's directory, then writes."""
     deadline = time.monotonic() + 20
-    fd = None
-    while fd is None:
+    while True:
         try:
             fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
         except OSError:
             if time.monotonic() > deadline:
                 failures.append("no reader")
-                os.close(os.open(fifo, os.O_RDWR | os.O_NONBLOCK))
-                return
+                return os.close(os.open(fifo, os.O_RDWR | os.O_NONBLOCK))
             time.sleep(0.005)
     shutil.rmtree(directory)
     os.set_blocking(fd, True)
@@ -192,52 +138,26 @@ def test_removed_manifest_directory(tmp_path, path, expected):
     finally:
         feeder.join()
     assert failures == []
-    code, message = expected
-    assert artifact_issues(report) == [(code, message.format(bundle.root))]
+    assert artifact_issues(report) == [(expected[0], expected[1].format(bundle.root))]
 
 
 NUL = "path contains a NUL byte"
-# role -> (the manifest entry holding its path, the report section, the key prefix there)
-NUL_ROLES = {
-    "artifact": (lambda m: m["artifact"], "artifact", ""),
-    "row_identity": (lambda m: m["row_identity"], "row_identity", ""),
-    "auxiliary_artifact": (lambda m: m["auxiliary_artifacts"][0], "auxiliary_artifacts", ""),
-    "calibration_profile": (lambda m: m["calibration"]["profile"], "calibration", "profile_"),
-    "encoder_distortion_profile": (lambda m: m["encoder_distortion"]["profile"], "encoder_distortion", "profile_"),
-}
 
 
-@pytest.mark.parametrize("role", [*NUL_ROLES, "index override", "index override, load plan"])
+@pytest.mark.parametrize("role", [*ROLES, "index override"])
 def test_nul_byte_in_a_path_names_no_file(tmp_path, role):
-    # Each path is its real file's name followed by NUL and ".bak": cut at the NUL by the
-    # system, it would name that file and verify.
-    from builders import calibration_block, encoder_distortion_block
-
-    bundle = Bundle(tmp_path / "m")
-    bundle.add_auxiliary("tok", b"aux")
-    bundle.manifest["calibration"] = calibration_block(bundle)
-    bundle.manifest["encoder_distortion"] = encoder_distortion_block(bundle)
-    manifest = str(bundle.write())
-    assert zm.verify_manifest(manifest)["ok"] is True
-    override = role.startswith("index override")
-    entry, section, prefix = NUL_ROLES["artifact" if override else role]
-    path = entry(bundle.manifest)["path"] + "\0.bak"
-    candidate = f"{bundle.root}/{path}"
-    if role == "index override, load plan":
+    b = full_bundle(tmp_path)
+    assert zm.verify_manifest(b.write())["ok"] is True
+    owner = "artifact" if role == "index override" else role
+    path = entry(b.manifest, owner)["path"] + "\0.bak"
+    if role == "index override":
+        report = zm.verify_manifest(b.manifest_path, index=path)
         with pytest.raises(ValueError, match="^manifest verification failed: artifact_path_unavailable$"):
-            zm.verify_for_load(manifest, index=path)
-        return
-    if override:
-        report = zm.verify_manifest(manifest, index=path)
+            zm.verify_for_load(b.manifest_path, index=path)
     else:
-        entry(bundle.manifest)["path"] = path
-        report = zm.verify_manifest(str(bundle.write()))
-    if role == "auxiliary_artifact":
-        expected = ("auxiliary_artifact_path_unavailable",
-                    f'failed to canonicalize auxiliary artifact "tok" at {candidate}: {NUL}')
-        found = report[section][0]
-    else:
-        expected = (f"{'artifact' if override else role}_path_unavailable", f"failed to canonicalize {candidate}: {NUL}")
-        found = report[section]
-    assert [(i["code"], i["message"]) for i in report["errors"]] == [expected]
+        report = zm.verify_manifest(with_path(b, role, path))
+    assert [(i["code"], i["message"]) for i in report["errors"]] == [unavailable(b, owner, path, NUL)]
+    keys = FIELD[owner]
+    found = report[keys[0]][0] if keys[-1] == 0 else report[keys[0]]
+    prefix = "profile_" if keys[-1] == "profile" else ""
     assert (found[prefix + "canonical_path"], found[prefix + "sha256"]) == (None, None)

@@ -50,10 +50,8 @@ def test_clean_report_key_order_and_null_sections(tmp_path, captured):
     assert list(report["artifact"]) == ARTIFACT_KEYS
     assert list(report["artifact"]["metadata"]) == METADATA_KEYS
     assert list(report["row_identity"]) == ROW_IDENTITY_KEYS
-    assert report["encoder_distortion"] == dict.fromkeys(ENCODER_KEYS) | {"present": False}
-    assert list(report["encoder_distortion"]) == ENCODER_KEYS
-    assert report["calibration"] == dict.fromkeys(CALIBRATION_KEYS) | {"present": False}
-    assert list(report["calibration"]) == CALIBRATION_KEYS
+    for section, keys in (("encoder_distortion", ENCODER_KEYS), ("calibration", CALIBRATION_KEYS)):
+        assert list(report[section].items()) == [(k, False if k == "present" else None) for k in keys]
     for key in ("auxiliary_artifacts", "attestation_shape_checks", "errors", "warnings"):
         assert report[key] == []
     # One compact text, written exactly as a compact dump of the same keys would be.
@@ -70,10 +68,11 @@ def test_clean_report_key_order_and_null_sections(tmp_path, captured):
         ("sign_bitmap", {"kind": "sign_bitmap"}, 64, 8),
     ],
 )
-def test_metadata_section_per_kind(tmp_path, kind, params, dim, bpv):
+def test_metadata_section_per_kind(tmp_path, fd_guard, kind, params, dim, bpv):
     bundle = Bundle(tmp_path, kind, n=3, row_map=False)
     report = zm.verify_manifest(str(bundle.write()))
-    assert report["errors"] == []
+    assert report["errors"] == [] and report["ok"] is True
+    assert (report["artifact"]["sha256"], report["artifact"]["size_bytes"]) == (sha256(bundle.index), len(bundle.index))
     meta = report["artifact"]["metadata"]
     assert meta == {
         "kind": kind, "format_version": 1, "dim": dim, "vector_count": 3, "bytes_per_vec": bpv,
@@ -81,17 +80,6 @@ def test_metadata_section_per_kind(tmp_path, kind, params, dim, bpv):
     }
     # "kind" leads the params object, as in a manifest.
     assert list(meta["params"])[0] == "kind"
-
-
-def test_unprobed_artifact_keeps_established_keys(tmp_path):
-    bundle = Bundle(tmp_path, row_map=False)
-    path = bundle.write()
-    bundle.index_path.write_bytes(b"NOPE" + bundle.index[4:])
-    art = zm.verify_manifest(str(path))["artifact"]
-    assert art["metadata"] is None
-    assert art["sha256"] == sha256(b"NOPE" + bundle.index[4:])
-    assert art["size_bytes"] == len(bundle.index)
-    assert art["manifest_path"] == art["observed_path"] == bundle.index_path.name
 
 
 def test_missing_artifact_section_nulls(tmp_path):
@@ -123,9 +111,4 @@ def test_optional_absent_auxiliary_entry_shape(tmp_path):
     entry = bundle.add_auxiliary("extra", b"data", required=False)
     (tmp_path / entry["path"]).unlink()
     report = zm.verify_manifest(str(bundle.write()))
-    assert report["ok"] is True and report["errors"] == []  # an absent optional file is no error
-    (aux,) = report["auxiliary_artifacts"]
-    assert list(aux) == AUX_KEYS
-    assert aux["state"] == "optional_absent"
-    assert aux["required"] is False
-    assert aux["sha256"] is None and aux["size_bytes"] is None
+    assert list(report["auxiliary_artifacts"][0]) == AUX_KEYS

@@ -3,7 +3,6 @@ errors, presence rules, key order, number classes and normalisation of generic v
 
 import copy
 import json
-import math
 
 import pytest
 
@@ -37,6 +36,8 @@ CALIBRATION = {
     "ordinalization": {"kind": "top_k", "dim": 8, "k": 2},
     "null_model": {"kind": "uniform_hypergeometric"},
 }
+PROFILE = {"path": "p", "sha256": "s", "file_size_bytes": 1, "dim": 8, "sample_count": 1,
+           "parameterization": "bucket_frequency", "format": "npy"}
 
 
 def inspect_text(tmp_path, text, **kw):
@@ -46,6 +47,7 @@ def inspect_text(tmp_path, text, **kw):
 
 
 def compact(doc):
+    """Exact text: key order, and int against float (1 against 1.0), both show."""
     return json.dumps(doc, separators=(",", ":"), ensure_ascii=False)
 
 
@@ -74,31 +76,15 @@ def in_order(doc):
     return {k: doc[k] for k in MANIFEST_ORDER if k in doc}
 
 
-def key_paths(value, prefix=""):
-    """Every object's keys in order, so that order differences fail the comparison."""
-    if isinstance(value, dict):
-        yield prefix, list(value)
-        for k, v in value.items():
-            yield from key_paths(v, f"{prefix}.{k}")
-    elif isinstance(value, list):
-        for i, v in enumerate(value):
-            yield from key_paths(v, f"{prefix}[{i}]")
-
-
 def test_full_manifest_comes_back_unchanged_in_field_order(tmp_path):
+    # u64 beyond 2^53 stays exact; f64 values stay floats even when integral (1.0, 1e16).
     result = inspect_text(tmp_path, FULL)
-    assert result == json.loads(FULL)
-    assert list(key_paths(result)) == list(key_paths(json.loads(FULL)))
     assert compact(result).replace("1e-07", "1e-7").replace("1e+16", "1e16") == FULL
-    # u64 beyond 2^53 is exact; f64 values are floats even when integral.
-    assert result["artifact"]["file_size_bytes"] == 2**64 - 1
-    assert type(result["encoder_distortion"]["scope"]["coverage"]) is float
-    assert type(result["encoder_distortion"]["bounds"]["quantile_observed_violation"]) is float
 
 
 def test_pretty_input_with_whitespace_everywhere(tmp_path):
     text = json.dumps(BASE, indent=4).replace("\n", "\r\n") + " \t\r\n"
-    assert inspect_text(tmp_path, text) == BASE
+    assert compact(inspect_text(tmp_path, text)) == compact(BASE)
 
 
 @pytest.mark.parametrize(
@@ -125,30 +111,17 @@ def test_pretty_input_with_whitespace_everywhere(tmp_path):
         # Calibration: shape [] left out, caller-defined null model without parameterization,
         # bucket with 3 bits accepted.
         (
-            {**BASE, "calibration": {
-                **CALIBRATION,
-                "ordinalization": {"dim": 8, "bits": 3, "kind": "bucket"},
-                "profile": {"path": "p", "sha256": "s", "file_size_bytes": 1, "dim": 8, "sample_count": 1,
-                            "parameterization": "bucket_frequency", "format": "npy", "shape": []},
-                "null_model": {"name": "n", "kind": "caller_defined", "parameterization": None},
-            }},
-            {**BASE, "calibration": {
-                "schema_version": "zarnik.calibration.v1",
-                "profile_id": "c",
-                "calibrated_for": {"model": "m", "dim": 8},
-                "ordinalization": {"kind": "bucket", "dim": 8, "bits": 3},
-                "profile": {"path": "p", "sha256": "s", "file_size_bytes": 1, "dim": 8, "sample_count": 1,
-                            "parameterization": "bucket_frequency", "format": "npy"},
-                "null_model": {"kind": "caller_defined", "name": "n"},
-            }},
+            {**BASE, "calibration": {**CALIBRATION, "ordinalization": {"dim": 8, "bits": 3, "kind": "bucket"},
+                                     "null_model": {"name": "n", "kind": "caller_defined", "parameterization": None},
+                                     "profile": {**PROFILE, "shape": []}}},
+            {**BASE, "calibration": {**{k: CALIBRATION[k] for k in ("schema_version", "profile_id", "calibrated_for")},
+                                     "ordinalization": {"kind": "bucket", "dim": 8, "bits": 3}, "profile": PROFILE,
+                                     "null_model": {"kind": "caller_defined", "name": "n"}}},
         ),
     ],
 )
 def test_presence_rules(tmp_path, doc, expected):
-    result = inspect_text(tmp_path, compact(doc))
-    expected = in_order(expected)
-    assert result == expected
-    assert list(key_paths(result)) == list(key_paths(expected))
+    assert compact(inspect_text(tmp_path, compact(doc))) == compact(in_order(expected))
 
 
 def test_generic_values_sorted_last_key_wins_number_classes_kept(tmp_path):
@@ -160,12 +133,8 @@ def test_generic_values_sorted_last_key_wins_number_classes_kept(tmp_path):
     with pytest.raises(ValueError, match=r"^number out of range at line 1 column \d+$"):
         inspect_text(tmp_path, text)
     result = inspect_text(tmp_path, text.replace("1e400000000000000000000", "1e-400"))
-    assert result["attestations"] == [{"a": {"x": -0.0, "y": 2}, "b": [1.0, -5, 1.8446744073709552e19, 0.0]}]
-    assert list(result["attestations"][0]) == ["a", "b"]
-    assert math.copysign(1.0, result["attestations"][0]["a"]["x"]) == -1.0
-    assert [type(v) for v in result["attestations"][0]["b"]] == [float, int, float, float]
-    assert result["extensions"] == {"a.y": 2, "b.x": {"k": 100.0}}
-    assert list(result["extensions"]) == ["a.y", "b.x"]
+    assert compact(result["attestations"]) == '[{"a":{"x":-0.0,"y":2},"b":[1.0,-5,1.8446744073709552e+19,0.0]}]'
+    assert compact(result["extensions"]) == '{"a.y":2,"b.x":{"k":100.0}}'
 
 
 def test_integer_in_f64_field_reads_back_as_float(tmp_path):
@@ -173,8 +142,7 @@ def test_integer_in_f64_field_reads_back_as_float(tmp_path):
                   "source_metric": {"name": "cosine"}, "embedding_metric": {"name": "hamming"}, "bounds": {},
                   "scope": {"confidence": 1, "sample_size": 7}, "evidence": {"kind": "certified"}}
     scope = inspect_text(tmp_path, compact(in_order({**BASE, "encoder_distortion": distortion})))["encoder_distortion"]["scope"]
-    assert list(scope) == ["sample_size", "confidence"]
-    assert type(scope["confidence"]) is float and type(scope["sample_size"]) is int
+    assert compact(scope) == '{"sample_size":7,"confidence":1.0}'
 
 
 FIELDS_12 = (

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char* kEmptySha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-
 std::string temp_file(const std::string& content) {
   char name[] = "/tmp/zm-io-XXXXXX";
   int fd = mkstemp(name);
@@ -32,37 +30,27 @@ std::string temp_file(const std::string& content) {
   return name;
 }
 
-std::string reason_text(const zm::ManifestError& e) {
-  return e.display();
-}
-
 }  // namespace
 
 TEST(bounded_read_limit_boundaries) {
   std::string f = temp_file("abcd");
   auto exact = zm::io::read_bounded_file(f, 4, "manifest_file_too_large", "manifest file");
-  CHECK(exact.has_value());
-  if (exact) CHECK_EQ(*exact, std::string("abcd"));
+  CHECK(exact && *exact == "abcd");
   auto over = zm::io::read_bounded_file(f, 3, "manifest_file_too_large", "manifest file");
-  CHECK(!over.has_value());
+  CHECK(!over);
   if (!over) {
     CHECK(over.error().kind() == zm::ManifestError::Kind::Reason);
     CHECK_EQ(over.error().code(), std::string("manifest_file_too_large"));
-    CHECK_EQ(reason_text(over.error()), "manifest_file_too_large: manifest file exceeds 3 bytes while reading " + f);
+    CHECK_EQ(over.error().display(), "manifest_file_too_large: manifest file exceeds 3 bytes while reading " + f);
   }
-  auto zero = zm::io::read_bounded_file(f, 0, "c", "x");
-  CHECK(!zero.has_value());
+  CHECK(!zm::io::read_bounded_file(f, 0, "c", "x"));
+  CHECK(!zm::io::read_bounded_file("/dev/zero", 0, "c", "x"));
   unlink(f.c_str());
-
   std::string empty = temp_file("");
   auto e = zm::io::read_bounded_file(empty, 0, "c", "x");
-  CHECK(e.has_value() && e->empty());
+  CHECK(e && e->empty());
   auto d = zm::io::sha256_file_bounded(empty, 5, "c", "x");
-  CHECK(d.has_value());
-  if (d) {
-    CHECK_EQ(d->sha256, std::string(kEmptySha));
-    CHECK_EQ(d->size_bytes, 0u);
-  }
+  CHECK(d && d->sha256 == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" && d->size_bytes == 0);
   unlink(empty.c_str());
 }
 
@@ -71,44 +59,25 @@ TEST(bounded_read_limit_boundaries) {
 TEST(bounded_read_unenforceable_limit_after_open) {
   const uint64_t max = std::numeric_limits<uint64_t>::max();
   auto missing = zm::io::read_bounded_file("/nonexistent/zm/file", max, "c", "x");
-  CHECK(!missing.has_value());
+  CHECK(!missing);
   if (!missing) {
     CHECK(missing.error().kind() == zm::ManifestError::Kind::Io);
     CHECK_EQ(missing.error().display(), std::string("No such file or directory (os error 2)"));
   }
 }
 
-TEST(bounded_read_displays_invalid_utf8_path_lossily) {
-  auto r = zm::io::read_bounded_file("/dev/zero", 0, "c", "x");
-  CHECK(!r.has_value());
-  CHECK_EQ(zm::text::lossy_utf8(std::string("a\xff"
-                                            "b\xe2\x82"
-                                            "c",
-                                            6)),
-           std::string("a\xEF\xBF\xBD"
-                       "b\xEF\xBF\xBD"
-                       "c"));
+TEST(lossy_utf8_replaces_each_invalid_sequence) {
+  CHECK_EQ(zm::text::lossy_utf8("a\xff" "b\xe2\x82" "c"), std::string("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c"));
   CHECK_EQ(zm::text::lossy_utf8("\xed\xa0\x80"), std::string("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"));
   CHECK_EQ(zm::text::lossy_utf8("\xf0\x9f\x98\x80"), std::string("\xf0\x9f\x98\x80"));
   CHECK(!zm::text::is_valid_utf8("\xc0\x80"));
 }
 
 TEST(parent_dir_is_lexical) {
-  struct Case {
-    const char* path;
-    const char* parent;
-  } cases[] = {
-      {"m.json", "."},
-      {"idx/manifest.json", "idx"},
-      {"/abs/dir/m.json", "/abs/dir"},
-      {"/", "."},
-      {"", "."},
-      {"a/../m.json", "a/.."},
-      {"a/b/", "a"},
-      {"../m.json", ".."},
-      {"a/..", "a"},
-  };
-  for (const auto& c : cases) CHECK_EQ(zm::io::parent_dir(c.path), std::string(c.parent));
+  const char* cases[][2] = {{"m.json", "."},   {"idx/manifest.json", "idx"}, {"/abs/dir/m.json", "/abs/dir"},
+                            {"/", "."},        {"", "."},                    {"a/../m.json", "a/.."},
+                            {"a/b/", "a"},     {"../m.json", ".."},          {"a/..", "a"}};
+  for (const auto& c : cases) CHECK_EQ(zm::io::parent_dir(c[0]), std::string(c[1]));
 }
 
 TEST(join_and_containment) {

@@ -1,9 +1,9 @@
 // Writer primitives, string escaping and the float text shared by the writer and by
 // error messages.
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -15,43 +15,21 @@ using zm::json::Style;
 using zm::json::Writer;
 
 TEST(json_float_text_layout) {
-  struct FloatCase {
-    double v;
-    const char* text;
-  };
-  const FloatCase cases[] = {
-      {0.0, "0.0"},
-      {-0.0, "-0.0"},
-      {1.0, "1.0"},
-      {100.0, "100.0"},
-      {0.001, "0.001"},
-      {0.000123, "0.000123"},
-      {1e-6, "1e-6"},
-      {1e-7, "1e-7"},
-      {1e15, "1000000000000000.0"},
-      {9999999999999998.0, "9999999999999998.0"},
-      {1e16, "1e16"},
-      {18446744073709551616.0, "1.8446744073709552e19"},
-      {123456789012345680.0, "1.2345678901234568e17"},
-      {5e-324, "5e-324"},
-      {1.7976931348623157e308, "1.7976931348623157e308"},
-      {-1e100, "-1e100"},
-  };
-  for (const auto& c : cases) CHECK_EQ(zm::json::float_text(c.v), std::string(c.text));
-}
-
-TEST(json_string_escaping) {
-  std::string out;
-  zm::json::append_json_string(out, std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f \xC3\xA9\0", 15));
-  CHECK_EQ(out, std::string("\"\\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xC3\xA9\\u0000\""));
-  out.clear();
-  zm::json::append_json_string(out, "");
-  CHECK_EQ(out, std::string("\"\""));
+  const std::pair<double, const char*> cases[] = {
+      {0.0, "0.0"}, {-0.0, "-0.0"}, {1.0, "1.0"}, {100.0, "100.0"}, {0.001, "0.001"}, {0.000123, "0.000123"},
+      {1e-6, "1e-6"}, {1e-7, "1e-7"}, {1e15, "1000000000000000.0"}, {9999999999999998.0, "9999999999999998.0"},
+      {1e16, "1e16"}, {18446744073709551616.0, "1.8446744073709552e19"},
+      {123456789012345680.0, "1.2345678901234568e17"}, {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e308"}, {-1e100, "-1e100"}};
+  for (const auto& [v, text] : cases) CHECK_EQ(zm::json::float_text(v), std::string(text));
 }
 
 // Every byte value in every lane of the word-at-a-time scan, among fillers on both sides
 // of the escape thresholds: exactly the bytes that need it are escaped, in place.
 TEST(json_string_escaping_every_byte_at_every_offset) {
+  std::string empty;
+  zm::json::append_json_string(empty, "");
+  CHECK_EQ(empty, std::string("\"\""));
   for (char filler : {'a', '\x7f', '\xff'}) {
     for (int b = 0; b < 256; ++b) {
       for (size_t at = 0; at < 19; ++at) {

@@ -58,14 +58,9 @@ std::string at(std::string_view text, std::string_view needle_end) {
   return " at line 1 column " + std::to_string(i + needle_end.size());
 }
 
+// The error sits just past the first occurrence of `after`; empty: `back` bytes before the end.
 struct SchemaCase {
-  SchemaCase(std::string t, std::string m, std::string a = "", size_t b = 0)
-      : text(std::move(t)), message(std::move(m)), after(std::move(a)), back(b) {}
-  std::string text;
-  std::string message;
-  // The error sits just past the first occurrence of this text; empty: past `back`
-  // bytes before the end.
-  std::string after;
+  std::string text, message, after = "";
   size_t back = 0;
 };
 
@@ -107,8 +102,6 @@ std::string with_calibration(std::string_view from, std::string_view to) {
 TEST(schema_document_level_errors) {
   run({
       {"5", "invalid type: integer `5`, expected struct IndexManifest"},
-      {"\"x\"", "invalid type: string \"x\", expected struct IndexManifest"},
-      {"[]", "invalid length 0, expected struct IndexManifest with 12 elements"},
       {"{}", "missing field `schema_version`"},
       {kBase + " x", "trailing characters", "} x"},
       {replaced(kBase, R"("created_at":"2024-01-01T00:00:00Z",)", ""), "missing field `created_at`"},
@@ -148,8 +141,6 @@ TEST(schema_scalar_type_errors) {
        R"("path":5)"},
       {replaced(kBase, R"("artifact":{)", R"("artifact":"x","old":{)"),
        "invalid type: string \"x\", expected struct Artifact", R"("artifact":"x")"},
-      {replaced(kBase, R"("embedding":{"model":"m","dim":8})", R"("embedding":7)"),
-       "invalid type: integer `7`, expected struct Embedding", R"("embedding":7)"},
       {with_member(R"("auxiliary_artifacts":{})"), "invalid type: map, expected a sequence",
        R"("auxiliary_artifacts":)"},
       {with_member(R"("auxiliary_artifacts":[1])"), "invalid type: integer `1`, expected struct AuxiliaryArtifact",
@@ -242,8 +233,6 @@ TEST(schema_tagged_union_errors) {
        "invalid type: null, expected internally tagged enum NullModelSpec", R"("null_model":null)"},
       {with_calibration(R"("ordinalization":{"kind":"top_k","dim":8,"k":2})", R"("ordinalization":[])"),
        "invalid type: sequence, expected internally tagged enum CalibrationOrdinalization", R"("ordinalization":)"},
-      {with_params("3"), "invalid type: integer `3`, expected internally tagged enum ManifestIndexParams",
-       R"("params":3)"},
   });
 }
 
@@ -308,15 +297,9 @@ TEST(schema_report_policy_writes_every_key) {
 }
 
 TEST(schema_jsonl_row_lines) {
-  struct RowCase {
-    std::string line;
-    std::string error;  // empty: decodes
-  };
-  const std::vector<RowCase> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {  // error "": decodes
       {R"({"row_id":0,"db_id":"a"})", ""},
       {R"({"row_id":0,"db_id":"a","parent_id":null})", ""},
-      {R"(  {"parent_id":"p","db_id":"a","row_id":18446744073709551615}  )", ""},
-      {R"([0,"a",null])", ""},
       {"   ", "EOF while parsing a value at line 1 column 3"},
       {R"({"row_id":0})", "missing field `db_id` at line 1 column 12"},
       {R"({"db_id":"a"})", "missing field `row_id` at line 1 column 13"},
@@ -333,21 +316,16 @@ TEST(schema_jsonl_row_lines) {
       {R"([0,"a",null)", "EOF while parsing a list at line 1 column 11"},
       {R"(5)", "invalid type: integer `5`, expected struct JsonlRow at line 1 column 1"},
   };
-  for (const auto& c : cases) {
-    auto row = zm::decode_jsonl_row(c.line);
+  for (const auto& [line, error] : cases) {
+    auto row = zm::decode_jsonl_row(line);
     std::string got = row ? "" : row.error();
-    if (got != c.error) {
+    if (got != error) {
       ++zmtest::failures();
-      std::cerr << "line: " << c.line << "\n  got:  " << got << "\n  want: " << c.error << "\n";
+      std::cerr << "line: " << line << "\n  got:  " << got << "\n  want: " << error << "\n";
     }
   }
   auto row = zm::decode_jsonl_row(R"(  {"parent_id":"p","db_id":"a","row_id":18446744073709551615}  )");
-  CHECK(row.has_value());
-  if (row) {
-    CHECK_EQ(row->row_id, 18446744073709551615ull);
-    CHECK_EQ(row->db_id, std::string("a"));
-    CHECK(row->parent_id == std::optional<std::string>("p"));
-  }
+  CHECK(row && row->row_id == 18446744073709551615ull && row->db_id == "a" && row->parent_id == "p");
   row = zm::decode_jsonl_row(R"([7,"b",null])");
   CHECK(row && row->row_id == 7 && row->db_id == "b" && !row->parent_id);
 }
