@@ -55,11 +55,12 @@ def test_states_and_report_entries(bundle):
     root = os.path.realpath(bundle.root)
     by_name = {a["name"]: a for a in report["auxiliary_artifacts"]}
     assert list(by_name) == ["bad", "good", "opt", "req"]
-    assert by_name["good"] == {
-        "name": "good", "manifest_path": good["path"], "resolved_path": str(bundle.root / good["path"]),
-        "canonical_path": f"{root}/{good['path']}", "expected_sha256": sha256(b"abc"), "expected_size_bytes": 3,
-        "required": True, "state": "verified", "reason_code": None, "sha256": sha256(b"abc"), "size_bytes": 3,
-    }
+    # Every key present, in this order.
+    assert list(by_name["good"].items()) == [
+        ("name", "good"), ("manifest_path", good["path"]), ("resolved_path", str(bundle.root / good["path"])),
+        ("canonical_path", f"{root}/{good['path']}"), ("expected_sha256", sha256(b"abc")), ("expected_size_bytes", 3),
+        ("required", True), ("state", "verified"), ("reason_code", None), ("sha256", sha256(b"abc")), ("size_bytes", 3),
+    ]
     assert (by_name["bad"]["state"], by_name["bad"]["reason_code"]) == ("failed", "auxiliary_artifact_sha256_mismatch")
     opt = by_name["opt"]
     assert (opt["state"], opt["reason_code"], opt["sha256"], opt["size_bytes"], opt["canonical_path"]) == (
@@ -79,13 +80,12 @@ def test_states_and_report_entries(bundle):
 def test_count_limit_reported_once_and_nothing_examined(bundle, count, limit, flagged):
     bundle.manifest["auxiliary_artifacts"] = [entry(" x", "", b"") for _ in range(count)]
     report = verify(bundle, max_auxiliary_artifacts=limit)
+    message = f"auxiliary_artifacts has {count} entries, exceeding max_auxiliary_artifacts={limit}"
     if flagged:
-        assert aux_issues(report) == [("auxiliary_artifact_count_limit_exceeded",
-                                       f"auxiliary_artifacts has {count} entries, exceeding max_auxiliary_artifacts={limit}")]
-        assert report["auxiliary_artifacts"] == []
+        assert aux_issues(report) == [("auxiliary_artifact_count_limit_exceeded", message)]
     else:
         assert "auxiliary_artifact_count_limit_exceeded" not in issue_codes(report)
-        assert len(report["auxiliary_artifacts"]) == count
+    assert len(report["auxiliary_artifacts"]) == (0 if flagged else count)
 
 
 def test_count_limit_goes_through_the_bounded_append(bundle):
@@ -119,38 +119,30 @@ def test_declaration_rules(bundle):
     assert [c for c, _ in aux_issues(report)[6:]] == ["auxiliary_artifact_sha256_mismatch"]
 
 
-def test_lexical_escape_without_file_access(bundle, tmp_path):
-    (tmp_path / "x").write_bytes(b"")  # exists, but must not be looked at
+def test_path_policy_issues_in_visiting_order(bundle, tmp_path):
+    (tmp_path / "x").write_bytes(b"")  # exists, but must not be looked at through a lexical escape
     (bundle.root / "a").mkdir()
-    bundle.manifest["auxiliary_artifacts"] = [entry("n", "../x"), entry("m", "a/../../x")]
-    report = verify(bundle)
-    assert aux_issues(report) == [
-        ("auxiliary_artifact_path_escape_rejected", 'relative auxiliary artifact path a/../../x for "m" escapes the manifest base'),
-        ("auxiliary_artifact_path_escape_rejected", 'relative auxiliary artifact path ../x for "n" escapes the manifest base'),
-    ]
-    assert all(a["canonical_path"] is None for a in report["auxiliary_artifacts"])
-    assert verify(bundle, allow_path_escape=True)["ok"]
-
-
-def test_symlink_out_of_base(bundle, tmp_path):
-    outside = tmp_path / "outside.bin"
-    outside.write_bytes(b"")
-    os.symlink(outside, bundle.root / "link.bin")
-    bundle.manifest["auxiliary_artifacts"] = [entry("l", "link.bin")]
-    report = verify(bundle)
-    assert aux_issues(report) == [("auxiliary_artifact_path_escape_rejected",
-                                   f'canonical auxiliary artifact path {os.path.realpath(outside)} for "l" is outside '
-                                   f"manifest base {os.path.realpath(bundle.root)}")]
-    assert report["auxiliary_artifacts"][0]["state"] == "failed"
-
-
-def test_absolute_path_policy(bundle):
+    os.symlink(tmp_path / "x", bundle.root / "link.bin")
     inside = bundle.root / "in.bin"
     inside.write_bytes(b"")
-    bundle.manifest["auxiliary_artifacts"] = [entry("abs", str(inside))]
-    assert aux_issues(verify(bundle)) == [("auxiliary_artifact_absolute_path_rejected",
-                                           f'absolute auxiliary artifact path {inside} for "abs" is rejected by default')]
-    report = verify(bundle, allow_absolute_paths=True)
+    bundle.manifest["auxiliary_artifacts"] = [entry("n", "../x"), entry("m", "a/../../x"), entry("l", "link.bin"),
+                                              entry("abs", str(inside))]
+    report = verify(bundle)
+    escape = "auxiliary_artifact_path_escape_rejected"
+    assert aux_issues(report) == [
+        ("auxiliary_artifact_absolute_path_rejected",
+         f'absolute auxiliary artifact path {inside} for "abs" is rejected by default'),
+        (escape, f'canonical auxiliary artifact path {os.path.realpath(tmp_path / "x")} for "l" is outside '
+                 f"manifest base {os.path.realpath(bundle.root)}"),
+        (escape, 'relative auxiliary artifact path a/../../x for "m" escapes the manifest base'),
+        (escape, 'relative auxiliary artifact path ../x for "n" escapes the manifest base'),
+    ]
+    by_name = {a["name"]: a for a in report["auxiliary_artifacts"]}
+    assert [by_name[n]["state"] for n in ("abs", "l", "m", "n")] == ["failed"] * 4
+    assert by_name["m"]["canonical_path"] is None and by_name["n"]["canonical_path"] is None
+    report = verify(bundle, allow_path_escape=True)
+    assert [c for c, _ in aux_issues(report)] == ["auxiliary_artifact_absolute_path_rejected"]
+    report = verify(bundle, allow_path_escape=True, allow_absolute_paths=True)
     assert report["ok"] and report["auxiliary_artifacts"][0]["resolved_path"] == str(inside)
 
 
