@@ -26,23 +26,12 @@ def statement(digest, predicate_type="https://slsa.dev/provenance/v1", **extra):
     return {"predicateType": predicate_type, "subject": [{"name": "index", "digest": {"sha256": digest}}], **extra}
 
 
-@pytest.mark.parametrize(
-    "key,ok",
-    [(k, True) for k in ("https://example.com/x", "urn:acme:feature", "acme.feature", "a-b_c.d9.e")]
-    + [(k, False) for k in ("acme", "acme.", "acme..x", "acme.fea ture", "-_.acme", "URN:acme", "acmé.x", "")],
-)
-def test_extension_keys(bundle, key, ok):
-    report = verify(bundle, extensions={key: {"any": ["value"]}})
-    assert issues(report) == ([] if ok else [("extension_key_not_namespaced", f'extension key "{key}" must be namespaced')])
-
-
-def test_extension_issues_in_key_byte_order(bundle):
-    report = verify(bundle, extensions={"zeta": 1, "ok.key": 2, "Alpha": 3, "beta": 4})
-    assert [m for _, m in issues(report)] == [
-        'extension key "Alpha" must be namespaced',
-        'extension key "beta" must be namespaced',
-        'extension key "zeta" must be namespaced',
-    ]
+def test_extension_keys_must_be_namespaced_and_are_reported_in_byte_order(bundle):
+    good = ["https://example.com/x", "urn:acme:feature", "acme.feature", "a-b_c.d9.e"]
+    bad = ["acme", "acme.", "acme..x", "acme.fea ture", "-_.acme", "URN:acme", "acmé.x", "", "zeta", "Alpha", "beta"]
+    report = verify(bundle, extensions={key: {"any": ["value"]} for key in good + bad})
+    assert issues(report) == [("extension_key_not_namespaced", f'extension key "{key}" must be namespaced')
+                              for key in sorted(bad, key=str.encode)]
 
 
 def test_matching_statement_order_and_builder_paths(bundle):
@@ -86,15 +75,10 @@ def test_shape_extraction(bundle, attestation, predicate_type, builder_id):
     assert issues(report) == expected + [MISMATCH]
 
 
-@pytest.mark.parametrize(
-    "make_subject",
-    [
-        lambda d: {"digest": {"sha256": d}},  # not an array
-        lambda d: [{"digest": {"sha256": d.upper()}}],
-        lambda d: [{"digest": {"sha512": d}}, {"digest": d}],
-        lambda d: [],
-    ],
-)
+@pytest.mark.parametrize("make_subject", [
+    lambda d: {"digest": {"sha256": d}},  # not an array
+    lambda d: [{"digest": {"sha256": d.upper()}}], lambda d: [{"digest": {"sha512": d}}, {"digest": d}], lambda d: [],
+])
 def test_subject_non_matches(bundle, make_subject):
     report = verify(bundle, attestations=[{"predicateType": "t", "subject": make_subject(sha256(bundle.index))}])
     assert issues(report) == [MISMATCH]

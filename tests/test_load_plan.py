@@ -51,34 +51,20 @@ def test_identity_rows_and_optional_absent_auxiliary(tmp_path):
                                             "size_bytes": None}]
 
 
-@pytest.mark.parametrize("breaks,expected", [
-    ({"artifact.sha256": "0" * 64}, "manifest verification failed: artifact_sha256_mismatch"),
-    ({"schema_version": "x", "manifest_id": "", "created_at": "yesterday"},
-     "manifest verification failed: schema_version_unsupported, manifest_id_empty, created_at_invalid"),
-    ({"schema_version": "x", "manifest_id": "", "created_at": "yesterday", "embedding.model": " ", "artifact.sha256": "0" * 64},
-     "manifest verification failed: schema_version_unsupported, manifest_id_empty, created_at_invalid, ..."),
+THREE = {"schema_version": "x", "manifest_id": "", "created_at": "yesterday"}
+
+
+@pytest.mark.parametrize("breaks,shown", [
+    ({"artifact.sha256": "0" * 64}, "artifact_sha256_mismatch"),
+    ({"auxiliary_artifacts": [{"name": "req", "path": "gone", "sha256": "0" * 64, "file_size_bytes": 0}]},
+     "auxiliary_artifact_missing_required"),
+    (THREE, "schema_version_unsupported, manifest_id_empty, created_at_invalid"),
+    ({**THREE, "embedding.model": " ", "artifact.sha256": "0" * 64},
+     "schema_version_unsupported, manifest_id_empty, created_at_invalid, ..."),
 ])
-def test_failure_text_names_at_most_three_codes(tmp_path, breaks, expected):
+def test_failure_text_names_at_most_three_codes(tmp_path, breaks, shown):
     b = Bundle(tmp_path / "b")
-    path = b.write(b.edited(**breaks))
-    report = zm.verify_manifest(str(path))
-    codes = [i["code"] for i in report["errors"]]
-    # The text is formed from whatever codes the report lists first.
-    shown = ", ".join(codes[:3]) + (", ..." if len(codes) > 3 else "")
     with pytest.raises(ValueError) as info:
-        zm.verify_for_load(str(path))
+        zm.verify_for_load(str(b.write(b.edited(**breaks))))
     assert type(info.value) is ValueError
     assert info.value.args == ("manifest verification failed: " + shown,)
-    assert str(info.value) == expected
-
-
-def test_failing_auxiliary_blocks_the_plan_with_the_verification_text(tmp_path):
-    b = Bundle(tmp_path / "b")
-    b.manifest["auxiliary_artifacts"] = [{"name": "req", "path": "gone", "sha256": "0" * 64, "file_size_bytes": 0}]
-    with pytest.raises(ValueError, match=r"^manifest verification failed: auxiliary_artifact_missing_required$"):
-        zm.verify_for_load(str(b.write()))
-
-
-def test_missing_manifest_raises_oserror(tmp_path):
-    with pytest.raises(OSError):
-        zm.verify_for_load(str(tmp_path / "absent.json"))
