@@ -49,41 +49,36 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
     cal["profile"].update(
         path="  ", sha256="AB" * 32, file_size_bytes=0, dim=7, sample_count=0, format=" ", source_digest="sha256:xyz"
     )
-    assert cal_issues(verify(bundle)) == [
-        ("calibration_schema_version_unsupported",
-         "calibration.schema_version must be zarnik.calibration.v1, got zarnik.calibration.v2"),
-        ("calibration_profile_id_empty", "calibration.profile_id must be non-empty"),
-        ("calibration_created_at_invalid", "calibration.created_at must parse as RFC3339 when present"),
-        ("calibration_encoder_model_empty", "calibration.calibrated_for.model must be non-empty"),
-        ("calibration_encoder_dim_zero", "calibration.calibrated_for.dim must be greater than zero"),
-        ("calibration_encoder_model_revision_empty",
-         "calibration.calibrated_for.model_revision must be non-empty when present"),
-        ("calibration_encoder_normalization_empty",
-         "calibration.calibrated_for.normalization must be non-empty when present"),
-        ("calibration_ordinalization_dim_zero", "calibration.ordinalization.dim must be greater than zero"),
-        ("calibration_ordinalization_artifact_mismatch", "calibration top_k.k must be greater than zero"),
-        ("calibration_null_name_empty", "calibration.null_model.name must be non-empty"),
-        ("calibration_null_parameterization_empty",
-         "calibration.null_model.parameterization must be non-empty when present"),
-        ("calibration_encoder_model_mismatch", 'calibration model " " does not match embedding.model "test-model"'),
-        ("calibration_encoder_dim_mismatch", "calibration dim 0 does not match embedding.dim 8"),
-        ("calibration_encoder_model_revision_mismatch",
-         "calibration encoder model_revision does not match embedding.model_revision"),
-        ("calibration_encoder_normalization_mismatch",
-         "calibration encoder normalization does not match embedding.normalization"),
-        ("calibration_ordinalization_dim_mismatch", "calibration ordinalization dim 0 does not match artifact.dim 8"),
-        ("calibration_ordinalization_artifact_mismatch", INCOMPATIBLE),
-        ("calibration_profile_path_empty", "calibration.profile.path must be non-empty"),
-        ("calibration_profile_sha256_invalid",
-         "calibration.profile.sha256 must be a lowercase 64-character hex SHA-256 digest"),
-        ("calibration_profile_file_size_zero", "calibration.profile.file_size_bytes must be greater than zero"),
-        ("calibration_profile_dim_mismatch", "calibration profile dim 7 does not match artifact.dim 8"),
-        ("calibration_profile_sample_count_zero", "calibration.profile.sample_count must be greater than zero"),
-        ("calibration_profile_source_digest_invalid",
-         "calibration.profile.source_digest must be sha256:<lowercase-hex>"),
-        ("calibration_profile_parameterization_ordinalization_mismatch",
-         "calibration profile parameterization is incompatible with calibration ordinalization"),
-        ("calibration_profile_format_empty", "calibration.profile.format must be non-empty"),
+    # Codes and messages below leave out their common "calibration" prefix.
+    issues = cal_issues(verify(bundle))
+    found = [(c.removeprefix("calibration_"), m.removeprefix("calibration")) for c, m in issues]
+    assert found == [
+        ("schema_version_unsupported", ".schema_version must be zarnik.calibration.v1, got zarnik.calibration.v2"),
+        ("profile_id_empty", ".profile_id must be non-empty"),
+        ("created_at_invalid", ".created_at must parse as RFC3339 when present"),
+        ("encoder_model_empty", ".calibrated_for.model must be non-empty"),
+        ("encoder_dim_zero", ".calibrated_for.dim must be greater than zero"),
+        ("encoder_model_revision_empty", ".calibrated_for.model_revision must be non-empty when present"),
+        ("encoder_normalization_empty", ".calibrated_for.normalization must be non-empty when present"),
+        ("ordinalization_dim_zero", ".ordinalization.dim must be greater than zero"),
+        ("ordinalization_artifact_mismatch", " top_k.k must be greater than zero"),
+        ("null_name_empty", ".null_model.name must be non-empty"),
+        ("null_parameterization_empty", ".null_model.parameterization must be non-empty when present"),
+        ("encoder_model_mismatch", ' model " " does not match embedding.model "test-model"'),
+        ("encoder_dim_mismatch", " dim 0 does not match embedding.dim 8"),
+        ("encoder_model_revision_mismatch", " encoder model_revision does not match embedding.model_revision"),
+        ("encoder_normalization_mismatch", " encoder normalization does not match embedding.normalization"),
+        ("ordinalization_dim_mismatch", " ordinalization dim 0 does not match artifact.dim 8"),
+        ("ordinalization_artifact_mismatch", ".ordinalization is incompatible with artifact.kind/artifact.params"),
+        ("profile_path_empty", ".profile.path must be non-empty"),
+        ("profile_sha256_invalid", ".profile.sha256 must be a lowercase 64-character hex SHA-256 digest"),
+        ("profile_file_size_zero", ".profile.file_size_bytes must be greater than zero"),
+        ("profile_dim_mismatch", " profile dim 7 does not match artifact.dim 8"),
+        ("profile_sample_count_zero", ".profile.sample_count must be greater than zero"),
+        ("profile_source_digest_invalid", ".profile.source_digest must be sha256:<lowercase-hex>"),
+        ("profile_parameterization_ordinalization_mismatch",
+         " profile parameterization is incompatible with calibration ordinalization"),
+        ("profile_format_empty", ".profile.format must be non-empty"),
     ]
 
 
@@ -170,27 +165,9 @@ def test_uniform_null_model_with_profile_is_never_opened(bundle):
 
 PARAMS = ["marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank_position_frequency",
           "empirical_tail_table"]
-
-
-@pytest.mark.parametrize("profile_param", PARAMS)
-@pytest.mark.parametrize("null_model", [{"kind": "weighted_marginal_profile", "parameterization": p} for p in PARAMS] +
-                         [{"kind": "empirical_tail_table", "statistic": "s"},
-                          {"kind": "caller_defined", "name": "x", "parameterization": "anything"}])
-def test_null_model_against_profile_parameterization(bundle, null_model, profile_param):
-    cal = bundle.manifest["calibration"]
-    cal["null_model"] = null_model
-    cal["profile"].update(parameterization=profile_param, shape=[])
-    found = [m for c, m in cal_issues(verify(bundle)) if c == "calibration_null_parameterization_mismatch"]
-    variant = {p: p.title().replace("_", "").replace("Topk", "TopK") for p in PARAMS}
-    expected = []
-    if null_model["kind"] == "weighted_marginal_profile" and null_model["parameterization"] != profile_param:
-        expected = [f"null_model parameterization {variant[null_model['parameterization']]} does not match "
-                    f"profile parameterization {variant[profile_param]}"]
-    elif null_model["kind"] == "empirical_tail_table" and profile_param != "empirical_tail_table":
-        expected = ["empirical_tail_table null_model requires empirical_tail_table profile parameterization"]
-    assert found == expected
-
-
+VARIANT = {p: p.title().replace("_", "").replace("Topk", "TopK") for p in PARAMS}
+NULL_MODELS = [{"kind": "weighted_marginal_profile", "parameterization": p} for p in PARAMS] + [
+    {"kind": "empirical_tail_table", "statistic": "s"}, {"kind": "caller_defined", "name": "x", "parameterization": "y"}]
 ORDS = {"top_k": {"kind": "top_k", "dim": 8, "k": 2}, "bucket": {"kind": "bucket", "dim": 8, "bits": 2},
         "sign": {"kind": "sign", "dim": 8}, "rank_position": {"kind": "rank_position", "dim": 8},
         "caller_defined": {"kind": "caller_defined", "dim": 8, "name": "x"}}
@@ -199,15 +176,22 @@ SUITED = {"marginal_topk_frequency": "top_k", "bucket_frequency": "bucket", "sig
 
 
 @pytest.mark.parametrize("profile_param", PARAMS)
-@pytest.mark.parametrize("ord_name", list(ORDS))
-def test_profile_parameterization_against_ordinalization(bundle, ord_name, profile_param):
+@pytest.mark.parametrize("null_model,ord_name", [(n, "bucket") for n in NULL_MODELS] +
+                         [({"kind": "caller_defined", "name": "x"}, o) for o in ORDS])
+def test_profile_parameterization_against_null_and_ordinalization(bundle, null_model, ord_name, profile_param):
     cal = bundle.manifest["calibration"]
-    cal["ordinalization"] = ORDS[ord_name]
-    cal["null_model"] = {"kind": "caller_defined", "name": "x"}
+    cal.update(null_model=null_model, ordinalization=ORDS[ord_name])
     cal["profile"].update(parameterization=profile_param, shape=[])
+    issues = cal_issues(verify(bundle))
+    expected = []
+    if null_model["kind"] == "weighted_marginal_profile" and null_model["parameterization"] != profile_param:
+        expected = [f"null_model parameterization {VARIANT[null_model['parameterization']]} does not match "
+                    f"profile parameterization {VARIANT[profile_param]}"]
+    elif null_model["kind"] == "empirical_tail_table" and profile_param != "empirical_tail_table":
+        expected = ["empirical_tail_table null_model requires empirical_tail_table profile parameterization"]
+    assert [m for c, m in issues if c == "calibration_null_parameterization_mismatch"] == expected
     suits = profile_param == "empirical_tail_table" or ord_name == "caller_defined" or SUITED[profile_param] == ord_name
-    codes = [c for c, _ in cal_issues(verify(bundle))]
-    assert ("calibration_profile_parameterization_ordinalization_mismatch" in codes) == (not suits)
+    assert ("calibration_profile_parameterization_ordinalization_mismatch" in [c for c, _ in issues]) == (not suits)
 
 
 @pytest.mark.parametrize("ordinalization,parameterization,expected", [
@@ -230,22 +214,23 @@ def test_expected_shapes(bundle, ordinalization, parameterization, expected):
                      [f"calibration profile shape [3, 3, 3] does not match expected {expected}"])
 
 
+def shape_size_mismatch(declared, computed):
+    return [("calibration_profile_file_size_mismatch",
+             f"calibration profile size {declared} does not match shape/format size {computed}")]
+
+
 @pytest.mark.parametrize("shape,fmt,declared,expected", [
     ([768, 768], "raw_f32_le", 2359296, []),
     ([768, 768], "raw_f64_le", 4718592, []),
-    ([768, 768], "raw_f32_le", 4718592, [("calibration_profile_file_size_mismatch",
-                                          "calibration profile size 4718592 does not match shape/format size 2359296")]),
+    ([768, 768], "raw_f32_le", 4718592, shape_size_mismatch(4718592, 2359296)),
     ([768, 768], "raw_f16_le", 1, []),
     ([2**32, 2**32], "raw_f32_le", 1,
      [("calibration_profile_shape_mismatch", "calibration.profile.shape product overflows u64")]),
     ([2**61, 2], "raw_f32_le", 1,
      [("calibration_profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
-    ([2**61 - 1, 2], "raw_f32_le", U64_MAX, [("calibration_profile_file_size_mismatch",
-                                              f"calibration profile size {U64_MAX} does not match shape/format size "
-                                              f"{2**64 - 8}")]),
+    ([2**61 - 1, 2], "raw_f32_le", U64_MAX, shape_size_mismatch(U64_MAX, 2**64 - 8)),
     # A zero extent means no elements: never an overflow, whatever precedes it.
-    ([2**40, 2**40, 0], "raw_f32_le", 1,
-     [("calibration_profile_file_size_mismatch", "calibration profile size 1 does not match shape/format size 0")]),
+    ([2**40, 2**40, 0], "raw_f32_le", 1, shape_size_mismatch(1, 0)),
 ])
 def test_shape_byte_size(bundle, shape, fmt, declared, expected):
     cal = bundle.manifest["calibration"]
