@@ -167,7 +167,9 @@ PARAMS = ["marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank
           "empirical_tail_table"]
 VARIANT = {p: p.title().replace("_", "").replace("Topk", "TopK") for p in PARAMS}
 NULL_MODELS = [{"kind": "weighted_marginal_profile", "parameterization": p} for p in PARAMS] + [
-    {"kind": "empirical_tail_table", "statistic": "s"}, {"kind": "caller_defined", "name": "x", "parameterization": "y"}]
+    {"kind": "empirical_tail_table", "statistic": "s"},
+    {"kind": "caller_defined", "name": "x", "parameterization": "p"},
+]
 ORDS = {"top_k": {"kind": "top_k", "dim": 8, "k": 2}, "bucket": {"kind": "bucket", "dim": 8, "bits": 2},
         "sign": {"kind": "sign", "dim": 8}, "rank_position": {"kind": "rank_position", "dim": 8},
         "caller_defined": {"kind": "caller_defined", "dim": 8, "name": "x"}}
