@@ -32,7 +32,9 @@ def verify_rows(tmp_path, data: bytes, row_count: int, declared_sha=None, **kw):
 
 
 def issues(report):
-    return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("row_identity")]
+    """The row-identity issues, codes without their common "row_identity_" prefix."""
+    return [(i["code"].removeprefix("row_identity_"), i["message"]) for i in report["errors"]
+            if i["code"].startswith("row_identity_")]
 
 
 @pytest.mark.parametrize(
@@ -66,45 +68,44 @@ def test_declaration_rules_in_order(tmp_path):
                          "row_identity_id_kind_unsupported", "row_identity_db_unsupported"]
 
 
+def strict(line, detail):
+    return ("jsonl_invalid_json", f"line {line} is not a strict row object: {detail}")
+
+
 def blank(line):
-    return ("row_identity_jsonl_invalid_json",
-            f"line {line} is not a strict row object: EOF while parsing a value at line 1 column 0")
+    return strict(line, "EOF while parsing a value at line 1 column 0")
 
 
 UPPER = str(uuid.UUID(int=77)).upper()
 U = uuid.UUID("abcdef01-2345-6789-abcd-ef0123456789")
+DUPLICATE_KEY = row(1)[:-1] + ',"row_id":1}'
 LINE_CASES = [
     # (lines, expected issues, validated_rows)
     ([row(0), "", row(2)], [blank(1)], 2),
     ([row(0), "\r", row(2)], [blank(1)], 2),
-    ([row(0), row(1), row(5)], [("row_identity_row_id_mismatch", "line 2 has row_id 5")], 3),
-    ([row(0, x=1), row(1), row(2)],
-     [("row_identity_jsonl_invalid_json", "line 0 is not a strict row object: unknown field `x`, expected one of "
-       "`row_id`, `db_id`, `parent_id` at line 1 column " + str(len(row(0, x=1)) - 3))], 2),
-    ([row(0, parent=""), row(1, parent=None), row(2)], [("row_identity_parent_id_empty", "line 0 has empty parent_id")], 3),
-    ([row(0, db=""), row(1), row(2)], [("row_identity_db_id_empty", "line 0 has empty db_id")], 3),
+    ([row(0), row(1), row(5)], [("row_id_mismatch", "line 2 has row_id 5")], 3),
+    ([row(0, x=1), row(1), row(2)], [strict(0, "unknown field `x`, expected one of `row_id`, `db_id`, `parent_id` at "
+                                               f"line 1 column {len(row(0, x=1)) - 3}")], 2),
+    ([row(0, parent=""), row(1, parent=None), row(2)], [("parent_id_empty", "line 0 has empty parent_id")], 3),
+    ([row(0, db=""), row(1), row(2)], [("db_id_empty", "line 0 has empty db_id")], 3),
     ([row(0, db="00000000-0000-0000-0000-00000000000\u0000"), row(1), row(2)],
-     [("row_identity_db_id_contains_nul", "line 0 db_id contains NUL")], 3),
-    ([row(0), row(1, parent="\u0000"), row(2)], [("row_identity_parent_id_contains_nul", "line 1 parent_id contains NUL")], 3),
+     [("db_id_contains_nul", "line 0 db_id contains NUL")], 3),
+    ([row(0), row(1, parent="\u0000"), row(2)], [("parent_id_contains_nul", "line 1 parent_id contains NUL")], 3),
     ([row(0), row(1, db="nope"), row(2, parent="1234")],
-     [("row_identity_db_id_invalid_uuid", "line 1 db_id must be a UUID in v1"),
-      ("row_identity_parent_id_invalid_uuid", "line 2 parent_id must be a UUID in v1")], 3),
+     [("db_id_invalid_uuid", "line 1 db_id must be a UUID in v1"),
+      ("parent_id_invalid_uuid", "line 2 parent_id must be a UUID in v1")], 3),
     ([row(0, db=UPPER), row(1, db="{" + UPPER + "}"), row(2, db="urn:uuid:" + UPPER.lower(), parent=uuid.UUID(int=1).hex)],
      [], 3),
     # One UUID in different text forms is not a duplicate.
     ([row(i, db=f) for i, f in enumerate([str(U), str(U).upper(), "{%s}" % U, "urn:uuid:%s" % U, U.hex])], [], 5),
     (['  {"row_id":0,"db_id":"%s"}\t' % uuid.UUID(int=1), '[1,"%s",null]' % uuid.UUID(int=2), row(2)], [], 3),
     ([row(0), '{"row_id":1,"db_id":"\0"}', row(2)],
-     [("row_identity_jsonl_invalid_json", "line 1 is not a strict row object: control character "
-       "(\\u0000-\\u001F) found while parsing a string at line 1 column 22")], 2),
-    ([row(0), row(1)[:-1] + ',"row_id":1}', row(2)],
-     [("row_identity_jsonl_invalid_json", "line 1 is not a strict row object: duplicate field `row_id` at line 1 column "
-       + str(len(row(1)) - 1 + len(',"row_id"')))], 2),
+     [strict(1, "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 22")], 2),
+    ([row(0), DUPLICATE_KEY, row(2)],
+     [strict(1, f"duplicate field `row_id` at line 1 column {len(DUPLICATE_KEY) - 3}")], 2),
     ([row(0), '{"row_id":1,"db_id":"%s","parent_id":null}' % uuid.UUID(int=2), '[2,"%s"]' % uuid.UUID(int=3)],
-     [("row_identity_jsonl_invalid_json", "line 2 is not a strict row object: invalid length 2, expected struct "
-       "JsonlRow with 3 elements at line 1 column 42")], 2),
-    ([row(0), b'{"row_id":1,"db_id":"\xff"}'], [("row_identity_jsonl_invalid_json", "line 1 is not a strict row object: "
-                                                "invalid unicode code point at line 1 column 23")], 1),
+     [strict(2, "invalid length 2, expected struct JsonlRow with 3 elements at line 1 column 42")], 2),
+    ([row(0), b'{"row_id":1,"db_id":"\xff"}'], [strict(1, "invalid unicode code point at line 1 column 23")], 1),
 ]
 
 
@@ -113,27 +114,24 @@ DB1 = str(uuid.UUID(int=1))
 
 
 def too_long(limit, declared=None):
-    mismatch = ("row_identity_row_count_mismatch",
-                f"row identity file has at least 1 rows, manifest declares {declared}")
-    return [("row_identity_line_too_large", f"line 0 exceeds max_row_identity_jsonl_line_bytes={limit}")] + (
+    mismatch = ("row_count_mismatch", f"row identity file has at least 1 rows, manifest declares {declared}")
+    return [("line_too_large", f"line 0 exceeds max_row_identity_jsonl_line_bytes={limit}")] + (
         [mismatch] if declared else [])
 
 
 # (row map bytes, declared rows, options, issues, validated_rows, digest reported)
 FILE_CASES = [
-    (rows_bytes(3), 2, {},
-     [("row_identity_row_count_mismatch", "row identity file has more than declared row_count=2")], 2, False),
+    (rows_bytes(3), 2, {}, [("row_count_mismatch", "row identity file has more than declared row_count=2")], 2, False),
     # A huge declared count with raised limits must cost nothing before lines arrive.
     *[(rows_bytes(3), declared, {"max_row_map_rows": 2**40, "max_row_map_tracked_id_bytes": 2**50},
-       [("row_identity_row_count_mismatch", f"row identity file has 3 rows, manifest declares {declared}")], 3, True)
+       [("row_count_mismatch", f"row identity file has 3 rows, manifest declares {declared}")], 3, True)
       for declared in (4, 3_000_000_000)],
     (rows_bytes(3), 3, {"declared_sha": "0" * 64},
-     [("row_identity_sha256_mismatch",
-       f"row_identity SHA-256 was {sha256(rows_bytes(3))}, manifest declares {'0' * 64}")], 3, True),
+     [("sha256_mismatch", f"row_identity SHA-256 was {sha256(rows_bytes(3))}, manifest declares {'0' * 64}")], 3, True),
     # The row limit is checked before the declared count on the same line.
     (rows_bytes(3), 2, {"max_row_map_rows": 2},
-     [("row_identity_row_count_limit_exceeded", "row identity file has more than max_row_identity_rows=2 rows"),
-      ("row_identity_row_count_mismatch", "row identity file has at least 3 rows, manifest declares 2")], 2, False),
+     [("row_count_limit_exceeded", "row identity file has more than max_row_identity_rows=2 rows"),
+      ("row_count_mismatch", "row identity file has at least 3 rows, manifest declares 2")], 2, False),
     # The line limit counts the terminator; a final line without one fits a byte tighter.
     (rows_bytes(3), 3, {"max_row_map_line_bytes": L + 1}, [], 3, True),
     (rows_bytes(3), 3, {"max_row_map_line_bytes": L}, too_long(L, 3), 0, False),
@@ -145,16 +143,15 @@ FILE_CASES = [
     *[(b"x\n", 1, {"max_row_map_line_bytes": limit}, too_long(limit), 0, False) for limit in (0, 1)],
     (rows_bytes(3), 3, {"max_row_map_tracked_id_bytes": 3 * 36}, [], 3, True),
     # The stopping line was validated before tracking; no digest for a stopped run.
-    (rows_bytes(3), 3, {"max_row_map_tracked_id_bytes": 3 * 36 - 1},
-     [("row_identity_duplicate_tracking_limit_exceeded",
-       "tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes=107")], 3, False),
+    (rows_bytes(3), 3, {"max_row_map_tracked_id_bytes": 3 * 36 - 1}, [(
+        "duplicate_tracking_limit_exceeded", "tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes=107")], 3,
+     False),
     (rows_bytes(3), 3, {"max_row_map_tracked_id_bytes": 0, "allow_duplicate_db_ids": True}, [], 3, True),
-    (rows_bytes(4) + row(4, db=DB1).encode(), 5, {}, [("row_identity_duplicate_db_id", "line 4 repeats db_id")], 5,
-     True),
+    (rows_bytes(4) + row(4, db=DB1).encode(), 5, {}, [("duplicate_db_id", "line 4 repeats db_id")], 5, True),
     (rows_bytes(4) + row(4, db=DB1).encode(), 5, {"allow_duplicate_db_ids": True}, [], 5, True),
     # Lines of ~10 KiB straddle every 8 KiB read; the invalid one must still be whole.
     ("\n".join(row(i, parent="f" * 10000 if i % 2 else None) for i in range(6)).encode(), 6, {},
-     [("row_identity_parent_id_invalid_uuid", f"line {i} parent_id must be a UUID in v1") for i in (1, 3, 5)], 6, True),
+     [("parent_id_invalid_uuid", f"line {i} parent_id must be a UUID in v1") for i in (1, 3, 5)], 6, True),
 ]
 
 
@@ -171,7 +168,7 @@ def test_file_phase(tmp_path, data, declared, kw, expected, validated, digest):
 
 @pytest.mark.parametrize("limit,expected", [
     (3, []),
-    (2, [("row_identity_row_count_limit_exceeded", "row_identity.row_count 3 exceeds max_row_identity_rows=2")]),
+    (2, [("row_count_limit_exceeded", "row_identity.row_count 3 exceeds max_row_identity_rows=2")]),
 ])
 def test_declared_count_over_row_limit_never_touches_the_file(tmp_path, limit, expected):
     b = Bundle(tmp_path / "b", n=3)
@@ -181,7 +178,7 @@ def test_declared_count_over_row_limit_never_touches_the_file(tmp_path, limit, e
         assert issues(report) == expected
         assert report["row_identity"]["canonical_path"] is None
     else:
-        assert [c for c, _ in issues(report)] == ["row_identity_path_unavailable"]
+        assert [c for c, _ in issues(report)] == ["path_unavailable"]
 
 
 def test_invalid_lines_collapse_into_one_limit_issue_last(tmp_path):
