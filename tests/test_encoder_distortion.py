@@ -14,7 +14,9 @@ NEXT_ABOVE_ONE = math.nextafter(1.0, 2.0)
 
 
 def ed_issues(report):
-    return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("encoder_distortion")]
+    """The encoder-distortion issues, codes without their common "encoder_distortion_" prefix."""
+    return [(i["code"].removeprefix("encoder_distortion_"), i["message"]) for i in report["errors"]
+            if i["code"].startswith("encoder_distortion_")]
 
 
 def verify(bundle, **kw):
@@ -58,9 +60,9 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
         calibration_profile_id="cal-1",
     )
     ed["profile"].update(path="", sha256="0" * 63, file_size_bytes=0, format="", source_digest="md5:1")
-    # Codes and messages below leave out their common "encoder_distortion" prefix.
+    # The messages below leave out their common "encoder_distortion" prefix.
     issues = ed_issues(verify(bundle))
-    found = [(c.removeprefix("encoder_distortion_"), m.removeprefix("encoder_distortion")) for c, m in issues]
+    found = [(c, m.removeprefix("encoder_distortion")) for c, m in issues]
     assert found == [
         ("schema_version_unsupported",
          ".schema_version must be zarnik.encoder_distortion.v1, got zarnik.encoder_distortion.V1"),
@@ -108,22 +110,23 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
     ]
 
 
+def not_positive(field):
+    return (f"{field.removeprefix('declared_')}_invalid",
+            f"encoder_distortion.bounds.{field} must be finite and greater than zero")
+
+
 def bound_cases():
     for field in ["declared_lower_bound", "declared_upper_bound", "estimated_distortion"]:
-        short = field.replace("declared_", "")
-        msg = (f"encoder_distortion_{short}_invalid",
-               f"encoder_distortion.bounds.{field} must be finite and greater than zero")
+        msg = not_positive(field)
         yield from [("bounds", field, 0.0, msg), ("bounds", field, -0.0, msg), ("bounds", field, 5e-324, None)]
     for section, field, values in [("bounds", "violation_rate", [1, 2]), ("scope", "confidence", [1, 2]),
                                    ("scope", "coverage", [1, 2])]:
-        msg = (f"encoder_distortion_{field}_invalid" if section == "bounds" else
-               f"encoder_distortion_scope_{field}_invalid",
+        msg = (f"{field}_invalid" if section == "bounds" else f"scope_{field}_invalid",
                f"encoder_distortion.{section}.{field} must be finite and within [0, 1]")
         yield from [(section, field, v, None) for v in (0.0, -0.0, 1.0, values[0])]
         yield from [(section, field, v, msg) for v in (NEXT_ABOVE_ONE, -5e-324, values[1])]
     for field in ["max_observed_violation", "quantile_observed_violation"]:
-        msg = (f"encoder_distortion_{field}_invalid",
-               f"encoder_distortion.bounds.{field} must be finite and non-negative")
+        msg = (f"{field}_invalid", f"encoder_distortion.bounds.{field} must be finite and non-negative")
         yield from [("bounds", field, 0.0, None), ("bounds", field, -0.0, None), ("bounds", field, -5e-324, msg)]
 
 
@@ -133,20 +136,20 @@ def test_single_field_boundaries(bundle, section, field, value, issue):
     assert ed_issues(verify(bundle)) == ([issue] if issue else [])
 
 
-ORDER = ("encoder_distortion_bounds_order_invalid",
+ORDER = ("bounds_order_invalid",
          "encoder_distortion.bounds.declared_lower_bound must be less than or equal to declared_upper_bound")
-NOT_FINITE = ("encoder_distortion_distortion_mismatch",
+NOT_FINITE = ("distortion_mismatch",
               "encoder_distortion.bounds.declared_upper_bound / declared_lower_bound must be finite")
 
 
 def mismatch(estimate, ratio):
-    return ("encoder_distortion_distortion_mismatch",
+    return ("distortion_mismatch",
             f"encoder_distortion.bounds.estimated_distortion {estimate} does not match "
             f"declared_upper_bound / declared_lower_bound {ratio}")
 
 
 @pytest.mark.parametrize("lower,upper,estimate,expected", [
-    (None, None, None, [("encoder_distortion_bounds_empty",
+    (None, None, None, [("bounds_empty",
                          "encoder_distortion.bounds must declare at least one bound or observed violation statistic")]),
     (None, 3.0, 99.0, []),  # estimate without both bounds is not compared
     (1.0, 3.0, 3.0, []), (1.0, 3.0, 3.0000000001, []), (1.0, 3.0, 3.00000001, [mismatch("3.00000001", "3")]),
@@ -154,10 +157,8 @@ def mismatch(estimate, ratio):
     (4.0, 1.0, 0.25, [ORDER]), (2.0, 1.0, 2.0, [ORDER, mismatch("2", "0.5")]), (1.0, 1.0, 1.0, []),
     (5e-324, 1e308, 1.0, [NOT_FINITE]), (1e-300, 1e300, 1e300, [NOT_FINITE]),
     (1.0, 1e20, 1.5e20, [mismatch("150000000000000000000", "100000000000000000000")]),
-    (0.0, 3.0, 3.0, [("encoder_distortion_lower_bound_invalid",
-                      "encoder_distortion.bounds.declared_lower_bound must be finite and greater than zero")]),
-    (1.0, -0.0, 7.0, [("encoder_distortion_upper_bound_invalid",
-                       "encoder_distortion.bounds.declared_upper_bound must be finite and greater than zero"), ORDER]),
+    (0.0, 3.0, 3.0, [not_positive("declared_lower_bound")]),
+    (1.0, -0.0, 7.0, [not_positive("declared_upper_bound"), ORDER]),
 ])
 def test_order_and_consistency(bundle, lower, upper, estimate, expected):
     bounds = {"declared_lower_bound": lower, "declared_upper_bound": upper, "estimated_distortion": estimate}
@@ -172,8 +173,7 @@ def test_profile_required_unless_caller_asserted(bundle, kind):
     ed["evidence"] = {"kind": kind}
     del ed["profile"]
     report = verify(bundle)
-    required = ("encoder_distortion_profile_required",
-                "non-caller-asserted encoder distortion evidence requires a profile artifact")
+    required = ("profile_required", "non-caller-asserted encoder distortion evidence requires a profile artifact")
     assert ed_issues(report) == ([] if kind == "caller_asserted" else [required])
     assert (report["encoder_distortion"]["evidence_kind"], report["encoder_distortion"]["profile_manifest_path"]) == (
         kind, None)
@@ -185,25 +185,24 @@ def test_other_digest_then_size_only_when_size_differs(bundle, data, same_size):
     assert (len(data) == declared["file_size_bytes"]) is same_size
     (bundle.root / "distortion.json").write_bytes(data)
     report = verify(bundle)
-    expected = [("encoder_distortion_profile_sha256_mismatch",
+    expected = [("profile_sha256_mismatch",
                  f"encoder distortion profile SHA-256 was {sha256(data)}, manifest declares {declared['sha256']}")]
     if not same_size:
-        expected.append(("encoder_distortion_profile_file_size_mismatch", f"encoder distortion profile size was "
+        expected.append(("profile_file_size_mismatch", f"encoder distortion profile size was "
                          f"{len(data)}, manifest declares {declared['file_size_bytes']}"))
     assert ed_issues(report) == expected
     assert report["encoder_distortion"]["profile_sha256"] == sha256(data)
 
 
-LINK_EMPTY = ("encoder_distortion_calibration_profile_id_empty",
+LINK_EMPTY = ("calibration_profile_id_empty",
               "encoder_distortion.calibration_profile_id must be non-empty when present")
-LINK_SPACE = ("encoder_distortion_calibration_profile_id_whitespace",
+LINK_SPACE = ("calibration_profile_id_whitespace",
               "encoder_distortion.calibration_profile_id must not contain leading or trailing whitespace")
-LINK_MISSING = ("encoder_distortion_calibration_missing",
-                "encoder_distortion.calibration_profile_id requires a calibration block")
+LINK_MISSING = ("calibration_missing", "encoder_distortion.calibration_profile_id requires a calibration block")
 
 
 def link_mismatch(shown):
-    return ("encoder_distortion_calibration_profile_mismatch",
+    return ("calibration_profile_mismatch",
             f'encoder_distortion.calibration_profile_id "{shown}" does not match calibration.profile_id "cal-1"')
 
 
@@ -219,7 +218,7 @@ def test_calibration_link(bundle, link, with_calibration, expected):
     if with_calibration:
         bundle.manifest["calibration"] = calibration_block(bundle)
     report = verify(bundle)
-    assert [(i["code"], i["message"]) for i in report["errors"]] == expected
+    assert ed_issues(report) == expected
     assert report["calibration"]["present"] is with_calibration
 
 
