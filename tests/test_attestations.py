@@ -1,5 +1,4 @@
-"""Extension keys must be namespaced; attestations are checked for shape and for a
-subject naming the artifact's digest."""
+"""Namespaced extension keys; attestation shape and a subject naming the artifact's digest."""
 
 import pytest
 

@@ -1,5 +1,4 @@
-"""Calibration block verification: field rules in order, the compatibility tables,
-shape arithmetic, and the profile file under the path policy and its byte limit."""
+"""Calibration block: field rules in order, compatibility tables, shape arithmetic, the profile file."""
 
 import os
 

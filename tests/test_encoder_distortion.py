@@ -1,6 +1,4 @@
-"""Encoder-distortion block verification: field rules in order, float boundaries of the
-bounds and scope, the bounds' order and consistency, the profile, and the link to the
-calibration block."""
+"""Encoder-distortion block: field rules in order, float boundaries, bounds, profile, calibration link."""
 
 import math
 import os

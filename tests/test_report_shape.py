@@ -1,5 +1,4 @@
-"""The report's JSON: every key always present in a fixed order, nulls for absent values,
-[] for empty lists, compact text handed once to json.loads."""
+"""The report's JSON: every key present in a fixed order, nulls and [] when absent, one compact text."""
 
 import json
 

@@ -1,5 +1,4 @@
-"""Artifact verification: declaration rules (no file access), then resolve, hash, probe
-and compare, with the issues in their fixed order and exact texts."""
+"""Artifact: declaration rules, then resolve, hash, probe and compare, in fixed order and exact texts."""
 
 import pytest
 

@@ -1,5 +1,4 @@
-"""Verification frame and document-level field rules: exact codes, messages and order,
-the issue cap, ok, checked_at."""
+"""Document-level field rules in their exact order and texts, the issue cap, ok, checked_at."""
 
 import datetime
 
