@@ -3,8 +3,9 @@
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, sha256
+from builders import Bundle, index_bytes, sha256
 
+DIGEST = sha256(index_bytes())  # the default bundle's index
 MISMATCH = ("attestation_subject_sha256_mismatch", "no supplied attestation subject digest matches the artifact SHA-256")
 
 
@@ -49,53 +50,44 @@ def test_matching_statement_order_and_builder_paths(bundle):
     ]
 
 
-@pytest.mark.parametrize(
-    "attestation,predicate_type,builder_id",
-    [
-        # The camel-case member decides even when it is not a string.
-        ({"predicateType": 5, "predicate_type": "t"}, None, None),
-        ({"predicate_type": "t"}, "t", None),
-        ({"predicate_type": None}, None, None),
-        # A first pointer that selects a non-string gives no builder, without falling back.
-        ({"predicateType": "t", "predicate": {"builder": {"id": 7}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
-        ({"predicateType": "t", "predicate": {"builder": {"id": None}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
-        ({"predicateType": "t", "predicate": {"builder": {}, "runDetails": {"builder": {"id": "r"}}}}, "t", "r"),
-        ({"predicateType": "t", "predicate": {"runDetails": {"builder": {"id": ["r"]}}}}, "t", None),
-        ([{"predicateType": "t"}], None, None),
-        ("just text", None, None),
-    ],
-)
-def test_shape_extraction(bundle, attestation, predicate_type, builder_id):
+@pytest.mark.parametrize("attestation,predicate_type,builder_id", [
+    # The camel-case member decides even when it is not a string.
+    ({"predicateType": 5, "predicate_type": "t"}, None, None),
+    ({"predicate_type": "t"}, "t", None),
+    ({"predicate_type": None}, None, None),
+    # A first pointer that selects a non-string gives no builder, without falling back.
+    ({"predicateType": "t", "predicate": {"builder": {"id": 7}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
+    ({"predicateType": "t", "predicate": {"builder": {"id": None}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
+    ({"predicateType": "t", "predicate": {"builder": {}, "runDetails": {"builder": {"id": "r"}}}}, "t", "r"),
+    ({"predicateType": "t", "predicate": {"runDetails": {"builder": {"id": ["r"]}}}}, "t", None),
+    ([{"predicateType": "t"}], None, None),
+    ("just text", None, None),
+    # Subjects that do not name the artifact's digest.
+    ({"predicateType": "t", "subject": {"digest": {"sha256": DIGEST}}}, "t", None),  # not an array
+    ({"predicateType": "t", "subject": [{"digest": {"sha256": DIGEST.upper()}}]}, "t", None),
+    ({"predicateType": "t", "subject": [{"digest": {"sha512": DIGEST}}, {"digest": DIGEST}]}, "t", None),
+    ({"predicateType": "t", "subject": []}, "t", None),
+])
+def test_shape_extraction_and_subjects_that_do_not_match(bundle, attestation, predicate_type, builder_id):
+    assert sha256(bundle.index) == DIGEST
     report = verify(bundle, attestations=[attestation])
     assert report["attestation_shape_checks"] == [
         {"predicate_type": predicate_type, "builder_id": builder_id, "subject_sha256_matched": False}]
     assert report["skipped_checks"] == []
-    expected = [] if predicate_type is not None else [("attestation_predicate_type_missing", "attestation 0 has no predicateType")]
-    assert issues(report) == expected + [MISMATCH]
+    missing = [] if predicate_type is not None else [("attestation_predicate_type_missing",
+                                                      "attestation 0 has no predicateType")]
+    assert issues(report) == missing + [MISMATCH]
 
 
-@pytest.mark.parametrize("make_subject", [
-    lambda d: {"digest": {"sha256": d}},  # not an array
-    lambda d: [{"digest": {"sha256": d.upper()}}], lambda d: [{"digest": {"sha512": d}}, {"digest": d}], lambda d: [],
-])
-def test_subject_non_matches(bundle, make_subject):
-    report = verify(bundle, attestations=[{"predicateType": "t", "subject": make_subject(sha256(bundle.index))}])
-    assert issues(report) == [MISMATCH]
-    assert report["attestation_shape_checks"][0]["subject_sha256_matched"] is False
-
-
-def test_subject_compares_computed_digest_when_hashed(bundle):
-    # The manifest declares a wrong digest; the attestation names the file's real one.
-    real = sha256(bundle.index)
-    report = verify(bundle, **{"artifact.sha256": "f" * 64}, attestations=[statement(real)])
-    assert [c for c, _ in issues(report)] == ["artifact_sha256_mismatch"]
-    assert report["attestation_shape_checks"][0]["subject_sha256_matched"] is True
-
-
-def test_subject_falls_back_to_declared_digest_when_unhashed(bundle):
+# The subject is compared with the computed digest when the artifact was hashed, else with the declared one.
+@pytest.mark.parametrize("hashed,matched,codes", [(True, [False, True], ["artifact_sha256_mismatch"]),
+                                                  (False, [True, False], ["artifact_path_unavailable"])])
+def test_subject_digest_compared(bundle, hashed, matched, codes):
     declared = "e" * 64
-    path = bundle.write(bundle.edited(**{"artifact.sha256": declared}, attestations=[statement(declared), statement(sha256(bundle.index))]))
-    bundle.index_path.unlink()
+    path = bundle.write(bundle.edited(**{"artifact.sha256": declared},
+                                      attestations=[statement(declared), statement(DIGEST)]))
+    if not hashed:
+        bundle.index_path.unlink()
     report = zm.verify_manifest(str(path))
-    assert [c["subject_sha256_matched"] for c in report["attestation_shape_checks"]] == [True, False]
-    assert [c for c, _ in issues(report)] == ["artifact_path_unavailable"]
+    assert [c["subject_sha256_matched"] for c in report["attestation_shape_checks"]] == matched
+    assert [c for c, _ in issues(report)] == codes
