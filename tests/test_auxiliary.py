@@ -134,7 +134,7 @@ def test_path_policy_issues_in_visiting_order(bundle, tmp_path):
     ]
     assert [(a["state"], a["canonical_path"]) for a in report["auxiliary_artifacts"][2:]] == [("failed", None)] * 2
     assert [a["state"] for a in report["auxiliary_artifacts"][:2]] == ["failed"] * 2
-    assert aux_issues(verify(bundle, allow_path_escape=True))[0][0] == "absolute_path_rejected"
+    assert [c for c, _ in aux_issues(verify(bundle, allow_path_escape=True))] == ["absolute_path_rejected"]
     report = verify(bundle, allow_path_escape=True, allow_absolute_paths=True)
     assert report["ok"] and report["auxiliary_artifacts"][0]["resolved_path"] == str(inside)
 
