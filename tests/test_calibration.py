@@ -155,8 +155,7 @@ def test_uniform_null_model_with_profile_is_never_opened(bundle):
         ("profile_unexpected", "uniform_hypergeometric calibration must not include a profile artifact"),
     ]
     section = report["calibration"]
-    assert (section["profile_manifest_path"], section["profile_canonical_path"], section["profile_sha256"]) == (
-        None, None, None)
+    assert [section[k] for k in ("profile_manifest_path", "profile_canonical_path", "profile_sha256")] == [None] * 3
 
 
 PARAMS = ["marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank_position_frequency",
@@ -222,10 +221,8 @@ def shape_size_mismatch(declared, computed):
     ([768, 768], "raw_f64_le", 4718592, []),
     ([768, 768], "raw_f32_le", 4718592, shape_size_mismatch(4718592, 2359296)),
     ([768, 768], "raw_f16_le", 1, []),
-    ([2**32, 2**32], "raw_f32_le", 1,
-     [("profile_shape_mismatch", "calibration.profile.shape product overflows u64")]),
-    ([2**61, 2], "raw_f32_le", 1,
-     [("profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
+    ([2**32, 2**32], "raw_f32_le", 1, [("profile_shape_mismatch", "calibration.profile.shape product overflows u64")]),
+    ([2**61, 2], "raw_f32_le", 1, [("profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
     ([2**61 - 1, 2], "raw_f32_le", U64_MAX, shape_size_mismatch(U64_MAX, 2**64 - 8)),
     # A zero extent means no elements: never an overflow, whatever precedes it.
     ([2**40, 2**40, 0], "raw_f32_le", 1, shape_size_mismatch(1, 0)),
@@ -234,8 +231,7 @@ def test_shape_byte_size(bundle, shape, fmt, declared, expected):
     cal = bundle.manifest["calibration"]
     cal["null_model"] = {"kind": "empirical_tail_table", "statistic": "max"}
     cal["profile"].update(parameterization="empirical_tail_table", shape=shape, format=fmt, file_size_bytes=declared)
-    found = [(c, m) for c, m in cal_issues(verify(bundle))
-             if c == "profile_shape_mismatch" or "shape/format" in m]
+    found = [(c, m) for c, m in cal_issues(verify(bundle)) if c == "profile_shape_mismatch" or "shape/format" in m]
     assert found == expected
 
 
