@@ -23,15 +23,8 @@ def test_eight_threads_on_shared_and_separate_files_match_the_serial_results(tmp
 
 
 def test_soak_covers_each_error_class_and_leaves_descriptors_and_memory_flat(tmp_path):
-    outcomes = {}
-    for name, cases in stress.soak_cases(tmp_path / "cases").items():
-        for args, kw in cases:
-            try:
-                getattr(zm, name)(*args, **kw)
-                outcomes.setdefault(name, set()).add("ok")
-            except Exception as e:
-                outcomes.setdefault(name, set()).add(type(e).__name__)
-    assert outcomes == {
+    figures = stress.soak(tmp_path, calls=1200)
+    assert {f.function: f.outcomes for f in figures} == {
         "sha256_file": {"ok", "FileNotFoundError", "IsADirectoryError", "TypeError"},
         "inspect_manifest": {"ok", "FileNotFoundError", "ValueError", "TypeError", "OverflowError"},
         "verify_manifest": {"ok", "FileNotFoundError", "ValueError", "TypeError"},
@@ -39,7 +32,7 @@ def test_soak_covers_each_error_class_and_leaves_descriptors_and_memory_flat(tmp
         "create_manifest": {"ok", "ValueError", "FileNotFoundError", "TypeError"},
         "default_resource_limits": {"ok", "TypeError"},
     }
-    for f in stress.soak(tmp_path / "soak", calls=1200):
+    for f in figures:
         assert f.fd_delta == 0 and (SANITIZED or f.rss_growth < 1 << 20), f
 
 

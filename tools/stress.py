@@ -1,15 +1,12 @@
 #!/usr/bin/env python3
-"""Races, threads and leaks of zarnik_manifest, at ZM_STRESS_SCALE=small (the default) or full
-(`make stress`); tests/test_stress.py and tests/test_file_identity.py import the drivers.
-
-race: a thread swaps a link to an outside file in and out of one file role's path while the
-verifier runs; no report may carry the outside digest. threads: 8 threads call all six
-functions; every result must equal the serial one. soak: every success and error class of
-each function; descriptors unchanged and memory flat. Prints one line a figure; exits 1 on
-any failure."""
+"""Races, threads and leaks of zarnik_manifest at ZM_STRESS_SCALE=small (default) or full (`make stress`).
+race: a link to an outside file swapped in and out of one file role's path never puts the outside
+digest in a report. threads: 8 threads calling all six functions get the serial results. soak: every
+success and error class of each function leaves descriptors and memory flat. Exits 1 on any failure."""
 
 from __future__ import annotations
 
+import collections
 import ctypes
 import json
 import os
@@ -21,7 +18,6 @@ import threading
 import time
 from pathlib import Path
 from types import SimpleNamespace
-from typing import NamedTuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
@@ -161,23 +157,21 @@ def _outcome(fn, args, kw):
         return ("raised", type(e).__name__, str(e))
 
 
-def _bundle(root: Path, n_vectors: int, seed: int) -> Bundle:
-    """A rank bundle of dim 256 (512 bytes a vector) with a row map and an auxiliary file."""
-    b = Bundle(root, "rank", n=n_vectors, dim=256, seed=seed)
-    b.add_auxiliary("tok", bytes([seed]) * 4096)
-    b.write()
-    return b
-
-
 def thread_tasks(root: Path, n_vectors: int) -> list[list[tuple]]:
-    """Per thread, its (function, args, kwargs): all six functions, on the shared bundle
-    and on the thread's own one, successes and failures."""
-    shared = _bundle(root / "shared", n_vectors, 1)
+    """Per thread, its (function, args, kwargs): all six functions, on the shared bundle and on the
+    thread's own one (rank, 512 bytes a vector, row map, auxiliary file), successes and failures."""
+    def _bundle(name: str, seed: int) -> Bundle:
+        b = Bundle(root / name, "rank", n=n_vectors, dim=256, seed=seed)
+        b.add_auxiliary("tok", bytes([seed]) * 4096)
+        b.write()
+        return b
+
+    shared = _bundle("shared", 1)
     broken = root / "broken.json"
     broken.write_text('{"schema_version": 1}')
     tasks = []
     for t in range(THREADS):
-        own, out = _bundle(root / f"own{t}", n_vectors, 2 + t), root / f"own{t}" / "out"
+        own, out = _bundle(f"own{t}", 2 + t), root / f"own{t}" / "out"
         escape = {"allow_path_escape": True}
         tasks.append([
             (zm.sha256_file, (shared.index_path,), {}), (zm.sha256_file, (own.index_path,), {}),
@@ -221,15 +215,6 @@ def threads(root: Path, rounds: int, n_vectors: int) -> SimpleNamespace:
 # ---------------------------------------------------------------------------- soak
 
 
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as fh:
-        return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def fd_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 def soak_cases(root: Path) -> dict[str, list[tuple]]:
     """For each function, (args, kwargs) of its success and of every error class."""
     b = Bundle(root / "ok")
@@ -267,65 +252,60 @@ def soak_cases(root: Path) -> dict[str, list[tuple]]:
     }
 
 
-class SoakFigures(NamedTuple):
-    function: str
-    calls: int
-    fd_delta: int
-    rss_growth: int  # bytes, last checkpoint minus the first after warm-up
-    slope: float  # bytes per call, least squares over the checkpoints
+# rss_growth: bytes, last checkpoint minus the first after warm-up; slope: bytes a call, least squares;
+# outcomes: "ok" and the names of the exceptions raised.
+SoakFigures = collections.namedtuple("SoakFigures", "function calls fd_delta rss_growth slope outcomes")
 
 
 def soak(root: Path, calls: int) -> list[SoakFigures]:
+    def rss_bytes() -> int:
+        with open("/proc/self/statm") as fh:
+            return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
     figures = []
     for name, cases in soak_cases(root).items():
-        fn = getattr(zm, name)
+        fn, outcomes = getattr(zm, name), set()
 
         def burst(n: int) -> None:
             for i in range(n):
                 args, kw = cases[i % len(cases)]
                 try:
                     fn(*args, **kw)
-                except (OSError, ValueError, TypeError, OverflowError):
-                    pass
+                    outcomes.add("ok")
+                except (OSError, ValueError, TypeError, OverflowError) as e:
+                    outcomes.add(type(e).__name__)
 
         burst(max(200, calls // 10))  # warm-up: allocator pools, interned names, caches
-        fds, step = fd_count(), max(1, calls // 10)
+        fds, step = len(os.listdir("/proc/self/fd")), max(1, calls // 10)
         xs, ys = [0], [rss_bytes()]
         while xs[-1] < calls:
             burst(min(step, calls - xs[-1]))
             xs.append(min(calls, xs[-1] + step))
             ys.append(rss_bytes())
-        slope = statistics.linear_regression(xs, ys).slope
-        figures.append(SoakFigures(name, calls, fd_count() - fds, ys[-1] - ys[0], slope))
+        figures.append(SoakFigures(name, calls, len(os.listdir("/proc/self/fd")) - fds, ys[-1] - ys[0],
+                                   statistics.linear_regression(xs, ys).slope, outcomes))
     return figures
 
 
 # ---------------------------------------------------------------------------- sparse giant
 
 
-def peak_rss_kib(code: str) -> int:
-    """Peak resident set of a child running `code`, read as RUSAGE_CHILDREN by a parent
-    whose only child it is."""
-    wrapper = ("import resource, subprocess, sys\n"
-               "subprocess.run([sys.executable, '-c', sys.argv[1]], check=True)\n"
-               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    out = subprocess.run([sys.executable, "-c", wrapper, code], capture_output=True, text=True, check=True)
-    return int(out.stdout.split()[-1])
-
-
 def sparse_giant(root: Path, size: int) -> tuple[list[str], int, int]:
-    """Verifies a manifest whose index was replaced by a sparse file of `size` bytes with
-    the original header. Returns the issue codes, the verifier's peak RSS and the peak of
-    a child that only imports the module (both KiB)."""
+    """Verifies a manifest whose index is a sparse file of `size` bytes with the original header.
+    Returns the issue codes and the peak RSS (KiB) of a child that verifies and of one that only imports."""
     b = Bundle(root, row_map=False)
     with open(b.index_path, "wb") as fh:
         fh.write(b.index[:14])
         fh.truncate(size)
     out = root / "codes.json"
-    peak = peak_rss_kib(f"import json, zarnik_manifest as zm\nr = zm.verify_manifest({str(b.write())!r})\n"
-                        f"open({str(out)!r}, 'w').write(json.dumps([i['code'] for i in r['errors']]))\n")
-    base = peak_rss_kib("import json, zarnik_manifest as zm\nzm.default_resource_limits()")
-    return json.loads(out.read_text()), peak, base
+    # Each child runs under a parent whose only child it is, which reads RUSAGE_CHILDREN.
+    wrapper = ("import resource, subprocess, sys\nsubprocess.run([sys.executable, '-c', sys.argv[1]], check=True)\n"
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    peaks = [int(subprocess.run([sys.executable, "-c", wrapper, "import json, zarnik_manifest as zm\n" + code],
+                                capture_output=True, text=True, check=True).stdout.split()[-1])
+             for code in (f"r = zm.verify_manifest({str(b.write())!r})\nopen({str(out)!r}, 'w').write("
+                          "json.dumps([i['code'] for i in r['errors']]))", "zm.default_resource_limits()")]
+    return json.loads(out.read_text()), peaks[0], peaks[1]
 
 
 # ---------------------------------------------------------------------------- main
