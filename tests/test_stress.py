@@ -17,9 +17,7 @@ import stress  # noqa: E402
 
 
 def test_eight_threads_on_shared_and_separate_files_match_the_serial_results(tmp_path):
-    fig = stress.threads(tmp_path, rounds=2, n_vectors=64)
-    assert fig.mismatches == []
-    assert fig.calls == 2 * 2 * stress.THREADS * 12
+    assert stress.threads(tmp_path, rounds=2, n_vectors=64).mismatches == []
 
 
 def test_soak_covers_each_error_class_and_leaves_descriptors_and_memory_flat(tmp_path):
