@@ -4,8 +4,10 @@
 from __future__ import annotations
 
 import copy
+import functools
 import hashlib
 import json
+import operator
 import os
 import struct
 import uuid
@@ -107,9 +109,7 @@ class Bundle:
         m = copy.deepcopy(self.manifest)
         for dotted, value in changes.items():
             *parents, last = dotted.split(".")
-            node = m
-            for p in parents:
-                node = node[p]
+            node = functools.reduce(operator.getitem, parents, m)
             if value is DELETE:
                 node.pop(last, None)
             else:

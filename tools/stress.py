@@ -56,23 +56,22 @@ class RaceScenario:
         m, rel = b.manifest, "d/x.bin" if swap == "directory" else "x.bin"
         if role == "artifact":
             inside, alien, entry = b.index, index_bytes("rank_quant", seed=9), m["artifact"]
-            b.index_path.rename(base / "tmp")
         elif role == "row_identity":
             inside, entry = b.row_map_path.read_bytes(), m["row_identity"]
             alien = "".join(line + "\n" for line in row_map_lines(3, parent=True)).encode()
-            b.row_map_path.rename(base / "tmp")
         elif role == "auxiliary_artifact":
             inside, alien = b"inside auxiliary", b"outside secret!!"
-            entry = b.add_auxiliary("tok", inside, path="tmp")
+            entry = b.add_auxiliary("tok", inside, path=rel)
         elif role == "calibration_profile":
             inside, alien = bytes(128), bytes([1]) * 128
-            entry = m.setdefault("calibration", calibration_block(b, inside, rel="tmp"))["profile"]
+            entry = m.setdefault("calibration", calibration_block(b, inside, rel=rel))["profile"]
         else:
             inside, alien = b'{"pairs": []}', b'{"pairs": [1]}'
-            entry = m.setdefault("encoder_distortion", encoder_distortion_block(b, inside, rel="tmp"))["profile"]
-        entry["path"] = rel
-        (base / rel).parent.mkdir(parents=True, exist_ok=True)
-        (base / "tmp").rename(base / rel)
+            entry = m.setdefault("encoder_distortion", encoder_distortion_block(b, inside, rel=rel))["profile"]
+        if entry["path"] != rel:  # the index or the row map, moved to the swapped place
+            (base / rel).parent.mkdir(exist_ok=True)
+            (base / entry["path"]).rename(base / rel)
+            entry["path"] = rel
         (outside / rel).parent.mkdir(parents=True, exist_ok=True)
         (outside / rel).write_bytes(alien)
         # The name that alternates between the real entry and a link to its outside twin.
