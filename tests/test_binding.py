@@ -35,43 +35,35 @@ class Item:
         return self.name if key == "name" else pathlib.Path("/nonexistent") / self.name
 
 
-@pytest.mark.parametrize(
-    "call,exc,message",
-    [
-        (lambda: zm.sha256_file(), TypeError, "sha256_file() missing 1 required positional argument: 'path'"),
-        (lambda: zm.sha256_file("a", "b"), TypeError, "sha256_file() takes 1 positional arguments but 2 were given"),
-        (lambda: zm.sha256_file("a", path="b"), TypeError, "sha256_file() got multiple values for argument 'path'"),
-        (lambda: zm.inspect_manifest(), TypeError, "inspect_manifest() missing 1 required positional argument: 'manifest'"),
-        (lambda: zm.verify_for_load(MISSING, max_rows=1), TypeError,
-         "verify_for_load() got an unexpected keyword argument 'max_rows'"),
-        (lambda: zm.create_manifest(), TypeError,
-         "create_manifest() missing 3 required positional arguments: 'index', 'out', and 'embedding_model'"),
-        (lambda: zm.create_manifest("i"), TypeError,
-         "create_manifest() missing 2 required positional arguments: 'out' and 'embedding_model'"),
-        (lambda: zm.create_manifest("i", "o", "m", "r"), TypeError,
-         "create_manifest() takes 3 positional arguments but 4 were given"),
-        (lambda: zm.create_manifest("i", "o", "m", out="x"), TypeError,
-         "create_manifest() got multiple values for argument 'out'"),
-        # Row identity arguments are checked before the (bad) auxiliary items are read.
-        (lambda: create(row_map="r", row_id_is_identity=True, auxiliary_artifacts=[{"bad": 1}]), ValueError,
-         "use either row_map or row_id_is_identity, not both"),
-        (lambda: create(auxiliary_artifacts=[{"bad": 1}]), ValueError,
-         "one of row_map or row_id_is_identity=True is required"),
-        (lambda: create(row_map=None, row_id_is_identity=False, auxiliary_artifacts=[{"bad": 1}]), ValueError,
-         "one of row_map or row_id_is_identity=True is required"),
-        *[(lambda items=items: ident(auxiliary_artifacts=items), exc, None) for items, exc in [
-            (5, TypeError), ([{"path": "p"}], KeyError), ([5], TypeError), ([{"name": 5, "path": "p"}], TypeError),
-            ([{"name": "n", "path": 5}], TypeError), ([{"name": "n", "path": "p", "required": "yes"}], TypeError),
-            ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError), ([Item("x", [], LookupError)], LookupError),
-        ]],
-    ],
-)
-def test_errors_without_note(call, exc, message):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and getattr(info.value, "__notes__", []) == []
-    if message is not None:
-        assert str(info.value) == message
+# (call, exception, its exact text or None); these raise before any parameter is converted.
+UNCONVERTED = [
+    (lambda: zm.sha256_file(), TypeError, "sha256_file() missing 1 required positional argument: 'path'"),
+    (lambda: zm.sha256_file("a", "b"), TypeError, "sha256_file() takes 1 positional arguments but 2 were given"),
+    (lambda: zm.sha256_file("a", path="b"), TypeError, "sha256_file() got multiple values for argument 'path'"),
+    (lambda: zm.inspect_manifest(), TypeError, "inspect_manifest() missing 1 required positional argument: 'manifest'"),
+    (lambda: zm.verify_for_load(MISSING, max_rows=1), TypeError,
+     "verify_for_load() got an unexpected keyword argument 'max_rows'"),
+    (lambda: zm.create_manifest(), TypeError,
+     "create_manifest() missing 3 required positional arguments: 'index', 'out', and 'embedding_model'"),
+    (lambda: zm.create_manifest("i"), TypeError,
+     "create_manifest() missing 2 required positional arguments: 'out' and 'embedding_model'"),
+    (lambda: zm.create_manifest("i", "o", "m", "r"), TypeError,
+     "create_manifest() takes 3 positional arguments but 4 were given"),
+    (lambda: zm.create_manifest("i", "o", "m", out="x"), TypeError,
+     "create_manifest() got multiple values for argument 'out'"),
+    # Row identity arguments are checked before the (bad) auxiliary items are read.
+    (lambda: create(row_map="r", row_id_is_identity=True, auxiliary_artifacts=[{"bad": 1}]), ValueError,
+     "use either row_map or row_id_is_identity, not both"),
+    (lambda: create(auxiliary_artifacts=[{"bad": 1}]), ValueError,
+     "one of row_map or row_id_is_identity=True is required"),
+    (lambda: create(row_map=None, row_id_is_identity=False, auxiliary_artifacts=[{"bad": 1}]), ValueError,
+     "one of row_map or row_id_is_identity=True is required"),
+    *[(lambda items=items: ident(auxiliary_artifacts=items), exc, None) for items, exc in [
+        (5, TypeError), ([{"path": "p"}], KeyError), ([5], TypeError), ([{"name": 5, "path": "p"}], TypeError),
+        ([{"name": "n", "path": 5}], TypeError), ([{"name": "n", "path": "p", "required": "yes"}], TypeError),
+        ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError), ([Item("x", [], LookupError)], LookupError),
+    ]],
+]
 
 
 class FsPath:
@@ -82,9 +74,10 @@ class FsPath:
         return self.path
 
 
+# (call, exception, its exact text or None, the parameter its note names)
 @pytest.mark.parametrize(
     "call,exc,text,param",
-    [
+    [*[(*case, None) for case in UNCONVERTED],
         (lambda: zm.sha256_file(5), TypeError, "expected str, bytes or os.PathLike object, not int", "path"),
         (lambda: zm.sha256_file(FsPath(3.5)), TypeError, None, "path"),
         (lambda: zm.sha256_file("a\0b"), ValueError, "embedded null byte", "path"),
@@ -117,9 +110,10 @@ class FsPath:
 def test_conversion_errors_name_the_first_failing_parameter(call, exc, text, param):
     with pytest.raises(exc) as info:
         call()
+    assert type(info.value) is exc
+    assert getattr(info.value, "__notes__", []) == ([f"while processing '{param}'"] if param else [])
     if text is not None:
         assert str(info.value) == text
-    assert info.value.__notes__ == [f"while processing '{param}'"]
 
 
 class Index:
