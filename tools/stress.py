@@ -138,6 +138,7 @@ def race(root: Path, role: str, swap: str, runs: int) -> tuple[dict[str, int], l
             exchange(s.target, s.link)  # the real entry back in place
     return counts, bad
 
+
 # ---------------------------------------------------------------------------- threads
 
 THREADS = 8
