@@ -33,18 +33,14 @@ std::string display_error(std::string_view text, const Reader& r) {
 // Every document is also read straight to canonical text, which must fail the same way
 // or equal the compact writing of the tree.
 std::string read_error(std::string_view text, Value* out = nullptr) {
-  Reader r(text);
+  Reader r(text), c(text);
   Value v;
-  bool ok = r.read_value(&v) && r.finish();
-  std::string got = ok ? "" : display_error(text, r);
-  Reader c(text);
+  const bool ok = r.read_value(&v) && r.finish();
+  const std::string got = ok ? "" : display_error(text, r);
   std::string canonical;
-  bool canonical_ok = c.read_canonical(canonical) && c.finish();
-  if (canonical_ok != ok || (ok ? canonical != compact(v) : display_error(text, c) != got)) {
-    ++zmtest::failures();
-    std::cerr << "canonical reading differs for [" << text << "]: [" << canonical << "] "
-              << (canonical_ok ? "" : display_error(text, c)) << "\n";
-  }
+  const bool canonical_ok = c.read_canonical(canonical) && c.finish();
+  CHECK_CTX(canonical_ok == ok && (ok ? canonical == compact(v) : display_error(text, c) == got),
+            "canonical reading of [" << text << "]: " << (canonical_ok ? canonical : display_error(text, c)));
   if (ok && out) *out = std::move(v);
   return got;
 }
@@ -55,20 +51,9 @@ Value read_ok(std::string_view text) {
   return v;
 }
 
-struct ErrorCase {
-  std::string text;
-  std::string expected;
-};
-
-void run(const std::vector<ErrorCase>& cases) {
-  for (const auto& c : cases) {
-    std::string got = read_error(c.text);
-    if (got != c.expected) {
-      ++zmtest::failures();
-      std::cerr << "input " << c.text.size() << " bytes: [" << c.text << "]\n  got:  " << got
-                << "\n  want: " << c.expected << "\n";
-    }
-  }
+// Each text fails with exactly its display text ("message at line L column C").
+void run(const std::vector<std::pair<std::string, std::string>>& cases) {
+  for (const auto& [text, expected] : cases) CHECK_EQ(read_error(text), expected);
 }
 
 }  // namespace

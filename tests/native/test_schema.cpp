@@ -47,15 +47,8 @@ std::string with_member(std::string_view member) {
 
 std::string parse_error(std::string_view text) {
   auto m = zm::parse_manifest(text);
-  if (m) return "";
-  CHECK(m.error().kind() == zm::ManifestError::Kind::Json);
-  return m.error().display();
-}
-
-std::string at(std::string_view text, std::string_view needle_end) {
-  size_t i = text.find(needle_end);
-  CHECK(i != std::string::npos);
-  return " at line 1 column " + std::to_string(i + needle_end.size());
+  CHECK(m || m.error().kind() == zm::ManifestError::Kind::Json);
+  return m ? "" : m.error().display();
 }
 
 // The error sits just past the first occurrence of `after`; empty: `back` bytes before the end.
@@ -66,24 +59,16 @@ struct SchemaCase {
 
 void run(const std::vector<SchemaCase>& cases) {
   for (const auto& c : cases) {
-    std::string want = c.message + (c.after.empty() ? " at line 1 column " + std::to_string(c.text.size() - c.back)
-                                                    : at(c.text, c.after));
-    std::string got = parse_error(c.text);
-    if (got != want) {
-      ++zmtest::failures();
-      std::cerr << "input: " << c.text << "\n  got:  " << got << "\n  want: " << want << "\n";
-    }
+    const size_t at = c.after.empty() ? c.text.size() - c.back : c.text.find(c.after) + c.after.size();
+    CHECK_CTX(c.after.empty() || c.text.find(c.after) != std::string::npos, "no " << c.after << " in " << c.text);
+    CHECK_EQ(parse_error(c.text), c.message + " at line 1 column " + std::to_string(at));
   }
 }
 
 zm::IndexManifest parse_ok(std::string_view text) {
   auto m = zm::parse_manifest(text);
-  if (!m) {
-    ++zmtest::failures();
-    std::cerr << "unexpected error: " << m.error().display() << "\n  input: " << text << "\n";
-    return {};
-  }
-  return std::move(*m);
+  CHECK_CTX(m.has_value(), (m ? "" : m.error().display()) << " for " << text);
+  return m ? std::move(*m) : zm::IndexManifest{};
 }
 
 std::string with_params(std::string_view params) {
@@ -251,17 +236,13 @@ TEST(schema_array_form_of_records) {
   });
   zm::IndexManifest m =
       parse_ok(replaced(kBase, R"({"model":"m","dim":8})", R"(["m",8,"r",null,null,null,null,"l2"])"));
-  CHECK_EQ(m.embedding.model, std::string("m"));
-  CHECK_EQ(m.embedding.dim, 8u);
-  CHECK(m.embedding.model_revision == std::optional<std::string>("r"));
-  CHECK(!m.embedding.tokenizer_revision.has_value());
-  CHECK(m.embedding.normalization == std::optional<std::string>("l2"));
+  CHECK(m.embedding.model == "m" && m.embedding.dim == 8 && m.embedding.model_revision == "r");
+  CHECK(!m.embedding.tokenizer_revision && m.embedding.normalization == "l2");
   // A trailing defaulted field may be left out: `required` takes true.
   m = parse_ok(with_member(R"("auxiliary_artifacts":[["a","p","s",1],["b","q","t",2,false]])"));
-  CHECK_EQ(m.auxiliary_artifacts.size(), 2u);
-  CHECK(m.auxiliary_artifacts[0].required);
-  CHECK(!m.auxiliary_artifacts[1].required);
-  CHECK_EQ(m.auxiliary_artifacts[1].file_size_bytes, 2u);
+  CHECK(m.auxiliary_artifacts.size() == 2 && m.auxiliary_artifacts[0].required);
+  CHECK(m.auxiliary_artifacts.size() == 2 && !m.auxiliary_artifacts[1].required &&
+        m.auxiliary_artifacts[1].file_size_bytes == 2);
 }
 
 TEST(schema_accepted_edge_cases) {
@@ -276,8 +257,8 @@ TEST(schema_accepted_edge_cases) {
   m = parse_ok(with_member(
       R"("encoder_distortion":)" +
       replaced(kDistortion, R"("bounds":{})", R"("bounds":{"violation_rate":-0,"declared_upper_bound":25e-1})")));
-  CHECK(std::signbit(*m.encoder_distortion->bounds.violation_rate));
-  CHECK_EQ(*m.encoder_distortion->bounds.declared_upper_bound, 2.5);
+  CHECK(std::signbit(*m.encoder_distortion->bounds.violation_rate) &&
+        *m.encoder_distortion->bounds.declared_upper_bound == 2.5);
 }
 
 TEST(schema_report_policy_writes_every_key) {
@@ -297,7 +278,8 @@ TEST(schema_report_policy_writes_every_key) {
 }
 
 TEST(schema_jsonl_row_lines) {
-  const std::vector<std::pair<std::string, std::string>> cases = {  // error "": decodes
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // error "": decodes
       {R"({"row_id":0,"db_id":"a"})", ""},
       {R"({"row_id":0,"db_id":"a","parent_id":null})", ""},
       {"   ", "EOF while parsing a value at line 1 column 3"},
@@ -318,11 +300,7 @@ TEST(schema_jsonl_row_lines) {
   };
   for (const auto& [line, error] : cases) {
     auto row = zm::decode_jsonl_row(line);
-    std::string got = row ? "" : row.error();
-    if (got != error) {
-      ++zmtest::failures();
-      std::cerr << "line: " << line << "\n  got:  " << got << "\n  want: " << error << "\n";
-    }
+    CHECK_EQ(row ? "" : row.error(), error);
   }
   auto row = zm::decode_jsonl_row(R"(  {"parent_id":"p","db_id":"a","row_id":18446744073709551615}  )");
   CHECK(row && row->row_id == 18446744073709551615ull && row->db_id == "a" && row->parent_id == "p");

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "check.h"
@@ -19,18 +20,13 @@ namespace {
 
 template <class F>
 void check_predicate(const char* what, F pred, const std::vector<std::string>& inputs, bool expected) {
-  for (const auto& s : inputs) {
-    if (pred(s) != expected) {
-      ++zmtest::failures();
-      std::cerr << what << "(\"" << s << "\") should be " << (expected ? "true" : "false") << "\n";
-    }
-  }
+  for (const auto& s : inputs) CHECK_CTX(pred(s) == expected, what << "(\"" << s << "\")");
 }
 
 }  // namespace
 
 TEST(trim_each_white_space_code_point) {
-  std::vector<std::string> white = {"\t",     "\n",     "\v",     "\f",     "\r",     " ",     "\xC2\x85",
+  std::vector<std::string> white = {"\t",       "\n",     "\v",     "\f",     "\r",     " ",      "\xC2\x85",
                                     "\xC2\xA0", "\u1680", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
   for (char c = '\x80'; c != '\x8B'; ++c) white.push_back(std::string("\xE2\x80") + c);  // U+2000..U+200A
   for (const auto& w : white) {
@@ -46,13 +42,9 @@ TEST(trim_each_white_space_code_point) {
     CHECK(!is_blank(w));
     CHECK_EQ(trim_ws(padded), std::string_view(w));
   }
-  CHECK(is_blank(""));
-  CHECK(is_blank(" \t\r\n"));
-  CHECK(!is_blank(std::string("\0", 1)));
+  CHECK(is_blank("") && is_blank(" \t\r\n") && !is_blank(std::string("\0", 1)));
   // Invalid UTF-8 and partial sequences are not white space.
-  CHECK_EQ(trim_ws(" \xC2 "), std::string_view("\xC2"));
-  CHECK_EQ(trim_ws("\xE2\x80 "), std::string_view("\xE2\x80"));
-  CHECK_EQ(trim_ws("\x80\x85"), std::string_view("\x80\x85"));
+  for (std::string_view kept : {"\xC2", "\xE2\x80", "\x80\x85"}) CHECK_EQ(trim_ws(" " + std::string(kept) + " "), kept);
 }
 
 TEST(quoted_form) {
@@ -88,12 +80,8 @@ TEST(printable_table_boundaries) {
       {0x202A, false}, {0xD800, false}, {0xDFFF, false}, {0xE000, false}, {0xF8FF, false},
       {0xF900, true},  {0xFFFC, true},  {0xFFFE, false}, {0x1F600, true}, {0x10FFFF, false},
   };
-  for (const auto& [cp, printable] : cases) {
-    if (is_printable(cp) != printable) {
-      ++zmtest::failures();
-      std::cerr << "is_printable(U+" << std::hex << static_cast<uint32_t>(cp) << std::dec << ") wrong\n";
-    }
-  }
+  for (const auto& [cp, printable] : cases)
+    CHECK_CTX(is_printable(cp) == printable, "U+" << std::hex << static_cast<uint32_t>(cp) << std::dec);
 }
 
 TEST(plain_number_text) {
@@ -113,16 +101,11 @@ TEST(plain_number_text) {
   };
   for (const auto& [v, text] : cases) CHECK_EQ(plain_number(v), text);
 
-  std::string max = plain_number(std::numeric_limits<double>::max());
-  CHECK_EQ(max.size(), size_t{309});
-  CHECK_EQ(max.substr(0, 18), std::string("179769313486231570"));
-  CHECK_EQ(max.find_first_not_of('0', 17), std::string::npos);
-
-  std::string tiny = plain_number(std::numeric_limits<double>::denorm_min());
-  CHECK_EQ(tiny.size(), size_t{2 + 323 + 1});
-  CHECK_EQ(tiny.substr(0, 2), std::string("0."));
-  CHECK_EQ(tiny.back(), '5');
-  CHECK_EQ(tiny.find_first_not_of('0', 2), size_t{325});
+  // The extremes in full: 309 digits, and 323 zeros before the last digit.
+  const std::string max = plain_number(std::numeric_limits<double>::max());
+  CHECK(max.size() == 309 && max.starts_with("179769313486231570") && max.find_first_not_of('0', 17) == max.npos);
+  const std::string tiny = plain_number(std::numeric_limits<double>::denorm_min());
+  CHECK(tiny.size() == 326 && tiny.starts_with("0.") && tiny.back() == '5' && tiny.find_first_not_of('0', 2) == 325);
 }
 
 TEST(rfc3339_acceptance) {
@@ -132,11 +115,25 @@ TEST(rfc3339_acceptance) {
                    "2024-01-01T00:00:00.123456789012+05:30", "9999-12-31T23:59:59-23:59"},
                   true);
   check_predicate("is_rfc3339", is_rfc3339,
-                  {"", " 2024-01-01T00:00:00Z", "2024-01-01T00:00:00Z ", "2024-01-01T00:00:00", "2023-02-29T00:00:00Z",
-                   "1900-02-29T00:00:00Z", "2024-04-31T00:00:00Z", "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z",
-                   "2024-01-32T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T00:60:00Z", "2024-01-01T00:00:61Z",
-                   "2024-01-01T00:00:00+24:00", "2024-01-01T00:00:00.Z", "2024-01-01T00:00:00,5Z",
-                   "2024-01-01T00:00:00+0200", "2024-1-01T00:00:00Z", "2024-01-01X00:00:00Z",
+                  {"",
+                   " 2024-01-01T00:00:00Z",
+                   "2024-01-01T00:00:00Z ",
+                   "2024-01-01T00:00:00",
+                   "2023-02-29T00:00:00Z",
+                   "1900-02-29T00:00:00Z",
+                   "2024-04-31T00:00:00Z",
+                   "2024-13-01T00:00:00Z",
+                   "2024-01-00T00:00:00Z",
+                   "2024-01-32T00:00:00Z",
+                   "2024-01-01T24:00:00Z",
+                   "2024-01-01T00:60:00Z",
+                   "2024-01-01T00:00:61Z",
+                   "2024-01-01T00:00:00+24:00",
+                   "2024-01-01T00:00:00.Z",
+                   "2024-01-01T00:00:00,5Z",
+                   "2024-01-01T00:00:00+0200",
+                   "2024-1-01T00:00:00Z",
+                   "2024-01-01X00:00:00Z",
                    "2024-01-01T00:00:00\xE2\x80\x8A",
                    "\xEF\xBC\x92\xEF\xBC\x90\xEF\xBC\x92\xEF\xBC\x94-01-01T00:00:00Z"},
                   false);
@@ -149,20 +146,21 @@ TEST(utc_time_text) {
       {1714564800, "2024-05-01T12:00:00Z"}, {253402300799, "9999-12-31T23:59:59Z"},
   };
   for (const auto& [seconds, text] : cases) CHECK_EQ(format_utc_seconds(seconds), text);
-  CHECK_EQ(format_utc_nanos(1714564800, 0), "2024-05-01T12:00:00.000000000Z");
-  CHECK_EQ(format_utc_nanos(0, 5), "1970-01-01T00:00:00.000000005Z");
-  CHECK_EQ(format_utc_nanos(0, 999999999), "1970-01-01T00:00:00.999999999Z");
+  const std::tuple<int64_t, uint32_t, std::string> nanos[] = {{1714564800, 0, "2024-05-01T12:00:00.000000000Z"},
+                                                              {0, 5, "1970-01-01T00:00:00.000000005Z"},
+                                                              {0, 999999999, "1970-01-01T00:00:00.999999999Z"}};
+  for (const auto& [seconds, ns, text] : nanos) CHECK_EQ(format_utc_nanos(seconds, ns), text);
 }
 
 TEST(uuid_text_forms) {
   const std::string hy = "67e55044-10b1-426f-9247-bb680e5fe0c8";
   const std::string simple = "67e5504410b1426f9247bb680e5fe0c8";
-  check_predicate("is_uuid_text", is_uuid_text,
-                  {simple, "67E5504410B1426F9247BB680E5FE0C8", hy, "67E55044-10B1-426F-9247-BB680E5FE0C8",
-                   "{" + hy + "}", "urn:uuid:" + hy, "urn:uuid:67E55044-10b1-426F-9247-bb680e5fe0c8",
-                   "00000000-0000-0000-0000-000000000000", "ffffffff-ffff-ffff-ffff-ffffffffffff",
-                   "67e55044-10b1-f26f-0247-bb680e5fe0c8" /* any version / variant */},
-                  true);
+  check_predicate(
+      "is_uuid_text", is_uuid_text,
+      {simple, "67E5504410B1426F9247BB680E5FE0C8", hy, "67E55044-10B1-426F-9247-BB680E5FE0C8", "{" + hy + "}",
+       "urn:uuid:" + hy, "urn:uuid:67E55044-10b1-426F-9247-bb680e5fe0c8", "00000000-0000-0000-0000-000000000000",
+       "ffffffff-ffff-ffff-ffff-ffffffffffff", "67e55044-10b1-f26f-0247-bb680e5fe0c8" /* any version / variant */},
+      true);
   check_predicate("is_uuid_text", is_uuid_text,
                   {"", simple.substr(1), simple + "0", hy.substr(1), hy + "0", "67e55044-10b1-426f-9247-bb680e5fe0cg",
                    "67e55044-10b1-426f-9247_bb680e5fe0c8", "(" + hy + ")", "{" + simple + "}", "urn:uuid:" + simple,
@@ -175,22 +173,18 @@ TEST(uuid_v4_generation) {
   std::array<uint8_t, 16> ones;
   ones.fill(0xFF);
   CHECK_EQ(uuid_v4_text(ones), "ffffffff-ffff-4fff-bfff-ffffffffffff");
-  CHECK_EQ(
-      uuid_v4_text({0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}),
-      "01234567-89ab-4def-8123-456789abcdef");
+  CHECK_EQ(uuid_v4_text({1, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 1, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}),
+           "01234567-89ab-4def-8123-456789abcdef");
 }
 
 TEST(digest_syntax) {
   const std::string hex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-  CHECK(is_hex_digest(hex));
-  CHECK(is_hex_digest(std::string(64, 'f')));
+  CHECK(is_hex_digest(hex) && is_hex_digest(std::string(64, 'f')) && is_digest_uri("sha256:" + hex));
   check_predicate("is_hex_digest", is_hex_digest,
                   {"", hex.substr(1), "A" + hex.substr(1), hex.substr(0, 63) + "g", "sha256:" + hex,
                    hex.substr(0, 63) + std::string("\0", 1)},
                   false);
-  CHECK(is_digest_uri("sha256:" + hex));
-  check_predicate("is_digest_uri", is_digest_uri,
-                  {hex, "sha256:" + hex.substr(1), "SHA256:" + hex, "sha256:" + hex.substr(0, 63) + "F",
-                   "sha512:" + hex},
-                  false);
+  check_predicate(
+      "is_digest_uri", is_digest_uri,
+      {hex, "sha256:" + hex.substr(1), "SHA256:" + hex, "sha256:" + hex.substr(0, 63) + "F", "sha512:" + hex}, false);
 }
