@@ -1,5 +1,5 @@
-// A minimal unit-test harness for the core library: TEST registers a case, CHECK and
-// CHECK_EQ record failures without stopping the case, TempDir holds a case's files.
+// A minimal unit-test harness for the core library: TEST registers a case; CHECK, CHECK_CTX
+// (naming the case) and CHECK_EQ record failures without stopping it; TempDir holds its files.
 #pragma once
 
 #include <fcntl.h>
@@ -20,54 +20,37 @@ struct Case {
   const char* name;
   std::function<void()> fn;
 };
-
-inline std::vector<Case>& registry() {
-  static std::vector<Case> cases;
-  return cases;
-}
-inline int& failures() {
-  static int n = 0;
-  return n;
-}
-struct Registrar {
-  Registrar(const char* name, std::function<void()> fn) { registry().push_back({name, std::move(fn)}); }
+struct Registry {
+  static std::vector<Case>& cases() {
+    static std::vector<Case> all;
+    return all;
+  }
+  Registry(const char* name, std::function<void()> fn) { cases().push_back({name, std::move(fn)}); }
 };
+inline int failures = 0;
 
 }  // namespace zmtest
 
 #define ZM_CAT2(a, b) a##b
 #define ZM_CAT(a, b) ZM_CAT2(a, b)
-#define TEST(name)                                                \
-  static void name();                                             \
-  static zmtest::Registrar ZM_CAT(registrar_, name)(#name, name); \
+#define TEST(name)                                              \
+  static void name();                                           \
+  static zmtest::Registry ZM_CAT(registrar_, name)(#name, name); \
   static void name()
 
-#define CHECK(cond)                                                                 \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      ++zmtest::failures();                                                         \
-      std::cerr << __FILE__ << ":" << __LINE__ << ": CHECK failed: " #cond << "\n"; \
-    }                                                                               \
+#define CHECK_CTX(cond, context)                                                                \
+  do {                                                                                          \
+    if (!(cond)) {                                                                              \
+      ++zmtest::failures;                                                                       \
+      std::cerr << __FILE__ << ":" << __LINE__ << ": CHECK failed: " #cond << context << "\n"; \
+    }                                                                                           \
   } while (0)
-
-// CHECK that also names the case (`context`, streamed) on failure.
-#define CHECK_CTX(cond, context)                                                                              \
-  do {                                                                                                        \
-    if (!(cond)) {                                                                                            \
-      ++zmtest::failures();                                                                                   \
-      std::cerr << __FILE__ << ":" << __LINE__ << ": CHECK failed: " #cond << "\n  for: " << context << "\n"; \
-    }                                                                                                         \
-  } while (0)
-
-#define CHECK_EQ(a, b)                                                                                        \
-  do {                                                                                                        \
-    const auto& zm_a = (a);                                                                                   \
-    const auto& zm_b = (b);                                                                                   \
-    if (!(zm_a == zm_b)) {                                                                                    \
-      ++zmtest::failures();                                                                                   \
-      std::cerr << __FILE__ << ":" << __LINE__ << ": CHECK_EQ failed: " #a " == " #b << "\n  left:  " << zm_a \
-                << "\n  right: " << zm_b << "\n";                                                             \
-    }                                                                                                         \
+#define CHECK(cond) CHECK_CTX(cond, "")
+#define CHECK_EQ(a, b)                                                                            \
+  do {                                                                                            \
+    const auto& zm_a = (a);                                                                       \
+    const auto& zm_b = (b);                                                                       \
+    CHECK_CTX(zm_a == zm_b, "\n  " #a " == " #b "\n  left:  " << zm_a << "\n  right: " << zm_b); \
   } while (0)
 
 namespace zmtest {
@@ -77,8 +60,7 @@ struct TempDir {
   std::string path;
   int files = 0;
   TempDir() {
-    char tmpl[] = "/tmp/zm-test-XXXXXX";
-    char real[PATH_MAX];
+    char tmpl[] = "/tmp/zm-test-XXXXXX", real[PATH_MAX];
     if (mkdtemp(tmpl) == nullptr || realpath(tmpl, real) == nullptr) std::abort();
     path = real;
   }

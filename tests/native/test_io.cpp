@@ -56,13 +56,8 @@ TEST(lossy_utf8_and_path_helpers) {
   CHECK_EQ(zm::text::lossy_utf8("\xf0\x9f\x98\x80"), std::string("\xf0\x9f\x98\x80"));
   CHECK(!zm::text::is_valid_utf8("\xc0\x80"));
   const char* parents[][2] = {{"m.json", "."},
-                              {"idx/manifest.json", "idx"},
-                              {"/abs/dir/m.json", "/abs/dir"},
-                              {"/", "."},
-                              {"", "."},
-                              {"a/../m.json", "a/.."},
-                              {"a/b/", "a"},
-                              {"../m.json", ".."},
+                              {"idx/manifest.json", "idx"}, {"/abs/dir/m.json", "/abs/dir"}, {"/", "."}, {"", "."},
+                              {"a/../m.json", "a/.."}, {"a/b/", "a"}, {"../m.json", ".."},
                               {"a/..", "a"}};
   for (const auto& c : parents) CHECK_EQ(parent_dir(c[0]), std::string(c[1]));
   const char* joins[][3] = {{".", "index.zkrq", "./index.zkrq"}, {"/", "x", "/x"}, {"a/", "x", "a/x"}, {"a", "", "a"}};

@@ -60,26 +60,17 @@ void run(const std::vector<std::pair<std::string, std::string>>& cases) {
 
 TEST(json_reader_structure_errors) {
   run({
-      {"", "EOF while parsing a value at line 1 column 0"},
-      {"{", "EOF while parsing an object at line 1 column 1"},
-      {"[", "EOF while parsing a list at line 1 column 1"},
-      {"[1,", "EOF while parsing a value at line 1 column 3"},
+      {"", "EOF while parsing a value at line 1 column 0"}, {"{", "EOF while parsing an object at line 1 column 1"},
+      {"[", "EOF while parsing a list at line 1 column 1"}, {"[1,", "EOF while parsing a value at line 1 column 3"},
       {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
       {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-      {"\"abc", "EOF while parsing a string at line 1 column 4"},
-      {"x", "expected value at line 1 column 1"},
-      {"[1,x]", "expected value at line 1 column 4"},
-      {"NaN", "expected value at line 1 column 1"},
-      {"tru", "EOF while parsing a value at line 1 column 3"},
-      {"trux", "expected ident at line 1 column 4"},
-      {"True", "expected value at line 1 column 1"},
-      {"{1:2}", "key must be a string at line 1 column 2"},
-      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
-      {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
-      {"[1,]", "trailing comma at line 1 column 4"},
-      {"{\"a\":1,}", "trailing comma at line 1 column 8"},
-      {"{} x", "trailing characters at line 1 column 4"},
+      {"\"abc", "EOF while parsing a string at line 1 column 4"}, {"x", "expected value at line 1 column 1"},
+      {"[1,x]", "expected value at line 1 column 4"}, {"NaN", "expected value at line 1 column 1"},
+      {"tru", "EOF while parsing a value at line 1 column 3"}, {"trux", "expected ident at line 1 column 4"},
+      {"True", "expected value at line 1 column 1"}, {"{1:2}", "key must be a string at line 1 column 2"},
+      {"{\"a\" 1}", "expected `:` at line 1 column 6"}, {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+      {"[1 2]", "expected `,` or `]` at line 1 column 4"}, {"[1,]", "trailing comma at line 1 column 4"},
+      {"{\"a\":1,}", "trailing comma at line 1 column 8"}, {"{} x", "trailing characters at line 1 column 4"},
       {"{}\n\n  x", "trailing characters at line 3 column 3"},
   });
 }
@@ -111,18 +102,12 @@ TEST(json_reader_positions_count_line_feeds_and_bytes) {
 
 TEST(json_reader_number_syntax) {
   run({
-      {"-", "EOF while parsing a value at line 1 column 1"},
-      {"-x", "invalid number at line 1 column 2"},
-      {"01", "invalid number at line 1 column 2"},
-      {"1.", "EOF while parsing a value at line 1 column 2"},
-      {"1.x", "invalid number at line 1 column 3"},
-      {"1.e5", "invalid number at line 1 column 3"},
-      {"1e", "EOF while parsing a value at line 1 column 2"},
-      {"1ex", "invalid number at line 1 column 3"},
-      {"1e+-2", "invalid number at line 1 column 4"},
-      {"1x", "trailing characters at line 1 column 2"},
-      {"1e400", "number out of range at line 1 column 5"},
-      {"[1.5e309, 1]", "number out of range at line 1 column 8"},
+      {"-", "EOF while parsing a value at line 1 column 1"}, {"-x", "invalid number at line 1 column 2"},
+      {"01", "invalid number at line 1 column 2"}, {"1.", "EOF while parsing a value at line 1 column 2"},
+      {"1.x", "invalid number at line 1 column 3"}, {"1.e5", "invalid number at line 1 column 3"},
+      {"1e", "EOF while parsing a value at line 1 column 2"}, {"1ex", "invalid number at line 1 column 3"},
+      {"1e+-2", "invalid number at line 1 column 4"}, {"1x", "trailing characters at line 1 column 2"},
+      {"1e400", "number out of range at line 1 column 5"}, {"[1.5e309, 1]", "number out of range at line 1 column 8"},
       {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
   });
 }
@@ -143,20 +128,11 @@ TEST(json_reader_float_layouts) {
 TEST(json_reader_number_classes) {
   // {text, as written back (the class shows in the text), variant index: 2 u64, 3 i64, 4 double}
   const std::tuple<const char*, const char*, size_t> cases[] = {
-      {"0", "0", 2},
-      {"18446744073709551615", "18446744073709551615", 2},
-      {"18446744073709551616", "1.8446744073709552e19", 4},
-      {"-1", "-1", 3},
-      {"-9223372036854775808", "-9223372036854775808", 3},
-      {"-9223372036854775809", "-9.223372036854776e18", 4},
-      {"-0", "-0.0", 4},
-      {"1.0", "1.0", 4},
-      {"1E2", "100.0", 4},
-      {"1e-400", "0.0", 4},
-      {"-1e-400", "-0.0", 4},
-      {"4.9e-324", "5e-324", 4},
-      {"1e0000000000000000000000001", "10.0", 4},
-      {"0e99999999999999999999", "0.0", 4},
+      {"0", "0", 2}, {"18446744073709551615", "18446744073709551615", 2},
+      {"18446744073709551616", "1.8446744073709552e19", 4}, {"-1", "-1", 3},
+      {"-9223372036854775808", "-9223372036854775808", 3}, {"-9223372036854775809", "-9.223372036854776e18", 4},
+      {"-0", "-0.0", 4}, {"1.0", "1.0", 4}, {"1E2", "100.0", 4}, {"1e-400", "0.0", 4}, {"-1e-400", "-0.0", 4},
+      {"4.9e-324", "5e-324", 4}, {"1e0000000000000000000000001", "10.0", 4}, {"0e99999999999999999999", "0.0", 4},
       {"1.7976931348623157e308", "1.7976931348623157e308", 4},
       // Correctly rounded: the halfway case between two doubles rounds to even.
       {"9007199254740993.0", "9007199254740992.0", 4},
@@ -170,11 +146,9 @@ TEST(json_reader_number_classes) {
 
 TEST(json_reader_string_errors) {
   run({
-      {"\"\\x\"", "invalid escape at line 1 column 3"},
-      {"\"\\", "EOF while parsing a string at line 1 column 2"},
+      {"\"\\x\"", "invalid escape at line 1 column 3"}, {"\"\\", "EOF while parsing a string at line 1 column 2"},
       // The four hex digits are taken as one unit.
-      {"\"\\u12G4\"", "invalid escape at line 1 column 7"},
-      {"\"\\u12\"}", "invalid escape at line 1 column 7"},
+      {"\"\\u12G4\"", "invalid escape at line 1 column 7"}, {"\"\\u12\"}", "invalid escape at line 1 column 7"},
       {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {std::string("\"a\0\"", 4),
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
@@ -198,12 +172,9 @@ TEST(json_reader_string_errors) {
 
 TEST(json_reader_string_decoding) {
   const std::pair<std::string, std::string> cases[] = {
-      {"\"\"", ""},
-      {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
-      {"\"\\u0041\\u00e9\\u00E9\"", "A\xC3\xA9\xC3\xA9"},
-      {"\"\\u0000\"", std::string("\0", 1)},
-      {"\"\\uD83D\\uDE00\"", "\xF0\x9F\x98\x80"},
-      {"\"\\uDBFF\\uDFFF\"", "\xF4\x8F\xBF\xBF"},
+      {"\"\"", ""}, {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
+      {"\"\\u0041\\u00e9\\u00E9\"", "A\xC3\xA9\xC3\xA9"}, {"\"\\u0000\"", std::string("\0", 1)},
+      {"\"\\uD83D\\uDE00\"", "\xF0\x9F\x98\x80"}, {"\"\\uDBFF\\uDFFF\"", "\xF4\x8F\xBF\xBF"},
       {"\"\x7F\xF0\x9F\x98\x80\"", "\x7F\xF0\x9F\x98\x80"},
   };
   for (const auto& [text, value] : cases) {

@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "json/number_text.h"
+#include "json/reader.h"
 #include "json/writer.h"
 
 using zm::json::Style;
@@ -56,59 +57,42 @@ TEST(json_string_escaping_every_byte_at_every_offset) {
 }
 
 TEST(json_writer_compact_and_pretty) {
-  auto build = [](Writer& w) {
-    w.begin_object();
-    w.key("a");
+  zm::json::Value tree;
+  zm::json::Reader reader(R"({"a":[],"b":{},"c":[18446744073709551615,{"d":null,"e":false},-5,1.0],"k\"\n":"v"})");
+  CHECK(reader.read_value(&tree) && reader.finish());
+  auto build = [&](Writer& w) {
     w.begin_array();
-    w.end_array();
-    w.key("b");
-    w.begin_object();
-    w.end_object();
-    w.key("c");
-    w.begin_array();
-    w.u64(18446744073709551615ull);
-    w.begin_object();
-    w.key("d");
-    w.null();
-    w.key("e");
-    w.boolean(false);
-    w.end_object();
-    w.i64(-5);
-    w.f64(1.0);
+    w.value(tree);
     w.f64(std::numeric_limits<double>::quiet_NaN());
     w.f64(-std::numeric_limits<double>::infinity());
     w.raw("{\"r\":1}");
     w.end_array();
-    w.key("k\"\n");
-    w.string("v");
-    w.end_object();
   };
-  Writer compact(Style::Compact);
+  Writer compact(Style::Compact), pretty(Style::Pretty), top(Style::Pretty);
   build(compact);
-  CHECK_EQ(compact.buffer(),
-           std::string("{\"a\":[],\"b\":{},\"c\":[18446744073709551615,{\"d\":null,\"e\":false},-5,1.0,null,null,"
-                       "{\"r\":1}],\"k\\\"\\n\":\"v\"}"));
-  Writer pretty(Style::Pretty);
+  CHECK_EQ(compact.buffer(), std::string(R"([{"a":[],"b":{},"c":[18446744073709551615,{"d":null,"e":false},-5,1.0],)"
+                                         R"("k\"\n":"v"},null,null,{"r":1}])"));
   build(pretty);
-  CHECK_EQ(pretty.buffer(), std::string(R"({
-  "a": [],
-  "b": {},
-  "c": [
-    18446744073709551615,
-    {
-      "d": null,
-      "e": false
-    },
-    -5,
-    1.0,
-    null,
-    null,
-    {"r":1}
-  ],
-  "k\"\n": "v"
-})"));
-  Writer top(Style::Pretty);
-  top.begin_array();
+  CHECK_EQ(pretty.buffer(), std::string(R"([
+  {
+    "a": [],
+    "b": {},
+    "c": [
+      18446744073709551615,
+      {
+        "d": null,
+        "e": false
+      },
+      -5,
+      1.0
+    ],
+    "k\"\n": "v"
+  },
+  null,
+  null,
+  {"r":1}
+])"));
+  top.begin_array();  // an empty container at the top stays on one line
   top.end_array();
   CHECK_EQ(top.take(), std::string("[]"));
 }

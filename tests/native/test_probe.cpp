@@ -66,8 +66,7 @@ TEST(probe_magic_version_and_truncation) {
       {"", "zarnik index header truncated while reading magic"},
       {"ABCD" + Bytes(20, '\0'), "unknown zarnik index magic"},
       {"YQFS" + Bytes(9, '\0'), "unknown zarnik index magic"},  // fastscan has no legacy magic
-      {"ZKFS" + Bytes(64, '\x01'), kFastscanNote},
-      {zkr(2, 0, "ZKR1", 0), "unsupported ZKR1 version: 0"},
+      {"ZKFS" + Bytes(64, '\x01'), kFastscanNote}, {zkr(2, 0, "ZKR1", 0), "unsupported ZKR1 version: 0"},
       {zkr(2, 0, "YQR1", 255), "unsupported ZKR1 version: 255"},
       {zkrq(2, 8, 0, "YQRQ", 2), "unsupported ZKRQ version: 2"},
       {zkbm(64, 1, 0, "ZKBM", 7), "unsupported ZKBM version: 7"},
@@ -89,8 +88,7 @@ TEST(probe_magic_version_and_truncation) {
 
 TEST(probe_kind_rules) {
   expect_errors({
-      {zkr(1, 0), "dim 1 out of range [2, 65535]"},
-      {zkr(65536, 0), "dim 65536 out of range [2, 65535]"},
+      {zkr(1, 0), "dim 1 out of range [2, 65535]"}, {zkr(65536, 0), "dim 65536 out of range [2, 65535]"},
       {zkr(2, 67108865), "n_vectors 67108865 exceeds MAX_VECTORS=67108864"},
       {zkr(2, 0) + "x", "ZKR1 payload has trailing bytes: header declares 0 B but file has 1 B remaining"},
       // MAX_PAYLOAD itself is allowed; one step above is not.

@@ -237,9 +237,9 @@ Streamed stream_rows(std::string_view text, size_t chunk, const ResourceLimits& 
   FixedChunks source(text, chunk);
   std::vector<ReportIssue> issues;
   auto r = validate_jsonl_chunks(source, /*allow_duplicate_db_ids=*/false, limits, expected, issues);
-  if (!r) return {"error: " + r.error().display()};
+  if (!r) return {"error: " + r.error().display(), "", ""};
   Streamed out{std::string(r->completed ? "completed" : "stopped") + " lines=" + std::to_string(r->line_count) +
-               " rows=" + std::to_string(r->validated_rows) + " sha=" + r->sha256.value_or("-")};
+               " rows=" + std::to_string(r->validated_rows) + " sha=" + r->sha256.value_or("-"), "", ""};
   for (const auto& i : issues) {
     out.codes += " " + i.code;
     out.issues += i.code + ": " + i.message + "\n";
@@ -284,8 +284,7 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
   } cases[] = {
       {rows, "completed lines=6 rows=5",
        dup + " row_identity_jsonl_invalid_json row_identity_row_id_mismatch row_identity_db_id_invalid_uuid", 6},
-      {too_long, "stopped lines=4 rows=3", dup + too_large, 6},
-      {many, "stopped lines=34 rows=33", dup + too_large, 40},
+      {too_long, "stopped lines=4 rows=3", dup + too_large, 6}, {many, "stopped lines=34 rows=33", dup + too_large, 40},
   };
   for (const auto& c : cases) {
     const Streamed whole = stream_rows(c.text, c.text.size() + 1, limits, c.expected_rows);
