@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <string>
 
 #include "base/interrupt.h"
 #include "check.h"

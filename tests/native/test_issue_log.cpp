@@ -3,12 +3,9 @@
 // (the bounded append depends on it); the task pool runs each task once and hands back
 // a task's exception.
 #include <algorithm>
-#include <cstdint>
 #include <random>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "base/task_group.h"
 #include "check.h"

@@ -2,7 +2,6 @@
 // error messages.
 #include <cstring>
 #include <limits>
-#include <string>
 #include <utility>
 
 #include <fmt/format.h>

@@ -1,13 +1,10 @@
 // Index-file probe and persisted-format registry: every rule at its boundary, every
 // message exactly, files built byte by byte from the header layouts.
 #include <cerrno>
-#include <cstdint>
 #include <expected>
 #include <optional>
-#include <string>
 #include <utility>
 #include <variant>
-#include <vector>
 
 #include "check.h"
 #include "index_format/format.h"

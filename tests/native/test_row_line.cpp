@@ -3,14 +3,10 @@
 // validator must not depend on where its input is cut into chunks.
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
 #include <memory>
 #include <random>
 #include <set>
-#include <string>
-#include <string_view>
 #include <tuple>
-#include <vector>
 
 #include "base/siphash.h"
 #include "check.h"

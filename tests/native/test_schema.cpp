@@ -1,10 +1,7 @@
 // Manifest schema codec: every schema error class with its exact text and position,
 // the presence rules, the writers' exact bytes, and the row-map line decoder.
 #include <cmath>
-#include <string>
-#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "check.h"
 #include "manifest/schema/codec.h"
@@ -188,7 +185,7 @@ TEST(schema_tagged_union_errors) {
       {with_rows(R"({"row_count":3})"), "missing field `kind`", "", 1},
       {with_rows(R"({"kind":7})"), "invalid type: integer `7`, expected variant identifier", R"("kind":7)"},
       {with_rows(R"({"kind":"jsonl","row_count":3}  )"), "missing field `path`", "", 3},
-      {with_rows(R"({"kind":"row_id_identity","row_count":3,"kind":"jsonl"})"), "duplicate field `kind`", "3,\"kind"},
+      {with_rows(R"({"kind":"row_id_identity","row_count":3,"kind":"jsonl"})"), "duplicate field `kind`", "3,\"kind\""},
       {with_rows(R"({"kind":"row_id_identity","row_count":-3})"), "invalid value: integer `-3`, expected u64", "", 1},
       {with_rows(R"({"kind":"jsonl","path":"r","sha256":"s","row_count":1,"id_kind":"uuid","db":5})"),
        "invalid type: integer `5`, expected struct RowIdentityDb", "", 1},

@@ -3,8 +3,6 @@
 // inspect_manifest).
 #include <sys/stat.h>
 
-#include <string>
-
 #include "check.h"
 #include "manifest/load.h"
 

@@ -2,9 +2,7 @@
 // RFC 3339, UUID text and generation, digest syntax.
 #include <cmath>
 #include <limits>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "check.h"
 #include "text/digest.h"
