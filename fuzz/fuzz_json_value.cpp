@@ -1,7 +1,6 @@
-// libFuzzer harness for the strict JSON reader on generic values. Every input is either
-// accepted, and then the value written compactly reads back to an equal value, or
-// rejected with an error index inside the input; nothing in between. Reading straight to
-// canonical text agrees: the same error at the same place, or the compact writing.
+// libFuzzer harness for the strict JSON reader on generic values. Every input is either accepted, and then the value
+// written compactly reads back to an equal value, or rejected with an error index inside the input; nothing in between.
+// Reading straight to canonical text agrees: the same error at the same place, or the compact writing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

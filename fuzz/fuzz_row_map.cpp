@@ -1,14 +1,11 @@
-// libFuzzer harness for the streaming row-map validator. The first bytes of the input
-// choose the limits, the duplicate policy, issues already in the report and how the rest
-// is cut into chunks; the rest is the row map. The streaming validator (chunk-boundary
-// carry-over, decode-ahead, fast path, id set, saturating issue sink) must produce
-// exactly what a plain line-by-line reference built from the strict decoder produces:
-// the same issues in the same order, the same line and row counts, the same stop.
-// Each chunk is copied into a buffer of its own exact size, so reading past a chunk
-// trips ASan; the digest must be of the bytes handed out, asked only after the end.
-// The cap is also judged on its own, without the bounded append the reference shares.
-// One input in 64 (repeated past 20 KiB) also goes through a real file and the reading
-// thread, whose digest must cover every byte.
+// libFuzzer harness for the streaming row-map validator. The first bytes of the input choose the limits, the duplicate
+// policy, issues already in the report and how the rest is cut into chunks; the rest is the row map. The streaming
+// validator (chunk-boundary carry-over, decode-ahead, fast path, id set, saturating issue sink) must produce exactly
+// what a plain line-by-line reference built from the strict decoder produces: the same issues in the same order, the
+// same line and row counts, the same stop. Each chunk is copied into a buffer of its own exact size, so reading past a
+// chunk trips ASan; the digest must be of the bytes handed out, asked only after the end. The cap is also judged on its
+// own, without the bounded append the reference shares. One input in 64 (repeated past 20 KiB) also goes through a real
+// file and the reading thread, whose digest must cover every byte.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -177,9 +174,9 @@ bool same(const zm::RowValidation& a, const std::vector<zm::ReportIssue>& ai, co
 
 constexpr std::string_view kLimitCode = "verification_report_issue_limit_exceeded";
 
-// The cap judged without the bounded append: when everything fits, the report is the
-// earlier issues followed by every issue found; otherwise it is a prefix of that list,
-// within the limit (at least one), ending in the single limit issue.
+// The cap judged without the bounded append: when everything fits, the report is the earlier issues followed by every
+// issue found; otherwise it is a prefix of that list, within the limit (at least one), ending in the single limit
+// issue.
 void check_cap(const Setup& s, std::string_view text, const std::vector<zm::ReportIssue>& got) {
   const std::vector<zm::ReportIssue> before = prefilled(s);
   for (const auto& i : before) {
@@ -198,8 +195,8 @@ void check_cap(const Setup& s, std::string_view text, const std::vector<zm::Repo
   if (!std::equal(got.begin(), got.end() - 1, all.begin(), same_issue)) std::abort();
 }
 
-// Runs the validator over `text` from chunks and (when asked) from a real file, against
-// the reference; any difference aborts.
+// Runs the validator over `text` from chunks and (when asked) from a real file, against the reference; any difference
+// aborts.
 void check(std::string_view text, const Setup& s, bool through_file) {
   std::vector<zm::ReportIssue> want_issues = prefilled(s);
   const zm::RowValidation want = reference(text, s, want_issues);

@@ -1,6 +1,6 @@
-// A minimal unit-test harness for the core library: TEST registers a case; CHECK, CHECK_CTX
-// (naming the case) and CHECK_EQ record failures without stopping it; TempDir holds its files.
-// The standard headers below serve every test file.
+// A minimal unit-test harness for the core library: TEST registers a case; CHECK, CHECK_CTX (naming the case) and
+// CHECK_EQ record failures without stopping it; TempDir holds its files. The standard headers below serve every test
+// file.
 #pragma once
 
 #include <fcntl.h>
@@ -66,8 +66,8 @@ struct TempDir {
     path = real;
   }
   ~TempDir() { CHECK_EQ(std::system(("rm -rf '" + path + "'").c_str()), 0); }
-  // A new file holding `bytes` and then `hole` zero bytes left as a sparse hole (huge
-  // sizes cost no disk); named `name`, or numbered when empty. Returns its path.
+  // A new file holding `bytes` and then `hole` zero bytes left as a sparse hole (huge sizes cost no disk); named
+  // `name`, or numbered when empty. Returns its path.
   std::string write(std::string_view bytes, uint64_t hole = 0, const std::string& name = "") {
     const std::string p = path + "/" + (name.empty() ? "f" + std::to_string(files++) : name);
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -1,5 +1,5 @@
-// Bounded reads, streaming hashes, opening a pinned entry, lexical path helpers and
-// lossy UTF-8.
+// Bounded reads, streaming hashes, opening a pinned entry, lexical path helpers (lossy UTF-8 is checked through the
+// quoted form).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +14,6 @@
 #include "io/path.h"
 #include "io/read_ahead.h"
 #include "io/sha256.h"
-#include "text/utf8.h"
 
 using namespace zm::io;
 
@@ -37,23 +36,14 @@ TEST(bounded_read_limit_boundaries) {
   CHECK(e && e->empty());
   auto d = sha256_file_bounded(empty, 5, "c", "x");
   CHECK(d && d->sha256 == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" && d->size_bytes == 0);
-  // The limit's enforceability is judged after opening: a missing file keeps its OS error
-  // (the "too large to enforce" text itself is checked through the calibration profile).
+  // The limit's enforceability is judged after opening: a missing file keeps its OS error (the "too large to enforce"
+  // text itself is checked through the calibration profile).
   auto missing = read_bounded_file(tmp.path + "/absent", std::numeric_limits<uint64_t>::max(), "c", "x");
   CHECK(!missing && missing.error().kind() == zm::ManifestError::Kind::Io);
   if (!missing) CHECK_EQ(missing.error().display(), std::string("No such file or directory (os error 2)"));
 }
 
-TEST(lossy_utf8_and_path_helpers) {
-  CHECK_EQ(zm::text::lossy_utf8("a\xff"
-                                "b\xe2\x82"
-                                "c"),
-           std::string("a\xEF\xBF\xBD"
-                       "b\xEF\xBF\xBD"
-                       "c"));
-  CHECK_EQ(zm::text::lossy_utf8("\xed\xa0\x80"), std::string("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"));
-  CHECK_EQ(zm::text::lossy_utf8("\xf0\x9f\x98\x80"), std::string("\xf0\x9f\x98\x80"));
-  CHECK(!zm::text::is_valid_utf8("\xc0\x80"));
+TEST(lexical_path_helpers) {
   const char* parents[][2] = {{"m.json", "."},
                               {"idx/manifest.json", "idx"}, {"/abs/dir/m.json", "/abs/dir"}, {"/", "."}, {"", "."},
                               {"a/../m.json", "a/.."}, {"a/b/", "a"}, {"../m.json", ".."},
@@ -64,8 +54,8 @@ TEST(lossy_utf8_and_path_helpers) {
   CHECK(path_within("/a/b", "/a") && path_within("/a", "/a") && !path_within("/ab", "/a") && path_within("/x", "/"));
 }
 
-// An entry pinned as a regular file and replaced by a FIFO (with no writer) or by a link
-// must be reported as changed at once: the open may not wait for a writer first.
+// An entry pinned as a regular file and replaced by a FIFO (with no writer) or by a link must be reported as changed at
+// once: the open may not wait for a writer first.
 TEST(open_identified_rejects_replaced_entry_without_blocking) {
   zmtest::TempDir tmp;
   const std::string path = tmp.path + "/f";
@@ -87,9 +77,9 @@ TEST(open_identified_rejects_replaced_entry_without_blocking) {
   }
 }
 
-// A pool worker cannot be interrupted in open(): there a FIFO (a regular file swapped out
-// after the check that sent the file to the worker) fails at once, a regular file opens
-// as usual with blocking reads, and outside the scope nothing changes.
+// A pool worker cannot be interrupted in open(): there a FIFO (a regular file swapped out after the check that sent the
+// file to the worker) fails at once, a regular file opens as usual with blocking reads, and outside the scope nothing
+// changes.
 TEST(regular_opens_only_never_waits_on_a_fifo) {
   zmtest::TempDir tmp;
   const std::string fifo = tmp.path + "/fifo", plain = tmp.write("");
@@ -107,8 +97,8 @@ TEST(regular_opens_only_never_waits_on_a_fifo) {
 }
 
 TEST(read_ahead_hash_matches_in_memory_hash_at_every_buffer_boundary) {
-  // Sizes around the read-ahead buffer (the first read decides whether a thread runs),
-  // its ring, and a stream abandoned with buffers in flight.
+  // Sizes around the read-ahead buffer (the first read decides whether a thread runs), its ring, and a stream abandoned
+  // with buffers in flight.
   constexpr size_t kBuf = ReadAhead::kBufferBytes;
   zmtest::TempDir tmp;
   for (size_t size : {size_t{0}, size_t{1}, kBuf - 1, kBuf, kBuf + 1, 4 * kBuf, 9 * kBuf + 7}) {

@@ -1,7 +1,6 @@
-// Issue recording: a phase recorded on its own and replayed onto the report must leave
-// exactly the list that appending directly would have left, whatever the list held before
-// (the bounded append depends on it); the task pool runs each task once and hands back
-// a task's exception.
+// Issue recording: a phase recorded on its own and replayed onto the report must leave exactly the list that appending
+// directly would have left, whatever the list held before (the bounded append depends on it); the task pool runs each
+// task once and hands back a task's exception.
 #include <algorithm>
 #include <random>
 #include <stdexcept>

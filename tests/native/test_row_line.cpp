@@ -1,6 +1,5 @@
-// Row-map lines: the fast path must never disagree with the strict decoder, the db_id
-// set must behave as an exact-bytes set within its byte budget, and the streaming
-// validator must not depend on where its input is cut into chunks.
+// Row-map lines: the fast path must never disagree with the strict decoder, the db_id set must behave as an exact-bytes
+// set within its byte budget, and the streaming validator must not depend on where its input is cut into chunks.
 #include <algorithm>
 #include <cctype>
 #include <memory>
@@ -33,8 +32,8 @@ std::string random_uuid(std::mt19937_64& rng, int form) {
   return form == 1 ? d : form == 2 ? "{" + d + "}" : "urn:uuid:" + d;
 }
 
-// The common writers' forms (style 0 is canonical): parent_id absent (style & 1) or null / a string, compact or
-// with a space after every ':' and ',' (style & 2, as Python's json.dumps writes).
+// The common writers' forms (style 0 is canonical): parent_id absent (style & 1) or null / a string, compact or with a
+// space after every ':' and ',' (style & 2, as Python's json.dumps writes).
 std::string usual_line(uint64_t row_id, const std::string& db, const std::string* parent, int style) {
   const std::string colon = style & 2 ? ": " : ":", comma = style & 2 ? ", " : ",";
   std::string line = "{\"row_id\"" + colon + std::to_string(row_id) + comma + "\"db_id\"" + colon + "\"" + db + "\"";
@@ -58,8 +57,8 @@ bool agree(const std::string& line) {
 
 }  // namespace
 
-// Usual lines, in every form and style, are taken by the fast path exactly as the strict
-// decoder takes them; mutated, they may be declined but never decoded differently.
+// Usual lines, in every form and style, are taken by the fast path exactly as the strict decoder takes them; mutated,
+// they may be declined but never decoded differently.
 TEST(row_line_fast_path_agrees_with_strict_decoder) {
   std::mt19937_64 rng(7);
   const uint64_t ids[] = {0, 1, 9, 10, 12345, 18446744073709551615ULL};
@@ -104,14 +103,14 @@ TEST(row_line_fast_path_agrees_with_strict_decoder) {
   }
 }
 
-// The reference vectors of SipHash-2-4 (key 00..0f, message 00..len-1 for len 0..16 and
-// 63: every tail length, one and several blocks) check the rounds, the little-endian
-// block loads and the length byte that the id set's SipHash-1-3 shares.
+// The reference vectors of SipHash-2-4 (key 00..0f, message 00..len-1 for len 0..16 and 63: every tail length, one and
+// several blocks) check the rounds, the little-endian block loads and the length byte that the id set's SipHash-1-3
+// shares.
 TEST(siphash_reference_vectors) {
   const std::pair<size_t, uint64_t> vectors[] = {
-      {0, 0x726fdb47dd0e0e31},  {1, 0x74f839c593dc67fd},  {2, 0x0d6c8009d9a94f5a},  {3, 0x85676696d7fb7e2d},
-      {4, 0xcf2794e0277187b7},  {5, 0x18765564cd99a68d},  {6, 0xcbc9466e58fee3ce},  {7, 0xab0200f58b01d137},
-      {8, 0x93f5f5799a932462},  {9, 0x9e0082df0ba9e4b0},  {10, 0x7a5dbbc594ddb9f3}, {11, 0xf4b32f46226bada7},
+      {0, 0x726fdb47dd0e0e31}, {1, 0x74f839c593dc67fd}, {2, 0x0d6c8009d9a94f5a}, {3, 0x85676696d7fb7e2d},
+      {4, 0xcf2794e0277187b7}, {5, 0x18765564cd99a68d}, {6, 0xcbc9466e58fee3ce}, {7, 0xab0200f58b01d137},
+      {8, 0x93f5f5799a932462}, {9, 0x9e0082df0ba9e4b0}, {10, 0x7a5dbbc594ddb9f3}, {11, 0xf4b32f46226bada7},
       {12, 0x751e8fbc860ee5fb}, {13, 0x14ea5627c0843d90}, {14, 0xf723ca908e7af2ee}, {15, 0xa129ca6149be45e5},
       {16, 0x3f2acc7f57c29bdb}, {63, 0x958a324ceb064572}};
   const SipKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
@@ -121,12 +120,12 @@ TEST(siphash_reference_vectors) {
 }
 
 TEST(id_set_exact_bytes_and_budget) {
-  // Different bytes are no duplicate, empty ids are tracked too, 6 + 4 = 10 fits the budget
-  // exactly and one byte more does not, and a duplicate is found when the budget is spent.
+  // Different bytes are no duplicate, empty ids are tracked too, 6 + 4 = 10 fits the budget exactly and one byte more
+  // does not, and a duplicate is found when the budget is spent.
   using I = IdSet::Insert;
   const std::tuple<const char*, I, uint64_t> steps[] = {
-      {"abc", I::Added, 3},       {"abc", I::Duplicate, 3}, {"ABC", I::Added, 6},       {"", I::Added, 6},
-      {"", I::Duplicate, 6},      {"wxyzq", I::OverBudget, 6}, {"wxyz", I::Added, 10}, {"abc", I::Duplicate, 10},
+      {"abc", I::Added, 3}, {"abc", I::Duplicate, 3}, {"ABC", I::Added, 6}, {"", I::Added, 6}, {"", I::Duplicate, 6},
+      {"wxyzq", I::OverBudget, 6}, {"wxyz", I::Added, 10}, {"abc", I::Duplicate, 10},
       {"x", I::OverBudget, 10}};
   IdSet set;
   for (const auto& [id, result, bytes] : steps)
@@ -134,9 +133,8 @@ TEST(id_set_exact_bytes_and_budget) {
   CHECK(!set.contains("wxyzq") && IdSet().insert("x", 0) == I::OverBudget);
 }
 
-// UUIDs are stored as 16 bytes plus their form. Against an exact-bytes reference: UUIDs
-// that differ in one digit, one letter's case (anywhere) or their text form, and near-UUIDs,
-// must all stay distinct, and each must be found again.
+// UUIDs are stored as 16 bytes plus their form. Against an exact-bytes reference: UUIDs that differ in one digit, one
+// letter's case (anywhere) or their text form, and near-UUIDs, must all stay distinct, and each must be found again.
 TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
   std::mt19937_64 rng(5);
   std::vector<std::string> pool = {
@@ -181,8 +179,8 @@ TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
   CHECK(!set.contains("0123abcd-4567-89ef-0123-456789abcdee") && !set.contains("0123Abcd-4567-89ef-0123-456789abcdef"));
 }
 
-// Growth from the smallest index, from a reserved size that is no power of two (a hint
-// that fell short), and from a reservation that needs none.
+// Growth from the smallest index, from a reserved size that is no power of two (a hint that fell short), and from a
+// reservation that needs none.
 TEST(id_set_survives_growth) {
   for (const uint64_t hint : {uint64_t{0}, uint64_t{5000}, uint64_t{300000}}) {
     IdSet set;
@@ -198,9 +196,8 @@ TEST(id_set_survives_growth) {
 
 namespace {
 
-// Hands out `text` in chunks of `size` bytes, each in a fresh heap buffer of exactly that
-// size (so ASan reports any read past a chunk or of a chunk already passed), and hashes
-// what it handed out.
+// Hands out `text` in chunks of `size` bytes, each in a fresh heap buffer of exactly that size (so ASan reports any
+// read past a chunk or of a chunk already passed), and hashes what it handed out.
 class FixedChunks final : public io::ChunkSource {
  public:
   FixedChunks(std::string_view text, size_t size) : text_(text), size_(size) {}
@@ -245,8 +242,8 @@ Streamed stream_rows(std::string_view text, size_t chunk, const ResourceLimits& 
 
 }  // namespace
 
-// Where the chunks end must not matter: a line split anywhere (inside a key, between
-// "\r" and "\n", at the last byte) gives the same rows, issues and stop as one chunk.
+// Where the chunks end must not matter: a line split anywhere (inside a key, between "\r" and "\n", at the last byte)
+// gives the same rows, issues and stop as one chunk.
 TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
   const std::string u1 = "00000000-0000-0000-0000-000000000001", u2 = "00000000-0000-0000-0000-000000000002";
   const std::string rows = usual_line(0, u1, nullptr, 0) + "\n" +                              // fast path
@@ -259,8 +256,8 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
   limits.max_row_map_line_bytes = capped.max_row_map_line_bytes = 130;
   capped.max_report_issues = 2;  // the cap must not depend on chunks either
   const std::string too_long = rows.substr(0, rows.find("not json")) + std::string(130, ' ') + "\n" + rows;
-  // More lines than the validator decodes ahead, in every form, stopping mid-chunk: the
-  // lines decoded past the stop must leave no trace.
+  // More lines than the validator decodes ahead, in every form, stopping mid-chunk: the lines decoded past the stop
+  // must leave no trace.
   std::string many;
   auto nth_uuid = [](int i) { return "00000000-0000-0000-0000-0000000000" + std::to_string(10 + i); };
   for (int i = 0; i < 40; ++i) {

@@ -1,5 +1,5 @@
-// Manifest schema codec: every schema error class with its exact text and position,
-// the presence rules, the writers' exact bytes, and the row-map line decoder.
+// Manifest schema codec: every schema error class with its exact text and position, the presence rules, the writers'
+// exact bytes, and the row-map line decoder.
 #include <cmath>
 #include <utility>
 
@@ -142,7 +142,7 @@ TEST(schema_scalar_type_errors) {
   });
 }
 
-TEST(schema_record_key_errors) {
+TEST(schema_key_and_variant_errors) {
   const std::string emb = R"("embedding":{"model":"m")";
   const std::string unknown = "`, expected one of `model`, `dim`, `model_revision`, `tokenizer_revision`, `pooling`, "
                               "`corpus_digest`, `embedding_matrix_digest`, `normalization`";
@@ -157,9 +157,6 @@ TEST(schema_record_key_errors) {
       // The first missing field in declaration order is named.
       {edit(kEmb, "{}"), "missing field `model`", R"("embedding":{})"},
   });
-}
-
-TEST(schema_enum_errors) {
   run({
       {edit(R"("kind":"rank_quant","format)", R"("kind":5,"format)"),
        "invalid type: integer `5`, expected variant identifier", R"("kind":5)"},
@@ -177,8 +174,8 @@ TEST(schema_enum_errors) {
 }
 
 TEST(schema_tagged_union_errors) {
-  // Errors in the selected variant's fields sit just past the union's closing brace,
-  // whatever follows it; errors found while reading the union whole sit where found.
+  // Errors in the selected variant's fields sit just past the union's closing brace, whatever follows it; errors found
+  // while reading the union whole sit where found.
   const std::string null_model = R"("null_model":{"kind":"uniform_hypergeometric"})";
   run({
       {with_rows("5"), "invalid type: integer `5`, expected internally tagged enum RowIdentity", R"("row_identity":5)"},

@@ -1,6 +1,5 @@
-// Loading a manifest file: size limit at zero, parse errors carried as Json errors, base
-// directory and path kept as given (the limit's boundary and message are checked through
-// inspect_manifest).
+// Loading a manifest file: size limit at zero, parse errors carried as Json errors, base directory and path kept as
+// given (the limit's boundary and message are checked through inspect_manifest).
 #include <sys/stat.h>
 
 #include "check.h"

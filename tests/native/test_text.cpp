@@ -1,5 +1,5 @@
-// Text helpers used by messages and field rules: trim, quoted form, plain numbers,
-// RFC 3339, UUID text and generation, digest syntax.
+// Text helpers used by messages and field rules: trim, quoted form, plain numbers, RFC 3339, UUID text and generation,
+// digest syntax.
 #include <cmath>
 #include <limits>
 #include <tuple>
@@ -45,7 +45,7 @@ TEST(trim_each_white_space_code_point) {
   for (std::string_view kept : {"\xC2", "\xE2\x80", "\x80\x85"}) CHECK_EQ(trim_ws(" " + std::string(kept) + " "), kept);
 }
 
-TEST(quoted_form) {
+TEST(quoted_form_and_printable_boundaries) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "\"\""}, {"say \"hi\"", "\"say \\\"hi\\\"\""}, {"a\\b", "\"a\\\\b\""}, {"\t\r\n", "\"\\t\\r\\n\""},
       {std::string("a\0b", 3), "\"a\\0b\""}, {"\x01\x1b\x1f\x7f", "\"\\u{1}\\u{1b}\\u{1f}\\u{7f}\""},
@@ -61,21 +61,17 @@ TEST(quoted_form) {
       {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
   };
   for (const auto& [in, out] : cases) CHECK_EQ(quoted(in), out);
-}
-
-TEST(printable_table_boundaries) {
-  const std::vector<std::pair<char32_t, bool>> cases = {
-      {0x0, false},    {0x1F, false},   {0x20, true},    {0x7E, true},    {0x7F, false},
-      {0x9F, false},   {0xA0, false},   {0xA1, true},    {0xAC, true},    {0xAD, false},
-      {0xAE, true},    {0x377, true},   {0x378, false},  {0x1680, false}, {0x2027, true},
-      {0x202A, false}, {0xD800, false}, {0xDFFF, false}, {0xE000, false}, {0xF8FF, false},
-      {0xF900, true},  {0xFFFC, true},  {0xFFFE, false}, {0x1F600, true}, {0x10FFFF, false},
+  const std::pair<char32_t, bool> printables[] = {
+      {0x0, false}, {0x1F, false}, {0x20, true}, {0x7E, true}, {0x7F, false}, {0x9F, false}, {0xA0, false},
+      {0xA1, true}, {0xAC, true}, {0xAD, false}, {0xAE, true}, {0x377, true}, {0x378, false}, {0x1680, false},
+      {0x2027, true}, {0x202A, false}, {0xD800, false}, {0xDFFF, false}, {0xE000, false}, {0xF8FF, false},
+      {0xF900, true}, {0xFFFC, true}, {0xFFFE, false}, {0x1F600, true}, {0x10FFFF, false},
   };
-  for (const auto& [cp, printable] : cases)
+  for (const auto& [cp, printable] : printables)
     CHECK_CTX(is_printable(cp) == printable, "U+" << std::hex << static_cast<uint32_t>(cp) << std::dec);
 }
 
-TEST(plain_number_text) {
+TEST(plain_number_and_utc_time_text) {
   const std::vector<std::pair<double, std::string>> cases = {
       {3.0, "3"}, {0.0000001, "0.0000001"}, {1e20, "100000000000000000000"}, {0.0, "0"}, {-0.0, "-0"},
       {0.30000000000000004, "0.30000000000000004"}, {1e16, "10000000000000000"}, {1.5e-5, "0.000015"},
@@ -89,6 +85,16 @@ TEST(plain_number_text) {
   CHECK(max.size() == 309 && max.starts_with("179769313486231570") && max.find_first_not_of('0', 17) == max.npos);
   const std::string tiny = plain_number(std::numeric_limits<double>::denorm_min());
   CHECK(tiny.size() == 326 && tiny.starts_with("0.") && tiny.back() == '5' && tiny.find_first_not_of('0', 2) == 325);
+  const std::pair<int64_t, std::string> times[] = {
+      {0, "1970-01-01T00:00:00Z"}, {-1, "1969-12-31T23:59:59Z"}, {951782400, "2000-02-29T00:00:00Z"},
+      {1709251199, "2024-02-29T23:59:59Z"}, {1714564800, "2024-05-01T12:00:00Z"},
+      {253402300799, "9999-12-31T23:59:59Z"},
+  };
+  for (const auto& [seconds, text] : times) CHECK_EQ(format_utc_seconds(seconds), text);
+  const std::tuple<int64_t, uint32_t, std::string> nanos[] = {{1714564800, 0, "2024-05-01T12:00:00.000000000Z"},
+                                                              {0, 5, "1970-01-01T00:00:00.000000005Z"},
+                                                              {0, 999999999, "1970-01-01T00:00:00.999999999Z"}};
+  for (const auto& [seconds, ns, text] : nanos) CHECK_EQ(format_utc_nanos(seconds, ns), text);
 }
 
 TEST(rfc3339_acceptance) {
@@ -109,20 +115,7 @@ TEST(rfc3339_acceptance) {
                   false);
 }
 
-TEST(utc_time_text) {
-  const std::vector<std::pair<int64_t, std::string>> cases = {
-      {0, "1970-01-01T00:00:00Z"},          {-1, "1969-12-31T23:59:59Z"},
-      {951782400, "2000-02-29T00:00:00Z"},  {1709251199, "2024-02-29T23:59:59Z"},
-      {1714564800, "2024-05-01T12:00:00Z"}, {253402300799, "9999-12-31T23:59:59Z"},
-  };
-  for (const auto& [seconds, text] : cases) CHECK_EQ(format_utc_seconds(seconds), text);
-  const std::tuple<int64_t, uint32_t, std::string> nanos[] = {{1714564800, 0, "2024-05-01T12:00:00.000000000Z"},
-                                                              {0, 5, "1970-01-01T00:00:00.000000005Z"},
-                                                              {0, 999999999, "1970-01-01T00:00:00.999999999Z"}};
-  for (const auto& [seconds, ns, text] : nanos) CHECK_EQ(format_utc_nanos(seconds, ns), text);
-}
-
-TEST(uuid_text_forms) {
+TEST(uuid_text_forms_and_generation) {
   const std::string hy = "67e55044-10b1-426f-9247-bb680e5fe0c8";
   const std::string simple = "67e5504410b1426f9247bb680e5fe0c8";
   check_predicate(
@@ -136,9 +129,6 @@ TEST(uuid_text_forms) {
                    "67e55044-10b1-426f-9247_bb680e5fe0c8", "(" + hy + ")", "{" + simple + "}", "urn:uuid:" + simple,
                    "URN:UUID:" + hy, " " + hy, "67e55044-10b1-426f-9247-bb680e5fe0c\xC3\xA9"},
                   false);
-}
-
-TEST(uuid_v4_generation) {
   CHECK_EQ(uuid_v4_text({}), "00000000-0000-4000-8000-000000000000");
   std::array<uint8_t, 16> ones;
   ones.fill(0xFF);
