@@ -204,17 +204,13 @@ TEST(json_reader_string_scan_at_every_offset) {
   // The scanner takes plain bytes in words of eight: a stop byte or a non-ASCII byte at any offset must be seen, with
   // the same position as one found byte by byte.
   for (size_t k = 0; k < 24; ++k) {
-    std::string pad(k, 'a');
-    CHECK_EQ(
-        read_error("\"" + pad + "\x01" + pad + "\""),
-        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(k + 2));
-    CHECK_EQ(
-        read_error("\"" + pad + "\x1F" + "bbbbbbbbbbbbbbbb\""),
-        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " + std::to_string(k + 2));
-    CHECK_EQ(read_error("\"" + pad + "\xFF" + pad + "\""),
-             "invalid unicode code point at line 1 column " + std::to_string(2 * k + 3));
-    CHECK_EQ(read_error("\"" + pad + "\\q" + pad + "\""), "invalid escape at line 1 column " + std::to_string(k + 3));
-    CHECK_EQ(read_error("\"" + pad), "EOF while parsing a string at line 1 column " + std::to_string(k + 1));
+    const std::string pad(k, 'a'), control = "control character (\\u0000-\\u001F) found while parsing a string";
+    auto at = [](size_t column) { return " at line 1 column " + std::to_string(column); };
+    CHECK_EQ(read_error("\"" + pad + "\x01" + pad + "\""), control + at(k + 2));
+    CHECK_EQ(read_error("\"" + pad + "\x1F" + "bbbbbbbbbbbbbbbb\""), control + at(k + 2));
+    CHECK_EQ(read_error("\"" + pad + "\xFF" + pad + "\""), "invalid unicode code point" + at(2 * k + 3));
+    CHECK_EQ(read_error("\"" + pad + "\\q" + pad + "\""), "invalid escape" + at(k + 3));
+    CHECK_EQ(read_error("\"" + pad), "EOF while parsing a string" + at(k + 1));
     Value v = read_ok("\"" + pad + "\\\"" + pad + "\xC3\xA9\x7F\"");
     CHECK(v.as_string() && *v.as_string() == pad + "\"" + pad + "\xC3\xA9\x7F");
     v = read_ok("[\"" + pad + "\"," + std::to_string(k) + "]");

@@ -26,29 +26,21 @@ TEST(json_float_text_layout) {
 // Every byte value in every lane of the word-at-a-time scan, among fillers on both sides of the escape thresholds:
 // exactly the bytes that need it are escaped, in place.
 TEST(json_string_escaping_every_byte_at_every_offset) {
-  std::string empty;
+  std::string empty, escaped[256];
   zm::json::append_json_string(empty, "");
   CHECK_EQ(empty, std::string("\"\""));
+  // The expected form of each byte: a short escape, \u00XX below 0x20, else the byte itself.
+  for (int b = 0; b < 256; ++b) escaped[b] = b < 0x20 ? fmt::format("\\u{:04x}", b) : std::string(1, char(b));
+  const std::pair<char, const char*> shorts[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"},
+                                                 {'\n', "\\n"},  {'\r', "\\r"},   {'\t', "\\t"}};
+  for (const auto& [b, e] : shorts) escaped[static_cast<unsigned char>(b)] = e;
   for (char filler : {'a', '\x7f', '\xff'}) {
     for (int b = 0; b < 256; ++b) {
       for (size_t at = 0; at < 19; ++at) {
-        std::string in(19, filler);
+        std::string in(19, filler), out;
         in[at] = static_cast<char>(b);
-        std::string expected = "\"" + std::string(at, filler);
-        if (b == '"' || b == '\\') {
-          expected += {'\\', static_cast<char>(b)};
-        } else if (b < 0x20) {
-          const char* shorts = "\bb\ff\nn\rr\tt";
-          const char* hit = std::strchr(shorts, b);
-          expected += b != 0 && hit != nullptr && (hit - shorts) % 2 == 0 ? std::string{'\\', hit[1]}
-                                                                           : fmt::format("\\u{:04x}", b);
-        } else {
-          expected += static_cast<char>(b);
-        }
-        expected += std::string(18 - at, filler) + "\"";
-        std::string out;
         zm::json::append_json_string(out, in);
-        CHECK_EQ(out, expected);
+        CHECK_EQ(out, "\"" + std::string(at, filler) + escaped[b] + std::string(18 - at, filler) + "\"");
       }
     }
   }

@@ -1,6 +1,7 @@
 // Manifest schema codec: every schema error class with its exact text and position, the presence rules, the writers'
 // exact bytes, and the row-map line decoder.
 #include <cmath>
+#include <tuple>
 #include <utility>
 
 #include "check.h"
@@ -261,28 +262,25 @@ TEST(schema_report_policy_writes_every_key) {
 }
 
 TEST(schema_jsonl_row_lines) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      // error "": decodes
-      {R"({"row_id":0,"db_id":"a"})", ""}, {R"({"row_id":0,"db_id":"a","parent_id":null})", ""},
-      {"   ", "EOF while parsing a value at line 1 column 3"},
-      {R"({"row_id":0})", "missing field `db_id` at line 1 column 12"},
-      {R"({"db_id":"a"})", "missing field `row_id` at line 1 column 13"},
-      {R"({"row_id":-1,"db_id":"a"})", "invalid value: integer `-1`, expected u64 at line 1 column 12"},
-      {R"({"row_id":"0","db_id":"a"})", "invalid type: string \"0\", expected u64 at line 1 column 13"},
-      {R"({"row_id":0,"db_id":5})", "invalid type: integer `5`, expected a string at line 1 column 21"},
-      {R"({"row_id":0,"db_id":"a","parent_id":5})", "invalid type: integer `5`, expected a string at line 1 column 37"},
-      {R"({"row_id":0,"db_id":"a"} x)", "trailing characters at line 1 column 26"},
-      {R"({"row_id":0,"db_id":"a")", "EOF while parsing an object at line 1 column 23"},
-      {R"([])", "invalid length 0, expected struct JsonlRow with 3 elements at line 1 column 2"},
-      {R"([0,"a"] )", "invalid length 2, expected struct JsonlRow with 3 elements at line 1 column 7"},
-      {R"([0,"a",null,1])", "trailing characters at line 1 column 13"},
-      {R"([0,"a",null,])", "trailing comma at line 1 column 13"},
-      {R"([0,"a",null)", "EOF while parsing a list at line 1 column 11"},
-      {R"(5)", "invalid type: integer `5`, expected struct JsonlRow at line 1 column 1"},
+  const std::tuple<std::string, std::string, int> cases[] = {  // line, error at line 1 `column` ("": decodes)
+      {R"({"row_id":0,"db_id":"a"})", "", 0}, {R"({"row_id":0,"db_id":"a","parent_id":null})", "", 0},
+      {"   ", "EOF while parsing a value", 3}, {R"({"row_id":0})", "missing field `db_id`", 12},
+      {R"({"db_id":"a"})", "missing field `row_id`", 13},
+      {R"({"row_id":-1,"db_id":"a"})", "invalid value: integer `-1`, expected u64", 12},
+      {R"({"row_id":"0","db_id":"a"})", "invalid type: string \"0\", expected u64", 13},
+      {R"({"row_id":0,"db_id":5})", "invalid type: integer `5`, expected a string", 21},
+      {R"({"row_id":0,"db_id":"a","parent_id":5})", "invalid type: integer `5`, expected a string", 37},
+      {R"({"row_id":0,"db_id":"a"} x)", "trailing characters", 26},
+      {R"({"row_id":0,"db_id":"a")", "EOF while parsing an object", 23},
+      {R"([])", "invalid length 0, expected struct JsonlRow with 3 elements", 2},
+      {R"([0,"a"] )", "invalid length 2, expected struct JsonlRow with 3 elements", 7},
+      {R"([0,"a",null,1])", "trailing characters", 13}, {R"([0,"a",null,])", "trailing comma", 13},
+      {R"([0,"a",null)", "EOF while parsing a list", 11},
+      {R"(5)", "invalid type: integer `5`, expected struct JsonlRow", 1},
   };
-  for (const auto& [line, error] : cases) {
+  for (const auto& [line, error, column] : cases) {
     auto row = zm::decode_jsonl_row(line);
-    CHECK_EQ(row ? "" : row.error(), error);
+    CHECK_EQ(row ? "" : row.error(), error.empty() ? "" : error + " at line 1 column " + std::to_string(column));
   }
   auto row = zm::decode_jsonl_row(R"(  {"parent_id":"p","db_id":"a","row_id":18446744073709551615}  )");
   CHECK(row && row->row_id == 18446744073709551615ull && row->db_id == "a" && row->parent_id == "p");
