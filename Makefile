@@ -9,7 +9,7 @@ ASAN_PKG := $(ASAN_BUILD)/pkg
 SRC_PKG := src/zarnik_manifest
 PYTEST_ARGS ?= -q
 
-.PHONY: all demo test native-test bench sanitize lint fuzz stress build sysdeps clangdeps venv clean
+.PHONY: all demo test native-test bench sanitize lint fuzz stress mutants build sysdeps clangdeps venv clean
 
 all: build
 
@@ -96,6 +96,13 @@ fuzz: sysdeps venv clangdeps
 # Races, threads and leaks at full size (make test runs them small).
 stress: build
 	PYTHONPATH=$(CURDIR)/src ZM_STRESS_SCALE=full $(VPY) tools/stress.py
+
+# Each fault of tools/mutants.toml injected in turn into a scratch copy of this tree (its own
+# build); the faults the suite catches are compared with tools/mutants-before.json when present.
+mutants: sysdeps venv
+	@mkdir -p build
+	$(VPY) tools/mutants.py . --out build/mutants.json
+	@if [ -f tools/mutants-before.json ]; then $(VPY) tools/mutants.py --compare tools/mutants-before.json build/mutants.json; fi
 
 clean:
 	rm -rf build $(SRC_PKG)/*.so
