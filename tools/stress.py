@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import collections
 import ctypes
+import itertools
 import json
 import os
 import statistics
@@ -62,12 +63,11 @@ class RaceScenario:
         elif role == "auxiliary_artifact":
             inside, alien = b"inside auxiliary", b"outside secret!!"
             entry = b.add_auxiliary("tok", inside, path=rel)
-        elif role == "calibration_profile":
-            inside, alien = bytes(128), bytes([1]) * 128
-            entry = m.setdefault("calibration", calibration_block(b, inside, rel=rel))["profile"]
         else:
-            inside, alien = b'{"pairs": []}', b'{"pairs": [1]}'
-            entry = m.setdefault("encoder_distortion", encoder_distortion_block(b, inside, rel=rel))["profile"]
+            key, block, inside, alien = (
+                ("calibration", calibration_block, bytes(128), bytes([1]) * 128) if role == "calibration_profile"
+                else ("encoder_distortion", encoder_distortion_block, b'{"pairs": []}', b'{"pairs": [1]}'))
+            entry = m.setdefault(key, block(b, inside, rel=rel))["profile"]
         if entry["path"] != rel:  # the index or the row map, moved to the swapped place
             (base / rel).parent.mkdir(exist_ok=True)
             (base / entry["path"]).rename(base / rel)
@@ -93,8 +93,7 @@ class RaceScenario:
                          "changed": (f"{role}_path_unavailable", changed)}
 
     def classify(self, report: dict) -> str:
-        """verified, escaped, changed; or leaked (the outside digest appears anywhere in the
-        report) and unexpected (any other outcome)."""
+        """verified, escaped, changed; leaked (the outside digest anywhere in the report) or unexpected."""
         if self.outside_digest in json.dumps(report):
             return "leaked"
         role = self.role
@@ -123,8 +122,7 @@ def race(root: Path, role: str, swap: str, runs: int) -> tuple[dict[str, int], l
             exchange(s.target, s.link)
             swaps[0] += 1
 
-    swapper = threading.Thread(target=swap_loop, daemon=True)
-    swapper.start()
+    (swapper := threading.Thread(target=swap_loop, daemon=True)).start()
     try:
         for _ in range(runs):
             report = zm.verify_manifest(s.manifest)
@@ -169,10 +167,9 @@ def thread_tasks(root: Path, n_vectors: int) -> list[list[tuple]]:
     shared = _bundle("shared", 1)
     broken = root / "broken.json"
     broken.write_text('{"schema_version": 1}')
-    tasks = []
+    tasks, escape = [], {"allow_path_escape": True}
     for t in range(THREADS):
         own, out = _bundle(f"own{t}", 2 + t), root / f"own{t}" / "out"
-        escape = {"allow_path_escape": True}
         tasks.append([
             (zm.sha256_file, (shared.index_path,), {}), (zm.sha256_file, (own.index_path,), {}),
             (zm.sha256_file, (root / "missing",), {}), (zm.verify_manifest, (shared.manifest_path,), {}),
@@ -323,11 +320,10 @@ def main() -> int:
 
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
         root = Path(tmp)
-        for role in ROLES:
-            for swap in SWAPS:
-                counts, bad = race(root / f"race-{role}-{swap}", role, swap, scale["race_runs"])
-                report(not bad, f"race {role:<27} {swap:<9} " + " ".join(f"{k}={v}" for k, v in counts.items())
-                       + (f" {json.dumps(bad[0])[:400]}" if bad else ""))
+        for role, swap in itertools.product(ROLES, SWAPS):
+            counts, bad = race(root / f"race-{role}-{swap}", role, swap, scale["race_runs"])
+            report(not bad, f"race {role:<27} {swap:<9} " + " ".join(f"{k}={v}" for k, v in counts.items())
+                   + (f" {json.dumps(bad[0])[:400]}" if bad else ""))
         fig = threads(root / "threads", scale["thread_rounds"], scale["thread_vectors"])
         report(not fig.mismatches, f"threads {THREADS} x {scale['thread_rounds']} rounds: {fig.calls} calls, "
                f"{len(fig.mismatches)} mismatches, serial {fig.serial_s:.2f}s, threaded {fig.threaded_s:.2f}s, "
