@@ -55,11 +55,13 @@ def test_created_manifest_verifies_cleanly(tmp_path, fd_guard, kind, rows, aux):
     (tmp_path / "aux").mkdir()
     (tmp_path / "aux" / "vocab.txt").write_bytes(b"a\nb\n")
     optional = {"required": False} if aux == "optional" else {}
-    # No entries, in every form a caller may give them, leaves the list out.
-    items = [{"name": "vocab", "path": str(tmp_path / "aux" / "vocab.txt"), **optional}] if aux else \
-        {"rank": None, "rank_quant": [], "bitmap": (), "sign_bitmap": iter([])}[kind]
+    items = [{"name": "\u00a0 vocab \n", "path": str(tmp_path / "aux" / "vocab.txt"), **optional}] if aux else []
+    # Any iterable or None; no entries leaves the list out; a name is trimmed of Unicode white space; a file at
+    # the size limit is taken.
+    items = {"rank": list, "rank_quant": tuple, "bitmap": iter, "sign_bitmap": lambda x: x or None}[kind](items)
     kwargs = {"row_id_is_identity": True} if rows == "identity" else {"row_map": tmp_path / "rows.jsonl"}
-    m = zm.create_manifest(tmp_path / f"index.{kind}", tmp_path / "m.json", "enc", auxiliary_artifacts=items, **kwargs)
+    m = zm.create_manifest(tmp_path / f"index.{kind}", tmp_path / "m.json", "enc", auxiliary_artifacts=items,
+                           max_auxiliary_artifact_bytes=4, **kwargs)
 
     dim = DEFAULT_INDEX[kind]["dim"]
     assert m["artifact"] == {"path": f"index.{kind}", "sha256": sha256(data), "kind": kind, "format_version": 1,
@@ -115,84 +117,62 @@ def test_identifiers_and_timestamp(tmp_path):
 ROW = row_map_lines(3)
 
 
-@pytest.mark.parametrize("lines, limits, text", [
-    (ROW[:2], {}, "row map has 2 rows but index has 3 vectors"),
-    (ROW + [row_map_lines(4)[3]], {}, "row map is invalid: row_identity_row_count_mismatch"),
-    (["{}", ROW[1].replace('"row_id":1', '"row_id":7'), ROW[2]], {},
-     "row map is invalid: row_identity_jsonl_invalid_json, row_identity_row_id_mismatch"),
-    (ROW, {"max_row_map_line_bytes": 10},
-     "row_identity_line_too_large: line 0 exceeds max_row_identity_jsonl_line_bytes=10"),
-    (ROW, {"max_row_map_rows": 2},
-     "row_identity_row_count_limit_exceeded: row identity file has more than max_row_identity_rows=2 rows"),
-    (["x", "y", "z"], {"max_report_issues": 2},
-     "verification_report_issue_limit_exceeded: verification report issue count exceeded max_report_issues=2"),
-    ([ROW[0], ROW[0].replace('"row_id":0', '"row_id":1'), ROW[2]], {},
-     "row map is invalid: row_identity_duplicate_db_id"),
-])
-def test_row_map_errors(tmp_path, lines, limits, text):
-    write_index(tmp_path / "i.zkrq", n=3)
-    (tmp_path / "rows.jsonl").write_text("".join(line + "\n" for line in lines))
-    (tmp_path / "m.json").write_bytes(b"previous")
-    with pytest.raises(ValueError) as info:
-        zm.create_manifest(tmp_path / "i.zkrq", tmp_path / "m.json", "e", row_map=tmp_path / "rows.jsonl", **limits)
-    assert str(info.value) == text
-    assert (tmp_path / "m.json").read_bytes() == b"previous"
-
-
-@pytest.mark.parametrize("content, aux, text", [
-    (header("rank_quant", dim=8, n=0, bits=3), None, "unsupported ZKRQ bits: 3 (expected 1, 2, or 4)"),
-    (header("rank", dim=2, n=0) + b"!", None, None),  # trailing payload byte: the probe's own text
-    (None, None, os_text(errno.ENOENT)),  # missing index
-    (index_bytes(), [{"name": "gone", "path": "gone"}], os_text(errno.ENOENT)),  # missing auxiliary file
-])
-def test_missing_or_unreadable_input_is_oserror(tmp_path, fd_guard, monkeypatch, content, aux, text):
-    monkeypatch.chdir(tmp_path)
-    if content is not None:
-        (tmp_path / "i.bin").write_bytes(content)
-    with pytest.raises(OSError) as info:
-        zm.create_manifest(tmp_path / "i.bin", tmp_path / "m.json", "e", row_id_is_identity=True,
-                           auxiliary_artifacts=aux)
-    if text is not None:
-        assert str(info.value) == text
-    assert not (tmp_path / "m.json").exists()
-
-
 def aux_file(tmp_path: Path, name: str, size: int) -> str:
     (path := tmp_path / "out" / name).write_bytes(b"a" * size)
     return str(path)
 
 
-COUNT = ("auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 3 entries, "
-         "exceeding max_auxiliary_artifacts=2")
+COUNT = ValueError("auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 3 entries, "
+                   "exceeding max_auxiliary_artifacts=2")
 TWO = {"max_auxiliary_artifacts": 2}
+INDEX = index_bytes()
 
 
-@pytest.mark.parametrize("items, limits, text", [
-    (lambda t: [{"name": f"a{i}", "path": aux_file(t, f"a{i}", 1)} for i in range(3)], TWO, COUNT),
-    (lambda t: [{"name": f"a{i}", "path": str(t / "missing")} for i in range(3)], TWO, COUNT),
-    (lambda t: [{"name": " \t\u3000", "path": str(t / "missing")}], {}, "auxiliary artifact name must be non-empty"),
-    (lambda t: [{"name": "tok", "path": aux_file(t, "x", 1)}, {"name": " tok\t", "path": str(t / "missing")}], {},
-     'auxiliary artifact name "tok" is duplicated'),
-    (lambda t: [{"name": 'q"\n', "path": aux_file(t, "x", 1)}, {"name": 'q"', "path": str(t / "missing")}], {},
-     'auxiliary artifact name "q\\"" is duplicated'),
-    (lambda t: [{"name": "big", "path": aux_file(t, "big", 5)}], {"max_auxiliary_artifact_bytes": 4},
-     "auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading {out}/big"),
-    # At the limit, with a name trimmed of Unicode white space, from an iterator: accepted.
-    (lambda t: iter([{"name": "\u00a0 exact \n", "path": aux_file(t, "exact", 4)}]),
-     {"max_auxiliary_artifact_bytes": 4}, None),
+# Index (None: missing), row map lines (None: row ids are identities), auxiliary entries, limits, the error.
+@pytest.mark.parametrize("index, lines, aux, limits, error", [
+    (INDEX, ROW[:2], None, {}, ValueError("row map has 2 rows but index has 3 vectors")),
+    (INDEX, ROW + [row_map_lines(4)[3]], None, {}, ValueError("row map is invalid: row_identity_row_count_mismatch")),
+    (INDEX, ["{}", ROW[1].replace('"row_id":1', '"row_id":7'), ROW[2]], None, {},
+     ValueError("row map is invalid: row_identity_jsonl_invalid_json, row_identity_row_id_mismatch")),
+    (INDEX, ROW, None, {"max_row_map_line_bytes": 10},
+     ValueError("row_identity_line_too_large: line 0 exceeds max_row_identity_jsonl_line_bytes=10")),
+    (INDEX, ROW, None, {"max_row_map_rows": 2}, ValueError(
+        "row_identity_row_count_limit_exceeded: row identity file has more than max_row_identity_rows=2 rows")),
+    (INDEX, ["x", "y", "z"], None, {"max_report_issues": 2}, ValueError(
+        "verification_report_issue_limit_exceeded: verification report issue count exceeded max_report_issues=2")),
+    (INDEX, [ROW[0], ROW[0].replace('"row_id":0', '"row_id":1'), ROW[2]], None, {},
+     ValueError("row map is invalid: row_identity_duplicate_db_id")),
+    (header("rank_quant", dim=8, n=0, bits=3), None, None, {},
+     OSError("unsupported ZKRQ bits: 3 (expected 1, 2, or 4)")),
+    (header("rank", dim=2, n=0) + b"!", None, None, {},
+     OSError("ZKR1 payload has trailing bytes: header declares 0 B but file has 1 B remaining")),
+    (None, None, None, {}, OSError(os_text(errno.ENOENT))),
+    (INDEX, None, lambda t: [{"name": "gone", "path": str(t / "out" / "gone")}], {}, OSError(os_text(errno.ENOENT))),
+    (INDEX, None, lambda t: [{"name": f"a{i}", "path": aux_file(t, f"a{i}", 1)} for i in range(3)], TWO, COUNT),
+    (INDEX, None, lambda t: [{"name": f"a{i}", "path": str(t / "missing")} for i in range(3)], TWO, COUNT),
+    (INDEX, None, lambda t: [{"name": " \t\u3000", "path": str(t / "missing")}], {},
+     ValueError("auxiliary artifact name must be non-empty")),
+    (INDEX, None, lambda t: [{"name": "tok", "path": aux_file(t, "x", 1)}, {"name": " tok\t", "path": "missing"}], {},
+     ValueError('auxiliary artifact name "tok" is duplicated')),
+    (INDEX, None, lambda t: [{"name": 'q"\n', "path": aux_file(t, "x", 1)}, {"name": 'q"', "path": "missing"}], {},
+     ValueError('auxiliary artifact name "q\\"" is duplicated')),
+    (INDEX, None, lambda t: [{"name": "big", "path": aux_file(t, "big", 5)}], {"max_auxiliary_artifact_bytes": 4},
+     ValueError("auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading {out}/big")),
 ])
-def test_auxiliary_errors_and_boundary(tree, items, limits, text):
+def test_refused_and_nothing_written(tree, fd_guard, index, lines, aux, limits, error):
     out = tree / "out"
-    call = lambda: zm.create_manifest(out / "index.zkrq", out / "m.json", "e", row_id_is_identity=True,  # noqa: E731
-                                      auxiliary_artifacts=items(tree), **limits)
-    if text is None:
-        assert call()["auxiliary_artifacts"] == [{"name": "exact", "path": "exact", "sha256": sha256(b"aaaa"),
-                                                  "file_size_bytes": 4}]
-        return
-    with pytest.raises(ValueError) as info:
-        call()
-    assert str(info.value) == text.format(out=out)
-    assert not (out / "m.json").exists()
+    (out / "index.zkrq").unlink()
+    if index is not None:
+        (out / "index.zkrq").write_bytes(index)
+    if lines is not None:
+        (out / "rows.jsonl").write_text("".join(line + "\n" for line in lines))
+    (out / "m.json").write_bytes(b"previous")
+    rows = {"row_id_is_identity": True} if lines is None else {"row_map": out / "rows.jsonl"}
+    with pytest.raises(type(error)) as info:
+        zm.create_manifest(out / "index.zkrq", out / "m.json", "e", auxiliary_artifacts=aux and aux(tree), **rows,
+                           **limits)
+    assert str(info.value) == str(error).format(out=out)
+    assert (out / "m.json").read_bytes() == b"previous"
 
 
 # ---- manifest-relative paths ---------------------------------------------------------

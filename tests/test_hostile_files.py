@@ -29,8 +29,7 @@ def os_text(code: int) -> str:
 @pytest.fixture
 def root():
     """A fresh directory, in memory where /dev/shm exists (sparse giants cost nothing there)."""
-    base = Path(tempfile.mkdtemp(dir=SHM))
-    yield base
+    yield (base := Path(tempfile.mkdtemp(dir=SHM)))
     shutil.rmtree(base)
 
 
@@ -48,10 +47,9 @@ def entry(manifest: dict, role: str) -> dict:
 
 
 def canonical(report: dict, role: str) -> str | None:
-    keys = FIELD[role]
-    if keys[-1] == "profile":
-        return report[keys[0]]["profile_canonical_path"]
-    return (report[keys[0]][0] if keys[-1] == 0 else report[keys[0]])["canonical_path"]
+    first, last = FIELD[role][0], FIELD[role][-1]
+    return report[first]["profile_canonical_path"] if last == "profile" else \
+        (report[first][0] if last == 0 else report[first])["canonical_path"]
 
 
 def with_path(b: Bundle, role: str, rel: str) -> Path:
@@ -97,8 +95,7 @@ def baseline_kib():
 
 
 def bytes_read() -> int:
-    with open("/proc/self/io") as fh:
-        return int(dict(line.split(": ") for line in fh.read().splitlines())["rchar"])
+    return int(dict(line.split(": ") for line in Path("/proc/self/io").read_text().splitlines())["rchar"])
 
 
 @pytest.mark.parametrize("kind", ["loop", "directory"])
@@ -112,23 +109,18 @@ def test_manifest_that_is_a_link_loop_or_directory_raises_the_system_error(root,
 
 
 def deep_file(base: Path, total: int, data: bytes) -> str:
-    """Writes `data` at a relative path whose candidate base + "/" + rel is `total` bytes
-    long, through directory descriptors (the absolute path may exceed PATH_MAX)."""
+    """Writes `data` at a relative path whose candidate base + "/" + rel is `total` bytes long, made from inside
+    `base` (the absolute path may exceed PATH_MAX)."""
     need = total - len(str(base)) - 1
     parts = ["d" * 200] * ((need - 1) // 201)
-    leaf = "f" * (need - 201 * len(parts))
-    fd = os.open(base, os.O_DIRECTORY)
+    rel, cwd = "/".join(parts + ["f" * (need - 201 * len(parts))]), os.getcwd()
+    os.chdir(base)
     try:
-        for part in parts:
-            os.mkdir(part, dir_fd=fd)
-            fd, parent = os.open(part, os.O_DIRECTORY, dir_fd=fd), fd
-            os.close(parent)
-        out = os.open(leaf, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
-        os.write(out, data)
-        os.close(out)
+        os.makedirs(os.path.dirname(rel))
+        Path(rel).write_bytes(data)
     finally:
-        os.close(fd)
-    return "/".join(parts + [leaf])
+        os.chdir(cwd)
+    return rel
 
 
 PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
