@@ -13,7 +13,6 @@ import stat
 import subprocess
 import sys
 import tempfile
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -77,13 +76,16 @@ def test_created_manifest_verifies_cleanly(tmp_path, fd_guard, kind, rows, aux):
     assert (report["errors"], report["ok"]) == ([], True)
 
 
-def test_written_bytes_and_key_order(tmp_path):
+def test_written_bytes_key_order_identifiers_and_timestamp(tmp_path):
     write_index(tmp_path / "i.zkrq")
     (tmp_path / "t.bin").write_bytes(b"xyz")
     model = 'mödel "q" \\ \t\x01\x7f/\u2028'
-    m = zm.create_manifest(tmp_path / "i.zkrq", tmp_path / "m.json", model, row_id_is_identity=True,
-                           auxiliary_artifacts=[{"name": "t", "path": tmp_path / "t.bin", "required": False}])
-    raw = (tmp_path / "m.json").read_bytes()
+    before = dt.datetime.now(dt.timezone.utc).replace(microsecond=0)
+    made = [zm.create_manifest(tmp_path / "i.zkrq", tmp_path / f"{n}.json", model, row_id_is_identity=True,
+                               auxiliary_artifacts=[{"name": "t", "path": tmp_path / "t.bin", "required": False}])
+            for n in "ab"]
+    after = dt.datetime.now(dt.timezone.utc)
+    m, raw = made[0], (tmp_path / "a.json").read_bytes()
     assert raw == json.dumps(m, indent=2, ensure_ascii=False).encode()
     assert not raw.endswith(b"\n")
     assert m["embedding"]["model"] == model
@@ -95,14 +97,7 @@ def test_written_bytes_and_key_order(tmp_path):
     assert list(m["auxiliary_artifacts"][0]) == ["name", "path", "sha256", "file_size_bytes", "required"]
     assert list(m["row_identity"]) == ["kind", "row_count"]
     assert m["schema_version"] == zm.SCHEMA_VERSION == "zarnik.index_manifest.v1"
-    assert zm.inspect_manifest(tmp_path / "m.json") == m
-
-
-def test_identifiers_and_timestamp(tmp_path):
-    write_index(tmp_path / "i.zkrq")
-    before = dt.datetime.now(dt.timezone.utc).replace(microsecond=0)
-    made = [zm.create_manifest(tmp_path / "i.zkrq", tmp_path / f"{n}.json", "e", row_id_is_identity=True) for n in "ab"]
-    after = dt.datetime.now(dt.timezone.utc)
+    assert zm.inspect_manifest(tmp_path / "a.json") == m
     for m in made:
         assert UUID_V4.fullmatch(m["manifest_id"]) and UUID_V4.fullmatch(m["build"]["invocation_id"])
         assert m["build"] == {"invocation_id": m["build"]["invocation_id"], "builder_id": "zarnik-manifest"}
@@ -304,16 +299,13 @@ def test_existing_output_replaced_keeping_mode_without_leftovers(tree, fd_guard,
     assert sorted(os.listdir(out)) == sorted(["index.zkrq", name, "rows.jsonl"])
 
 
-FAILING_WRITE = textwrap.dedent("""
-    import resource, signal, sys
-    import zarnik_manifest as zm
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
-    try:
-        zm.create_manifest(sys.argv[1], sys.argv[2], "e" * 400, row_id_is_identity=True)
-    except ValueError as exc:
-        print(type(exc).__name__, exc)
-""")
+FAILING_WRITE = """import resource, signal, sys, zarnik_manifest as zm
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
+try:
+    zm.create_manifest(sys.argv[1], sys.argv[2], "e" * 400, row_id_is_identity=True)
+except ValueError as exc:
+    print(type(exc).__name__, exc)"""
 
 
 @pytest.mark.parametrize("failure", ["file size limit", "directory in the way"])
