@@ -36,11 +36,11 @@ def write_index(path: Path, kind: str = "rank_quant", n: int = 3, **kw) -> bytes
 
 
 @pytest.fixture
-def tree(tmp_path):
+def out(tmp_path):
     """tmp/out (manifest directory) with an index and a row map of 3 rows inside it."""
     write_index(tmp_path / "out" / "index.zkrq")
     write_row_map(tmp_path / "out" / "rows.jsonl", 3)
-    return tmp_path
+    return tmp_path / "out"
 
 
 # ---- round trips ---------------------------------------------------------------------
@@ -112,8 +112,8 @@ def test_written_bytes_key_order_identifiers_and_timestamp(tmp_path):
 ROW = row_map_lines(3)
 
 
-def aux_file(tmp_path: Path, name: str, size: int) -> str:
-    (path := tmp_path / "out" / name).write_bytes(b"a" * size)
+def aux_file(out: Path, name: str, size: int) -> str:
+    (path := out / name).write_bytes(b"a" * size)
     return str(path)
 
 
@@ -142,7 +142,7 @@ INDEX = index_bytes()
     (header("rank", dim=2, n=0) + b"!", None, None, {},
      OSError("ZKR1 payload has trailing bytes: header declares 0 B but file has 1 B remaining")),
     (None, None, None, {}, OSError(os_text(errno.ENOENT))),
-    (INDEX, None, lambda t: [{"name": "gone", "path": str(t / "out" / "gone")}], {}, OSError(os_text(errno.ENOENT))),
+    (INDEX, None, lambda t: [{"name": "gone", "path": str(t / "gone")}], {}, OSError(os_text(errno.ENOENT))),
     (INDEX, None, lambda t: [{"name": f"a{i}", "path": aux_file(t, f"a{i}", 1)} for i in range(3)], TWO, COUNT),
     (INDEX, None, lambda t: [{"name": f"a{i}", "path": str(t / "missing")} for i in range(3)], TWO, COUNT),
     (INDEX, None, lambda t: [{"name": " \t\u3000", "path": str(t / "missing")}], {},
@@ -154,8 +154,7 @@ INDEX = index_bytes()
     (INDEX, None, lambda t: [{"name": "big", "path": aux_file(t, "big", 5)}], {"max_auxiliary_artifact_bytes": 4},
      ValueError("auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading {out}/big")),
 ])
-def test_refused_and_nothing_written(tree, fd_guard, index, lines, aux, limits, error):
-    out = tree / "out"
+def test_refused_and_nothing_written(out, fd_guard, index, lines, aux, limits, error):
     (out / "index.zkrq").unlink()
     if index is not None:
         (out / "index.zkrq").write_bytes(index)
@@ -164,7 +163,7 @@ def test_refused_and_nothing_written(tree, fd_guard, index, lines, aux, limits, 
     (out / "m.json").write_bytes(b"previous")
     rows = {"row_id_is_identity": True} if lines is None else {"row_map": out / "rows.jsonl"}
     with pytest.raises(type(error)) as info:
-        zm.create_manifest(out / "index.zkrq", out / "m.json", "e", auxiliary_artifacts=aux and aux(tree), **rows,
+        zm.create_manifest(out / "index.zkrq", out / "m.json", "e", auxiliary_artifacts=aux and aux(out), **rows,
                            **limits)
     assert str(info.value) == str(error).format(out=out)
     assert (out / "m.json").read_bytes() == b"previous"
@@ -194,18 +193,17 @@ def test_artifact_path_forms(tmp_path, monkeypatch, index_rel, out, flags, expec
 
 @pytest.mark.parametrize("role, flags", [("artifact", {}), ("artifact", {"allow_absolute_paths": True}),
                                          ("row identity", {}), ("auxiliary artifact", {})])
-def test_outside_directory_refused_even_through_inside_symlink(tree, role, flags):
-    out = tree / "out"
-    write_index(tree / "elsewhere" / "a.bin")
-    write_row_map(tree / "elsewhere" / "rows.jsonl", 3)
-    (out / "link.jsonl").symlink_to(tree / "elsewhere" / "rows.jsonl")
+def test_outside_directory_refused_even_through_inside_symlink(out, role, flags):
+    write_index(out.parent / "elsewhere" / "a.bin")
+    write_row_map(out.parent / "elsewhere" / "rows.jsonl", 3)
+    (out / "link.jsonl").symlink_to(out.parent / "elsewhere" / "rows.jsonl")
     kwargs = {"artifact": {"row_id_is_identity": True}, "row identity": {"row_map": out / "link.jsonl"},
               "auxiliary artifact": {"row_id_is_identity": True,
                                      "auxiliary_artifacts": [{"name": "n", "path": out / "link.jsonl"}]}}[role]
-    index = tree / "elsewhere" / "a.bin" if role == "artifact" else out / "index.zkrq"
+    index = out.parent / "elsewhere" / "a.bin" if role == "artifact" else out / "index.zkrq"
     with pytest.raises(ValueError) as info:
         zm.create_manifest(index, out / "m.json", "e", **kwargs, **flags)
-    shown = index if role == "artifact" else tree / "elsewhere" / "rows.jsonl"
+    shown = index if role == "artifact" else out.parent / "elsewhere" / "rows.jsonl"
     assert str(info.value) == OUTSIDE.format(role, shown, out)
     assert not (out / "m.json").exists()
 
@@ -233,10 +231,10 @@ def test_name_not_storable_as_utf8_is_refused(tmp_path, role):
 
 @pytest.mark.parametrize("fn", ["create_manifest", "create_manifest_with"])
 @pytest.mark.parametrize("dest", ["link", "dangling link", "fifo"])
-def test_link_target_replaced_beside_it_and_fifo_written_straight(tree, fd_guard, fn, dest):
+def test_link_target_replaced_beside_it_and_fifo_written_straight(out, fd_guard, fn, dest):
     # The link's target may lie on another file system (/dev/shm where there is one): the new
     # manifest is renamed into place beside the target, never across file systems.
-    out, elsewhere = tree / "out", Path(tempfile.mkdtemp(dir=SHM))
+    elsewhere = Path(tempfile.mkdtemp(dir=SHM))
     if dest == "link":  # an existing target keeps its permission bits
         (elsewhere / "m.json").write_bytes(b"old")
         (elsewhere / "m.json").chmod(0o640)
@@ -264,8 +262,7 @@ def test_link_target_replaced_beside_it_and_fifo_written_straight(tree, fd_guard
 
 
 @pytest.mark.parametrize("target", ["index", "row_map", "auxiliary", "link to index", "hard link to index"])
-def test_output_that_is_an_input_is_refused(tree, target):
-    out = tree / "out"
+def test_output_that_is_an_input_is_refused(out, target):
     (out / "tok.bin").write_bytes(b"tok")
     inputs = {"index": out / "index.zkrq", "row_map": out / "rows.jsonl", "auxiliary": out / "tok.bin"}
     before = {p: p.read_bytes() for p in inputs.values()}
@@ -284,9 +281,8 @@ def test_output_that_is_an_input_is_refused(tree, target):
 
 
 @pytest.mark.parametrize("name", ["m.json", "m" * 250 + ".json"])
-def test_existing_output_replaced_keeping_mode_without_leftovers(tree, fd_guard, name):
+def test_existing_output_replaced_keeping_mode_without_leftovers(out, fd_guard, name):
     # 255 bytes is the longest name a file system takes; the temporary name must fit too.
-    out = tree / "out"
     (out / name).write_bytes(b"x" * 100000)
     os.chmod(out / name, 0o640)
     old_umask = os.umask(0o077)  # neither the umask nor a private temporary file's mode may leak through
@@ -309,8 +305,7 @@ except ValueError as exc:
 
 
 @pytest.mark.parametrize("failure", ["file size limit", "directory in the way"])
-def test_failed_write_leaves_the_directory_as_it_was(tree, failure):
-    out = tree / "out"
+def test_failed_write_leaves_the_directory_as_it_was(out, failure):
     if failure == "directory in the way":
         (out / "m.json").mkdir()
         with pytest.raises(OSError) as info:
