@@ -247,7 +247,8 @@ def test_machine_output_on_load_failure_is_one_json_document(work, command, mani
 ])
 def test_limit_issues_name_the_flag_that_raises_them(work, args, stream, flag):
     out = getattr(cli(*args, cwd=work), stream)
-    assert f"hint: raise this limit with {flag} N" in out
+    lead = "zarnik-manifest: " if stream == "stderr" else "  " if "-q" in args else "    "  # below its issue
+    assert f"\n{lead}hint: raise this limit with {flag} N\n" in out
     if args[0] == "verify":
         report = json.loads(cli(*args, "--json", cwd=work).stdout) if "-q" not in args else None
         assert report is None or "hint" not in json.dumps(report)
