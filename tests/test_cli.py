@@ -29,7 +29,7 @@ def work(tmp_path):
     """A sample set and a clean manifest m.json with a row map and one auxiliary file."""
     samples.write_sample_set(tmp_path, n_vectors=N)
     r = cli("create", "sample.zkrq", "-o", "m.json", "--model", "enc", "--row-map", "rows.jsonl",
-            "--aux", "tok=tokenizer.json", cwd=tmp_path)
+            "--aux", "tök=tokenizer.json", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     return tmp_path
 
@@ -40,7 +40,8 @@ def corrupt(path: Path) -> None:
 
 
 @pytest.mark.parametrize("broken", [False, True])
-def test_verify_lists_each_error_and_json_matches_the_module(work, monkeypatch, broken):
+def test_verify_plan_and_inspect_report_what_the_module_reports(work, monkeypatch, broken):
+    shutil.copy(work / "sample.zkrq", work / "copy.zkrq")
     if broken:
         corrupt(work / "sample.zkrq")
         corrupt(work / "tokenizer.json")
@@ -60,24 +61,20 @@ def test_verify_lists_each_error_and_json_matches_the_module(work, monkeypatch, 
     got = json.loads(as_json.stdout)
     got.pop("checked_at")
     assert (as_json.returncode, as_json.stderr, got) == (broken, "", want)
-
-
-def test_relative_index_override_is_resolved_against_the_manifest_directory(work):
-    shutil.copy(work / "sample.zkrq", work / "copy.zkrq")
-    corrupt(work / "sample.zkrq")
-    assert cli("verify", "m.json", "--index", "copy.zkrq", cwd=work).returncode == 0
-
-
-def test_plan_and_inspect(work):
+    assert '"tök"' in as_json.stdout  # not escaped
+    # A relative --index is resolved against the manifest's directory, like a declared path.
+    other = cli("verify", "m.json", "--index", "copy.zkrq", "-q", cwd=work)
+    assert (other.returncode, other.stdout) == (broken, "".join(x.strip() + "\n" for x in lines[1:]))
     plan = cli("plan", "m.json", cwd=work)
-    assert (plan.returncode, plan.stderr) == (0, "")
-    assert json.loads(plan.stdout)["artifact_path"] == str((work / "sample.zkrq").resolve())
-    assert json.loads(cli("inspect", "m.json", cwd=work).stdout) == zm.inspect_manifest(work / "m.json")
-    corrupt(work / "sample.zkrq")
-    refused = cli("plan", "m.json", cwd=work)
-    assert (refused.returncode, json.loads(refused.stdout)) == (1, {"ok": False, "error": {
-        "code": "manifest_verification_failed", "message": "manifest verification failed: artifact_sha256_mismatch"}})
-    assert refused.stderr == "zarnik-manifest: load refused: manifest verification failed: artifact_sha256_mismatch\n"
+    if broken:
+        refused = "manifest verification failed: artifact_sha256_mismatch, auxiliary_artifact_sha256_mismatch"
+        assert (plan.returncode, plan.stderr) == (1, f"zarnik-manifest: load refused: {refused}\n")
+        assert json.loads(plan.stdout) == {"ok": False, "error": {"code": "manifest_verification_failed",
+                                                                  "message": refused}}
+    else:
+        assert (plan.returncode, plan.stderr) == (0, "")
+        assert json.loads(plan.stdout)["artifact_path"] == str((work / "sample.zkrq").resolve())
+    assert json.loads(cli("inspect", "m.json", cwd=work).stdout) == zm.inspect_manifest("m.json")
 
 
 def test_limits_table_and_json_and_version(tmp_path):
@@ -267,13 +264,14 @@ def statement(digest: str) -> dict:
 def test_create_prints_a_summary_and_writes_optional_fields_where_the_format_places_them(work):
     digest = zm.sha256_file(work / "sample.zkbm")["sha256"]
     (work / "att.json").write_text(json.dumps(statement(digest)))
-    r = cli("create", "sample.zkbm", "-o", "sub/b.json", "--model", "enc", "--identity", "--allow-path-escape",
+    # A control character is not white space: the model is not blank.
+    r = cli("create", "sample.zkbm", "-o", "sub/b.json", "--model", "\x1c", "--identity", "--allow-path-escape",
             "--optional-aux", "tok=tokenizer.json", *OPTIONAL_FIELDS, "--attestation", "att.json", cwd=work)
     assert (r.returncode, r.stderr, r.stdout.splitlines()) == (
         0, "", ["manifest  sub/b.json", f"artifact  bitmap, {N} vectors", f"sha256    {digest}"])
     manifest = json.loads((work / "sub/b.json").read_text())
     assert manifest["auxiliary_artifacts"][0]["required"] is False
-    assert manifest["embedding"] == {"model": "enc", "dim": manifest["artifact"]["dim"], "model_revision": "r7",
+    assert manifest["embedding"] == {"model": "\x1c", "dim": manifest["artifact"]["dim"], "model_revision": "r7",
                                      "pooling": "mean", "normalization": "l2"}
     assert list(manifest["build"].items())[1:] == [("builder_id", "ci/runner"), ("source_commit", "c0ffee")]
     assert manifest["extensions"] == {"acme.tag": {"a": None, "b": [1, 2.5]}, "urn:x": True}
@@ -302,7 +300,7 @@ def sums_file(work: Path, content: str) -> bytes:
     *[(["--check", *options, "SUMS"], content) for options in ([], ["--quiet"], ["--status"], ["--strict"], ["--warn"])
       for content in ("mixed", "all good", "no valid line")],
     (["sample.zkr", "missing", "new\nline", "back\\slash"], "all good"),
-    (["-"], "mixed"), (["--check", "-"], "all good"),
+    (["-"], "mixed"), (["--check", "-"], "all good"), (["--check", "SUMS", "-"], "mixed"),  # every list checked
 ])
 def test_hash_matches_sha256sum(work, args, content):
     (work / "SUMS").write_bytes(data := sums_file(work, content))
