@@ -123,12 +123,17 @@ def hash_fifo_fed_slowly(root):
     return (lambda: zm.sha256_file(fifo)), writer.released.set, writer
 
 
-def verify_row_map_fifo_stalled(root):
-    # The reading thread waits on the pipe; the calling thread waits for its chunks.
+def row_map_fifo(root, pieces=()):
+    """A bundle whose row map is a FIFO fed `pieces` by a writer that then holds it open until released."""
     b = Bundle(root / "m")
     b.row_map_path.unlink()
     os.mkfifo(b.row_map_path)
-    writer, manifest = Writer(b.row_map_path, hold=True), b.write()
+    return b.write(), Writer(b.row_map_path, pieces, hold=True)
+
+
+def verify_row_map_fifo_stalled(root):
+    # The reading thread waits on the pipe; the calling thread waits for its chunks.
+    manifest, writer = row_map_fifo(root)
     return (lambda: zm.verify_manifest(manifest)), writer.released.set, writer
 
 
@@ -193,13 +198,10 @@ def test_handler_that_returns_does_not_fail_hashing_a_slowly_fed_pipe(root, fd_g
 def test_verdict_returns_while_the_row_map_writer_stalls(root, fd_guard):
     # Five rows for three declared: the verdict is known at the fourth line. The writer then holds the pipe
     # open until the test releases it after the call returned.
-    b = Bundle(root / "m")
-    b.row_map_path.unlink()
-    os.mkfifo(b.row_map_path)
-    writer = Writer(b.row_map_path, ["".join(line + "\n" for line in row_map_lines(5)).encode()], hold=True)
+    manifest, writer = row_map_fifo(root, ["".join(line + "\n" for line in row_map_lines(5)).encode()])
     try:
         with watchdog(writer.released.set) as fired:
-            report = zm.verify_manifest(b.write())
+            report = zm.verify_manifest(manifest)
     finally:
         writer.released.set()
         writer.join()
