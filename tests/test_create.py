@@ -230,14 +230,17 @@ def test_name_not_storable_as_utf8_is_refused(tmp_path, role):
 # ---- writing the output file ---------------------------------------------------------
 
 @pytest.mark.parametrize("fn", ["create_manifest", "create_manifest_with"])
-@pytest.mark.parametrize("dest", ["link", "dangling link", "fifo"])
+@pytest.mark.parametrize("dest", ["file", "link", "dangling link", "fifo"])
 def test_link_target_replaced_beside_it_and_fifo_written_straight(out, fd_guard, fn, dest):
     # The link's target may lie on another file system (/dev/shm where there is one): the new
-    # manifest is renamed into place beside the target, never across file systems.
+    # manifest is renamed into place beside the target, never across file systems. A replaced file
+    # keeps its permission bits.
     elsewhere = Path(tempfile.mkdtemp(dir=SHM))
-    if dest == "link":  # an existing target keeps its permission bits
+    if dest == "link":
         (elsewhere / "m.json").write_bytes(b"old")
         (elsewhere / "m.json").chmod(0o640)
+    (out / "file").write_bytes(b"old")
+    (out / "file").chmod(0o640)
     link_text = os.path.relpath(elsewhere / "m.json", out)
     (out / "link").symlink_to(link_text)
     os.mkfifo(out / "fifo")
@@ -245,9 +248,9 @@ def test_link_target_replaced_beside_it_and_fifo_written_straight(out, fd_guard,
     extra = {"corpus_digest": "0" * 64, "ci_run_id": "42"} if fn == "create_manifest_with" else {}
     try:
         m = getattr(zm, fn)(out / "index.zkrq", out / dest.split()[-1], "e", row_id_is_identity=True, **extra)
-        written = reader.communicate(timeout=30)[0] if dest == "fifo" else (elsewhere / "m.json").read_bytes()
-        assert os.listdir(elsewhere) == ([] if dest == "fifo" else ["m.json"])
-        assert dest != "link" or stat.S_IMODE(os.stat(elsewhere / "m.json").st_mode) == 0o640
+        written = reader.communicate(timeout=30)[0] if dest == "fifo" else (out / dest.split()[-1]).read_bytes()
+        assert os.listdir(elsewhere) == (["m.json"] if "link" in dest else [])
+        assert dest not in ("file", "link") or stat.S_IMODE(os.stat(out / dest).st_mode) == 0o640
     finally:
         reader.kill()
         reader.wait()
@@ -258,7 +261,7 @@ def test_link_target_replaced_beside_it_and_fifo_written_straight(out, fd_guard,
     assert (m["embedding"].get("corpus_digest"), m["build"].get("ci_run_id")) == (
         extra.get("corpus_digest"), extra.get("ci_run_id"))
     assert os.readlink(out / "link") == link_text and stat.S_ISFIFO(os.lstat(out / "fifo").st_mode)
-    assert sorted(os.listdir(out)) == ["fifo", "index.zkrq", "link", "rows.jsonl"]
+    assert sorted(os.listdir(out)) == ["fifo", "file", "index.zkrq", "link", "rows.jsonl"]
 
 
 @pytest.mark.parametrize("target", ["index", "row_map", "auxiliary", "link to index", "hard link to index"])
