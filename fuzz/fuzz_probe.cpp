@@ -14,14 +14,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fd = memfd_create("zm_fuzz_probe", MFD_CLOEXEC);
   if (fd < 0) return 0;
-  size_t done = 0;
-  while (done < size) {
-    ssize_t w = ::write(fd, data + done, size - done);
-    if (w <= 0) {
-      ::close(fd);
-      return 0;
-    }
-    done += static_cast<size_t>(w);
+  if (::write(fd, data, size) != static_cast<ssize_t>(size)) {
+    ::close(fd);
+    return 0;
   }
   auto meta = zm::index_format::probe_index_file("/proc/self/fd/" + std::to_string(fd));
   ::close(fd);
