@@ -3,7 +3,7 @@
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, index_bytes, sha256
+from builders import Bundle, index_bytes, issues, sha256
 
 DIGEST = sha256(index_bytes())  # the default bundle's index
 MISMATCH = ("attestation_subject_sha256_mismatch", "no supplied attestation subject digest matches the artifact SHA-256")
@@ -16,10 +16,6 @@ def bundle(tmp_path):
 
 def verify(bundle, **changes):
     return zm.verify_manifest(str(bundle.write(bundle.edited(**changes))))
-
-
-def issues(report):
-    return [(i["code"], i["message"]) for i in report["errors"]]
 
 
 def statement(digest, predicate_type="https://slsa.dev/provenance/v1", **extra):

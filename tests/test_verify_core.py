@@ -4,18 +4,9 @@ import datetime
 
 import pytest
 
-import zarnik_manifest as zm
-from builders import Bundle, calibration_block, encoder_distortion_block, issue_codes, row_map_lines
+from builders import Bundle, calibration_block, encoder_distortion_block, issue_codes, issues, row_map_lines, verify
 
 LIMIT = "verification_report_issue_limit_exceeded"
-
-
-def verify(bundle, manifest=None, **kw):
-    return zm.verify_manifest(str(bundle.write(manifest)), **kw)
-
-
-def issues(report):
-    return [(i["code"], i["message"]) for i in report["errors"]]
 
 
 @pytest.fixture
