@@ -1,5 +1,4 @@
-"""Builders for index files, row maps and manifests, written from the file formats
-(never by calling the module under test)."""
+"""Builders for index files, row maps and manifests, written from the file formats, never by the module."""
 
 from __future__ import annotations
 

@@ -3,15 +3,10 @@
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, index_bytes, issues, sha256
+from builders import index_bytes, issues, sha256
 
 DIGEST = sha256(index_bytes())  # the default bundle's index
 MISMATCH = ("attestation_subject_sha256_mismatch", "no supplied attestation subject digest matches the artifact SHA-256")
-
-
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path, row_map=False)
 
 
 def verify(bundle, **changes):

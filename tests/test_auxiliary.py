@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from builders import Bundle, issue_codes, issues, sha256, verify
+from builders import issue_codes, issues, sha256, verify
 
 LIMIT, AUX = "verification_report_issue_limit_exceeded", "auxiliary_artifact_"
 
@@ -14,11 +14,6 @@ def entry(name, path, data=b"", required=None):
     if required is not None:
         e["required"] = required
     return e
-
-
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path / "b", row_map=False)
 
 
 def test_visiting_order_is_name_path_required_and_stable(bundle):

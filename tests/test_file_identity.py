@@ -1,6 +1,4 @@
-"""A file is read only if it is the entry the path policy resolved: a symbolic link
-swapped in between the check and the open never makes the verifier read, and report, a
-file outside the manifest's directory."""
+"""A symbolic link swapped in between the path check and the open never makes the verifier report an outside file."""
 
 import errno
 import fcntl

@@ -20,11 +20,6 @@ def artifact_issues(report):
     return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("artifact_")]
 
 
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path / "m", row_map=False)
-
-
 @pytest.mark.parametrize("path,allow_abs,allow_escape,outcome", [
     *[(p, False, False, "lexical") for p in ["../outside.bin", "sub/../../outside.bin", "./../outside.bin",
                                               "a//..//../outside.bin"]],

@@ -1,5 +1,4 @@
-"""Manifest schema as a Python caller sees it through inspect_manifest: exact parse
-errors, presence rules, key order, number classes and normalisation of generic values."""
+"""inspect_manifest: exact parse errors, presence rules, key order, number classes, generic values."""
 
 import json
 

@@ -3,17 +3,12 @@
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, header, index_bytes, issues, sha256, verify
+from builders import Bundle, index_bytes, issues, sha256, verify
 
 HEX_DECL = "artifact.sha256 must be a lowercase 64-character hex SHA-256 digest"
 KIND_DECL = ("params_kind_mismatch", "artifact.params discriminator does not match artifact.kind")
 INDEX = index_bytes()  # the default bundle's index
 SIZE = len(INDEX)
-
-
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path, row_map=False)
 
 
 def test_appended_byte(bundle, fd_guard):
@@ -93,16 +88,4 @@ def test_bitmap_n_top_compared_at_full_width(tmp_path):
     bundle = Bundle(tmp_path, "bitmap", row_map=False)
     report = verify(bundle, bundle.edited(**{"artifact.params": {"kind": "bitmap", "n_top": 2**32 + 8}}))
     assert issues(report, "artifact_") == [("params_mismatch", "artifact params were Bitmap { n_top: 8 }, manifest "
-                                                           f"declares Bitmap {{ n_top: {2**32 + 8} }}")]
-
-
-def test_fastscan_file_fails_probe_with_note(bundle):
-    path = bundle.write()
-    bundle.index_path.write_bytes(header("fastscan", dim=8, n=0) + bytes(10))
-    report = zm.verify_manifest(str(path))
-    assert issues(report, "artifact_")[-1] == (
-        "probe_failed",
-        "failed to probe artifact metadata: ZKFS (RankQuantFastscan) metadata probing is not supported in this version; "
-        "load the index with RankQuantFastscan::load (tracked in #232)",
-    )
-    assert report["artifact"]["metadata"] is None
+                                                               f"declares Bitmap {{ n_top: {2**32 + 8} }}")]

@@ -9,11 +9,6 @@ from builders import Bundle, calibration_block, encoder_distortion_block, issue_
 LIMIT = "verification_report_issue_limit_exceeded"
 
 
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path, row_map=False)
-
-
 def test_clean_manifest_is_ok_even_with_issue_limit_zero(bundle):
     report = verify(bundle, max_report_issues=0)
     assert (report["ok"], report["errors"], report["warnings"]) == (True, [], [])
