@@ -91,12 +91,15 @@ std::string with_calibration(std::string_view from, std::string_view to) {
 TEST(schema_document_level_errors) {
   run({
       {"5", "invalid type: integer `5`, expected struct IndexManifest"}, {"{}", "missing field `schema_version`"},
+      {kBase + " x", "trailing characters", "} x"},
       {edit(R"("created_at":"2024-01-01T00:00:00Z",)", ""), "missing field `created_at`"},
       {edit(R"("manifest_id":"m-1")", R"("manifest_id":"m-1","manifest_id":"m-2")"),
        "duplicate field `manifest_id`", R"("m-1","manifest_id")"},
   });
-  // Whitespace only: nothing on the last line, column 0.
+  // The empty document has nothing on its line: column 0. Whitespace only: column of the last byte.
+  CHECK_EQ(parse_error(""), std::string("EOF while parsing a value at line 1 column 0"));
   CHECK_EQ(parse_error("  \n"), std::string("EOF while parsing a value at line 2 column 0"));
+  CHECK_EQ(parse_error(kBase + "\n x"), std::string("trailing characters at line 2 column 2"));
   parse_ok(kBase + " \t\r\n ");
   parse_ok(" \n" + kBase);
   parse_ok(edit(R"("format_version":1)", R"("format_version":255)"));
@@ -109,6 +112,7 @@ TEST(schema_scalar_type_errors) {
   run({
       {dim("1e2"), "invalid type: floating point `100.0`, expected u64", "1e2"},
       {dim("-0"), "invalid type: floating point `-0.0`, expected u64", R"("dim":-0)"},
+      {dim("-1"), "invalid value: integer `-1`, expected u64", R"("dim":-1)"},
       {dim("true"), "invalid type: boolean `true`, expected u64", "true"},
       {dim("null"), "invalid type: null, expected u64", "null"},
       // Containers are refused before anything of them is taken.
@@ -118,6 +122,7 @@ TEST(schema_scalar_type_errors) {
       {dim("\"a\\tb\\\"\xC2\x85\\u0000\""), "invalid type: string \"a\\tb\\\"\\u{85}\\0\", expected u64", "0000\""},
       // A syntax error in the offending value wins over the type error.
       {dim("1.x"), "invalid number", "1.x"}, {dim("tru"), "expected ident", "tru,"},
+      {edit(R"("format_version":1)", R"("format_version":256)"), "invalid value: integer `256`, expected u8", ":256"},
       {edit(R"("path":"index.zkrq")", R"("path":5)"), "invalid type: integer `5`, expected a string", R"("path":5)"},
       {edit(R"("artifact":{)", R"("artifact":"x","old":{)"),
        "invalid type: string \"x\", expected struct Artifact", R"("artifact":"x")"},
@@ -158,6 +163,10 @@ TEST(schema_key_and_variant_errors) {
        "invalid type: integer `5`, expected variant identifier", R"("kind":5)"},
       {edit(R"("kind":"rank_quant","format)", R"("kind":{"rank":null},"format)"),
        "invalid type: map, expected variant identifier", R"("kind":)"},
+      {with_calibration(R"("parameterization":"sign_frequency")", R"("parameterization":"MarginalTopKFrequency")"),
+       "unknown variant `MarginalTopKFrequency`, expected one of `marginal_topk_frequency`, `bucket_frequency`, "
+       "`sign_frequency`, `rank_position_frequency`, `empirical_tail_table`",
+       R"("MarginalTopKFrequency")"},
       {with_member(R"("encoder_distortion":)" + replaced(kDistortion, R"("kind":"certified")", R"("kind":"guess")")),
        "unknown variant `guess`, expected one of `certified`, `empirical_sample`, `benchmark_estimate`, "
        "`teacher_estimate`, `caller_asserted`",
@@ -183,6 +192,7 @@ TEST(schema_tagged_union_errors) {
        R"("n_top":1})"},
       {with_params(R"({"kind":"rank_quant","bits":[1,2]})"), "invalid type: sequence, expected u8", "2]}"},
       {with_params(R"({"kind":"rank_quant","bits":2,"bits":2})"), "duplicate field `bits`", R"(2,"bits":2})"},
+      {with_params(R"({"kind":"sign_bitmap","n_top":1})"), "unknown field `n_top`, there are no fields", "1}"},
       // Syntax errors inside the union are found while reading it whole.
       {with_params(R"({"kind":"rank_quant","bits":2,})"), "trailing comma", "2,}"},
       {with_params(R"({"kind":"rank_quant","bits":"\u12G4"})"), "invalid escape", "12G4"},
