@@ -9,6 +9,9 @@
 // anything but a regular file or block device it waits for data with poll() on the file
 // and on a wake-up descriptor that stop() signals, and reads only when data is there.
 // The consumer's own waits for the next chunk run the thread's Interrupt checks.
+//
+// A consumer may hand in a ChunkPreparer: it runs on each chunk right after the chunk is
+// hashed, on the reading thread (or inline), with the chunk's slot number (below kSlots).
 #pragma once
 
 #include <array>
@@ -36,8 +39,8 @@ class HashingChunkReader final : public ChunkSource {
   static constexpr size_t kSlots = 16;
   static constexpr size_t kReleaseBatch = 4;
 
-  // `file` must outlive the reader.
-  explicit HashingChunkReader(File& file);
+  // `file` and `preparer` (optional) must outlive the reader.
+  explicit HashingChunkReader(File& file, ChunkPreparer* preparer = nullptr);
   ~HashingChunkReader() override;
   HashingChunkReader(const HashingChunkReader&) = delete;
   HashingChunkReader& operator=(const HashingChunkReader&) = delete;
@@ -48,6 +51,7 @@ class HashingChunkReader final : public ChunkSource {
   Result<std::string_view> next() override;
   // After next() returned the empty chunk: the digest of every byte of the file.
   std::string hex_digest() override;
+  std::optional<size_t> prepared_slot() const override;
 
  private:
   struct Slot {
@@ -58,7 +62,7 @@ class HashingChunkReader final : public ChunkSource {
   // Reads and hashes chunk number `index` into its slot; false at the end of the stream.
   // `nonblocking`: the reading thread on a descriptor set O_NONBLOCK, which waits in
   // wait_readable() whenever a read finds nothing.
-  bool fill(uint64_t index, bool nonblocking);
+  bool fill(uint64_t index, bool nonblocking, size_t backlog);
   // Reading thread, when the file may stall: waits until it has data (or its end, or an
   // error) or stop() was called; false when stopped.
   bool wait_readable();
@@ -69,6 +73,7 @@ class HashingChunkReader final : public ChunkSource {
   Result<std::string_view> end_of_stream() const;
 
   File& file_;
+  ChunkPreparer* preparer_;
   std::unique_ptr<Slot[]> slots_;
   Sha256 sha_;
   std::optional<ManifestError> error_;  // written before the end is published

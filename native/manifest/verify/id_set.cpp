@@ -243,8 +243,8 @@ bool IdSet::stores_as_uuid(std::string_view id) {
   return encode_uuid(id, bytes) != 0;
 }
 
-void IdSet::prefetch(const Key& k) const {
-  if (entries_ != nullptr) __builtin_prefetch(&entries_[home(k.tag)]);
+void IdSet::prefetch(uint32_t tag) const {
+  if (entries_ != nullptr) __builtin_prefetch(&entries_[home(tag)]);
 }
 
 bool IdSet::matches(const Entry& e, const Key& k) const {
