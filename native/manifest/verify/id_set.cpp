@@ -150,20 +150,21 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
   if (dashed && (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-')) return 0;
 #if defined(__SSE2__)
   // The 32 digits side by side, then sixteen at a time: classified, valued, and each pair
-  // joined into its byte.
-  char digits[32];
+  // joined into its byte. The digits are gathered in registers: loads that span several
+  // narrower stores to memory just made would wait for those stores to complete.
+  __m128i xs[2];
   if (dashed) {
-    std::memcpy(digits, p, 8);
-    std::memcpy(digits + 8, p + 9, 4);
-    std::memcpy(digits + 12, p + 14, 4);
-    std::memcpy(digits + 16, p + 19, 4);
-    std::memcpy(digits + 20, p + 24, 12);
+    xs[0] = _mm_set_epi64x(static_cast<long long>(load4(p + 9) | (load4(p + 14) << 32)),
+                           static_cast<long long>(load8(p)));
+    xs[1] = _mm_set_epi64x(static_cast<long long>(load8(p + 28)),
+                           static_cast<long long>(load4(p + 19) | (load4(p + 24) << 32)));
   } else {
-    std::memcpy(digits, p, 32);
+    xs[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    xs[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
   }
   __m128i halves[2];
   for (int h = 0; h < 2; ++h) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16 * h));
+    const __m128i x = xs[h];
     // Signed compares: a byte of 0x80 or more is below every range.
     auto in_range = [&x](char lo, char hi) {
       return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
