@@ -113,7 +113,7 @@ void HashingChunkReader::run() {
     if (wake_fd_ >= 0 && !wait_readable()) return;
     const bool more = fill(i, /*nonblocking=*/wake_fd_ >= 0, static_cast<size_t>(i - c));
     produced_.store(i + 1, std::memory_order_seq_cst);
-    if (consumer_waiting_.load(std::memory_order_seq_cst)) {
+    if (i + 1 >= wake_at_.load(std::memory_order_seq_cst) || !more) {
       std::lock_guard<std::mutex> lock(wait_mutex_);
       ready_.notify_one();
     }
@@ -122,20 +122,22 @@ void HashingChunkReader::run() {
 }
 
 bool HashingChunkReader::wait_produced(uint64_t index) {
+  // A pipe's data is taken as it comes: its writer may wait for nothing but our reading.
+  const uint64_t wake_at = wake_fd_ >= 0 ? index + 1 : index + kWakeBatch;
   std::unique_lock<std::mutex> lock(wait_mutex_);
   for (;;) {
-    consumer_waiting_.store(true, std::memory_order_seq_cst);
+    wake_at_.store(wake_at, std::memory_order_seq_cst);
     if (produced_.load(std::memory_order_seq_cst) > index) break;
     // Bounded, so that the Interrupt is asked while the reading thread waits on a pipe.
     ready_.wait_for(lock, interrupt::kPollInterval);
     if (produced_.load(std::memory_order_acquire) > index) break;
-    consumer_waiting_.store(false, std::memory_order_relaxed);
+    wake_at_.store(kNotWaiting, std::memory_order_relaxed);
     lock.unlock();  // the check may run for a while; the producer must not wait on it
     const bool stop = interrupt::poll();
     lock.lock();
     if (stop) return false;
   }
-  consumer_waiting_.store(false, std::memory_order_relaxed);
+  wake_at_.store(kNotWaiting, std::memory_order_relaxed);
   return true;
 }
 

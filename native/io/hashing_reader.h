@@ -80,9 +80,17 @@ class HashingChunkReader final : public ChunkSource {
   std::atomic<uint64_t> produced_{0};
   std::atomic<uint64_t> consumed_{0};
   std::atomic<bool> stopping_{false};
-  // The consumer's wait: it sets consumer_waiting_ before its last look at produced_, and
-  // the producer, after publishing, notifies only when it sees the flag.
-  std::atomic<bool> consumer_waiting_{false};
+  // The consumer's wait: it sets wake_at_ (the produced_ count to be woken at) before its
+  // last look at produced_, and the producer, after publishing, notifies only when it
+  // reaches that count or the stream ends. On a regular file the consumer asks for
+  // kWakeBatch chunks at once, so that a reader slower than its consumer wakes it once
+  // per batch, not once per chunk.
+  static constexpr uint64_t kWakeBatch = 4;
+  static constexpr uint64_t kNotWaiting = ~uint64_t{0};
+  // A consumer waiting for chunk i has released all chunks before i but fewer than
+  // kReleaseBatch: the producer always has room for the batch it is woken for.
+  static_assert(kWakeBatch + kReleaseBatch <= kSlots);
+  std::atomic<uint64_t> wake_at_{kNotWaiting};
   std::mutex wait_mutex_;
   std::condition_variable ready_;
   int wake_fd_ = -1;  // eventfd signalled by stop(); pipes only
