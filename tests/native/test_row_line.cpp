@@ -223,6 +223,17 @@ TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
   CHECK_EQ(set.tracked_bytes(), bytes);
   CHECK(!set.contains("0123abcd-4567-89ef-0123-456789abcdee"));
   CHECK(!set.contains("0123Abcd-4567-89ef-0123-456789abcdef"));
+  // Every byte value in a digit position of each half and group: only a lowercase hex
+  // digit (the case of the rest) keeps the text a UUID stored as its bytes.
+  for (const std::string text : {"0123abcd-4567-89ef-0123-456789abcdef", "0123abcd456789ef0123456789abcdef"}) {
+    for (const size_t at : {size_t{0}, size_t{10}, size_t{15}, size_t{20}, text.size() - 1}) {
+      for (int c = 0; c < 256; ++c) {
+        std::string v = text;
+        v[at] = static_cast<char>(c);
+        CHECK_EQ(IdSet::stores_as_uuid(v), (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+      }
+    }
+  }
 }
 
 // Growth from the smallest index, from a reserved size that is no power of two (a hint

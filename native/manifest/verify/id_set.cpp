@@ -165,16 +165,18 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
   __m128i halves[2];
   for (int h = 0; h < 2; ++h) {
     const __m128i x = xs[h];
-    // Signed compares: a byte of 0x80 or more is below every range.
-    auto in_range = [&x](char lo, char hi) {
-      return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                           _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
-    };
-    const __m128i digit = in_range('0', '9'), lower = in_range('a', 'f'), upper = in_range('A', 'F');
-    const __m128i letter = _mm_or_si128(lower, upper);
+    // Unsigned ranges as signed compares of biased bytes: (x - lo) ^ 0x80 < (hi - lo + 1) ^ 0x80.
+    const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
+                                         _mm_set1_epi8(static_cast<char>(0x80 + 10)));
+    const __m128i letter =
+        _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
+                       _mm_set1_epi8(static_cast<char>(0x80 + 6)));
     hex.not_hex |= static_cast<uint16_t>(~_mm_movemask_epi8(_mm_or_si128(digit, letter)));
-    hex.lower |= static_cast<unsigned>(_mm_movemask_epi8(lower));
-    hex.upper |= static_cast<unsigned>(_mm_movemask_epi8(upper));
+    // Bit 5 of each byte (set in a-f, clear in A-F), moved to bit 7 within its own byte.
+    const unsigned letters = static_cast<unsigned>(_mm_movemask_epi8(letter));
+    const unsigned bit5 = static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(x, 2)));
+    hex.lower |= letters & bit5;
+    hex.upper |= letters & ~bit5;
     const __m128i value =
         _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(0x0F)), _mm_and_si128(letter, _mm_set1_epi8(9)));
     // In each 16-bit lane the first digit is the low byte (little-endian): the high nibble.
