@@ -247,7 +247,11 @@ bool IdSet::stores_as_uuid(std::string_view id) {
 }
 
 void IdSet::prefetch(uint32_t tag) const {
-  if (entries_ != nullptr) __builtin_prefetch(&entries_[home(tag)]);
+  if (entries_ == nullptr) return;
+  // A probe run that starts late in a cache line continues into the next one.
+  const size_t i = home(tag);
+  __builtin_prefetch(&entries_[i]);
+  if ((i & 7) >= 5 && i + 8 < entry_count_) __builtin_prefetch(&entries_[i + 8]);
 }
 
 bool IdSet::matches(const Entry& e, const Key& k) const {
