@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <limits>
-#include <cstdlib>
 
 #include "manifest/verify/id_set.h"
 #include "manifest/verify/row_line.h"
@@ -70,8 +69,7 @@ void RowPreparer::prepare(size_t slot, std::string_view chunk, size_t backlog) {
     const void* nl = std::memchr(chunk.data(), '\n', chunk.size());
     pos = nl == nullptr ? chunk.size() : static_cast<size_t>(static_cast<const char*>(nl) - chunk.data()) + 1;
   }
-  static const size_t tb = getenv("ZMKB") ? atoi(getenv("ZMKB")) : kKeyBacklog;
-  prepare_lines(chunk, pos, keys_ && backlog >= tb, out);
+  prepare_lines(chunk, pos, keys_ && backlog >= kKeyBacklog, out);
   at_line_start_ = !chunk.empty() && chunk.back() == '\n';
 }
 

@@ -44,9 +44,10 @@ struct LineBatch {
 
 class RowPreparer final : public io::ChunkPreparer {
  public:
-  // Once this many chunks wait for the checking thread, the reading thread also makes
-  // the ids' keys (the costliest part of a line that needs no earlier line).
-  static constexpr size_t kKeyBacklog = 4;
+  // Once this many chunks wait for the checking thread (half the reader's ring), the
+  // reading thread also makes the ids' keys, the costliest part of a line that needs no
+  // earlier line; otherwise the checking thread makes them, so neither thread idles long.
+  static constexpr size_t kKeyBacklog = 8;
 
   // `line_limit`: a line's bytes with its line feed at most (at least 1). `keys`: whether
   // the ids' keys are wanted at all. `slots`: how many chunks may be prepared at once.
