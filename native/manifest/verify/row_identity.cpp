@@ -180,7 +180,8 @@ class RowValidator {
         line_too_long();
         return false;
       case PreparedLine::Kind::Fast: {
-        const std::string_view db_id = line.db_id(base), parent = line.parent_id(base);
+        const std::string_view db_id = line.db_id(base);
+        const std::string_view parent = line.has_parent ? line.parent_id(base) : std::string_view();
         return check_row(index, line.row_id, db_id, line.has_parent ? &parent : nullptr, key_of(line, db_id));
       }
       case PreparedLine::Kind::Strict:
