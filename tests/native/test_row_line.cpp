@@ -361,4 +361,25 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
       }
     }
   }
+  // More lines in one chunk than one prepared batch holds: a duplicate and the stopping
+  // line lie beyond the batch, and the result is that of small chunks.
+  auto uuid_of = [](int i) {
+    const std::string digits = std::to_string(i);
+    return "00000000-0000-0000-0000-" + std::string(12 - digits.size(), '0') + digits;
+  };
+  std::string crowded;
+  for (int i = 0; i < 1500; ++i) {
+    crowded += i == 1400 ? std::string(130, ' ') : i % 2 ? "{}" : usual_line(i, uuid_of(i == 1100 ? 2 : i), nullptr, 1);
+    crowded += "\n";
+  }
+  ResourceLimits roomy = limits;
+  roomy.max_report_issues = 5000;
+  const Streamed whole = stream_rows(crowded, crowded.size(), roomy, 1500);
+  CHECK(!whole.result.completed && whole.result.line_count == 1401 && whole.result.validated_rows == 700);
+  CHECK_EQ(whole.issues.size(), size_t{702});
+  for (const size_t chunk : {size_t{1}, size_t{61}, size_t{4096}, crowded.size() - 1}) {
+    const Streamed split = stream_rows(crowded, chunk, roomy, 1500);
+    CHECK(split.result.line_count == whole.result.line_count && split.result.validated_rows == 700 &&
+          split.issues == whole.issues);
+  }
 }
