@@ -184,7 +184,8 @@ TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
       for (int c = 0; c < 256; ++c) {
         std::string v = text;
         v[at] = static_cast<char>(c);
-        CHECK_CTX(IdSet::stores_as_uuid(v) == ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')), " byte " << c << " at " << at);
+        const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        CHECK_CTX(IdSet::stores_as_uuid(v) == digit, " byte " << c << " at " << at);
       }
     }
   }
