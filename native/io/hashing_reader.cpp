@@ -13,7 +13,8 @@
 
 namespace zm::io {
 
-HashingChunkReader::HashingChunkReader(File& file) : file_(file), slots_(new Slot[kSlots]) {
+HashingChunkReader::HashingChunkReader(File& file, ChunkPreparer* preparer)
+    : file_(file), preparer_(preparer), slots_(new Slot[kSlots]) {
   // A regular file or block device always has its next bytes at hand (poll() would say
   // "readable" regardless): those are read plainly. Anything else may stall its reader.
   auto st = file_.stat();
@@ -74,7 +75,7 @@ bool HashingChunkReader::wait_readable() {
   }
 }
 
-bool HashingChunkReader::fill(uint64_t index, bool nonblocking) {
+bool HashingChunkReader::fill(uint64_t index, bool nonblocking, size_t backlog) {
   Slot& slot = slots_[index % kSlots];
   auto got = file_.read_some(slot.data.data(), kChunkBytes);
   // Non-blocking reads (threaded, on a descriptor that may stall): nothing there after
@@ -94,6 +95,7 @@ bool HashingChunkReader::fill(uint64_t index, bool nonblocking) {
   slot.size = *got;
   if (slot.size == 0) return false;
   sha_.update(slot.data.data(), slot.size);
+  if (preparer_ != nullptr) preparer_->prepare(index % kSlots, std::string_view(slot.data.data(), slot.size), backlog);
   return true;
 }
 
@@ -101,17 +103,17 @@ void HashingChunkReader::run() {
   interrupt::block_signals_on_helper_thread();
   for (uint64_t i = 0;; ++i) {
     // Wait for the slot of chunk i to be released by the consumer.
-    for (uint64_t c = consumed_.load(std::memory_order_acquire); i - c >= kSlots;
-         c = consumed_.load(std::memory_order_acquire)) {
+    uint64_t c = consumed_.load(std::memory_order_acquire);
+    for (; i - c >= kSlots; c = consumed_.load(std::memory_order_acquire)) {
       if (stopping_.load(std::memory_order_acquire)) return;
       consumed_.wait(c, std::memory_order_acquire);
     }
     if (stopping_.load(std::memory_order_acquire)) return;
     // Stopped while the pipe had nothing: the consumer is gone and asks for nothing more.
     if (wake_fd_ >= 0 && !wait_readable()) return;
-    const bool more = fill(i, /*nonblocking=*/wake_fd_ >= 0);
+    const bool more = fill(i, /*nonblocking=*/wake_fd_ >= 0, static_cast<size_t>(i - c));
     produced_.store(i + 1, std::memory_order_seq_cst);
-    if (consumer_waiting_.load(std::memory_order_seq_cst)) {
+    if (i + 1 >= wake_at_.load(std::memory_order_seq_cst) || !more) {
       std::lock_guard<std::mutex> lock(wait_mutex_);
       ready_.notify_one();
     }
@@ -120,20 +122,22 @@ void HashingChunkReader::run() {
 }
 
 bool HashingChunkReader::wait_produced(uint64_t index) {
+  // A pipe's data is taken as it comes: its writer may wait for nothing but our reading.
+  const uint64_t wake_at = wake_fd_ >= 0 ? index + 1 : index + kWakeBatch;
   std::unique_lock<std::mutex> lock(wait_mutex_);
   for (;;) {
-    consumer_waiting_.store(true, std::memory_order_seq_cst);
+    wake_at_.store(wake_at, std::memory_order_seq_cst);
     if (produced_.load(std::memory_order_seq_cst) > index) break;
     // Bounded, so that the Interrupt is asked while the reading thread waits on a pipe.
     ready_.wait_for(lock, interrupt::kPollInterval);
     if (produced_.load(std::memory_order_acquire) > index) break;
-    consumer_waiting_.store(false, std::memory_order_relaxed);
+    wake_at_.store(kNotWaiting, std::memory_order_relaxed);
     lock.unlock();  // the check may run for a while; the producer must not wait on it
     const bool stop = interrupt::poll();
     lock.lock();
     if (stop) return false;
   }
-  consumer_waiting_.store(false, std::memory_order_relaxed);
+  wake_at_.store(kNotWaiting, std::memory_order_relaxed);
   return true;
 }
 
@@ -156,7 +160,7 @@ Result<std::string_view> HashingChunkReader::next() {
       return fail(ManifestError::io_errno(EINTR));
     }
   } else {
-    fill(index, /*nonblocking=*/false);
+    fill(index, /*nonblocking=*/false, 0);
   }
   const Slot& slot = slots_[index % kSlots];
   if (slot.size == 0) {
@@ -166,6 +170,11 @@ Result<std::string_view> HashingChunkReader::next() {
   ++next_;
   holding_ = true;
   return std::string_view(slot.data.data(), slot.size);
+}
+
+std::optional<size_t> HashingChunkReader::prepared_slot() const {
+  if (preparer_ == nullptr || next_ == 0) return std::nullopt;
+  return static_cast<size_t>((next_ - 1) % kSlots);
 }
 
 Result<std::string_view> HashingChunkReader::end_of_stream() const {

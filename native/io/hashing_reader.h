@@ -9,6 +9,9 @@
 // anything but a regular file or block device it waits for data with poll() on the file
 // and on a wake-up descriptor that stop() signals, and reads only when data is there.
 // The consumer's own waits for the next chunk run the thread's Interrupt checks.
+//
+// A consumer may hand in a ChunkPreparer: it runs on each chunk right after the chunk is
+// hashed, on the reading thread (or inline), with the chunk's slot number (below kSlots).
 #pragma once
 
 #include <array>
@@ -36,8 +39,8 @@ class HashingChunkReader final : public ChunkSource {
   static constexpr size_t kSlots = 16;
   static constexpr size_t kReleaseBatch = 4;
 
-  // `file` must outlive the reader.
-  explicit HashingChunkReader(File& file);
+  // `file` and `preparer` (optional) must outlive the reader.
+  explicit HashingChunkReader(File& file, ChunkPreparer* preparer = nullptr);
   ~HashingChunkReader() override;
   HashingChunkReader(const HashingChunkReader&) = delete;
   HashingChunkReader& operator=(const HashingChunkReader&) = delete;
@@ -48,6 +51,7 @@ class HashingChunkReader final : public ChunkSource {
   Result<std::string_view> next() override;
   // After next() returned the empty chunk: the digest of every byte of the file.
   std::string hex_digest() override;
+  std::optional<size_t> prepared_slot() const override;
 
  private:
   struct Slot {
@@ -58,7 +62,7 @@ class HashingChunkReader final : public ChunkSource {
   // Reads and hashes chunk number `index` into its slot; false at the end of the stream.
   // `nonblocking`: the reading thread on a descriptor set O_NONBLOCK, which waits in
   // wait_readable() whenever a read finds nothing.
-  bool fill(uint64_t index, bool nonblocking);
+  bool fill(uint64_t index, bool nonblocking, size_t backlog);
   // Reading thread, when the file may stall: waits until it has data (or its end, or an
   // error) or stop() was called; false when stopped.
   bool wait_readable();
@@ -69,15 +73,24 @@ class HashingChunkReader final : public ChunkSource {
   Result<std::string_view> end_of_stream() const;
 
   File& file_;
+  ChunkPreparer* preparer_;
   std::unique_ptr<Slot[]> slots_;
   Sha256 sha_;
   std::optional<ManifestError> error_;  // written before the end is published
   std::atomic<uint64_t> produced_{0};
   std::atomic<uint64_t> consumed_{0};
   std::atomic<bool> stopping_{false};
-  // The consumer's wait: it sets consumer_waiting_ before its last look at produced_, and
-  // the producer, after publishing, notifies only when it sees the flag.
-  std::atomic<bool> consumer_waiting_{false};
+  // The consumer's wait: it sets wake_at_ (the produced_ count to be woken at) before its
+  // last look at produced_, and the producer, after publishing, notifies only when it
+  // reaches that count or the stream ends. On a regular file the consumer asks for
+  // kWakeBatch chunks at once, so that a reader slower than its consumer wakes it once
+  // per batch, not once per chunk.
+  static constexpr uint64_t kWakeBatch = 4;
+  static constexpr uint64_t kNotWaiting = ~uint64_t{0};
+  // A consumer waiting for chunk i has released all chunks before i but fewer than
+  // kReleaseBatch: the producer always has room for the batch it is woken for.
+  static_assert(kWakeBatch + kReleaseBatch <= kSlots);
+  std::atomic<uint64_t> wake_at_{kNotWaiting};
   std::mutex wait_mutex_;
   std::condition_variable ready_;
   int wake_fd_ = -1;  // eventfd signalled by stop(); pipes only

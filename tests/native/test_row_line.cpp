@@ -177,6 +177,18 @@ TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
   for (const auto& id : reference) bytes += id.size();
   CHECK(set.size() == reference.size() && set.tracked_bytes() == bytes);
   CHECK(!set.contains("0123abcd-4567-89ef-0123-456789abcdee") && !set.contains("0123Abcd-4567-89ef-0123-456789abcdef"));
+  // Every byte value in a digit position of each half and group: only a lowercase hex digit (the case of the rest)
+  // keeps the text a UUID stored as its bytes.
+  for (const std::string text : {"0123abcd-4567-89ef-0123-456789abcdef", "0123abcd456789ef0123456789abcdef"}) {
+    for (const size_t at : {size_t{0}, size_t{10}, size_t{15}, size_t{20}, text.size() - 1}) {
+      for (int c = 0; c < 256; ++c) {
+        std::string v = text;
+        v[at] = static_cast<char>(c);
+        const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        CHECK_CTX(IdSet::stores_as_uuid(v) == digit, " byte " << c << " at " << at);
+      }
+    }
+  }
 }
 
 // Growth from the smallest index, from a reserved size that is no power of two (a hint that fell short), and from a
@@ -290,5 +302,24 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
       CHECK_CTX(stream_rows(c.text, chunk, limits, c.expected_rows) == whole, "chunks of " << chunk << " bytes");
       CHECK_CTX(stream_rows(c.text, chunk, capped, c.expected_rows) == whole_capped, "capped, chunks of " << chunk);
     }
+  }
+  // More lines in one chunk than one prepared batch holds: a duplicate and the stopping line lie beyond the batch, and
+  // the result is that of small chunks.
+  auto uuid_of = [](int i) {
+    const std::string digits = std::to_string(i);
+    return "00000000-0000-0000-0000-" + std::string(12 - digits.size(), '0') + digits;
+  };
+  std::string crowded;
+  for (int i = 0; i < 1500; ++i) {
+    crowded += i == 1400 ? std::string(130, ' ') : i % 2 ? "{}" : usual_line(i, uuid_of(i == 1100 ? 2 : i), nullptr, 1);
+    crowded += "\n";
+  }
+  ResourceLimits roomy = limits;
+  roomy.max_report_issues = 5000;
+  const Streamed whole = stream_rows(crowded, crowded.size(), roomy, 1500);
+  CHECK_EQ(whole.outcome, std::string("stopped lines=1401 rows=700 sha=-"));
+  CHECK_EQ(static_cast<size_t>(std::count(whole.issues.begin(), whole.issues.end(), '\n')), size_t{702});
+  for (const size_t chunk : {size_t{1}, size_t{61}, size_t{4096}, crowded.size() - 1}) {
+    CHECK_CTX(stream_rows(crowded, chunk, roomy, 1500) == whole, "crowded, chunks of " << chunk);
   }
 }

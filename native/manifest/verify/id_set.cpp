@@ -132,30 +132,33 @@ uint8_t encode_uuid(std::string_view s, uint64_t out[2]) {
   if (dashed && (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-')) return 0;
 #if defined(__SSE2__)
   // The 32 digits side by side, then sixteen at a time: classified, valued, and each pair
-  // joined into its byte.
-  char digits[32];
+  // joined into its byte. The digits are gathered in registers: loads that span several
+  // narrower stores to memory just made would wait for those stores to complete.
+  __m128i xs[2];
   if (dashed) {
-    std::memcpy(digits, p, 8);
-    std::memcpy(digits + 8, p + 9, 4);
-    std::memcpy(digits + 12, p + 14, 4);
-    std::memcpy(digits + 16, p + 19, 4);
-    std::memcpy(digits + 20, p + 24, 12);
+    xs[0] = _mm_set_epi64x(static_cast<long long>(load4(p + 9) | (load4(p + 14) << 32)),
+                           static_cast<long long>(load8(p)));
+    xs[1] = _mm_set_epi64x(static_cast<long long>(load8(p + 28)),
+                           static_cast<long long>(load4(p + 19) | (load4(p + 24) << 32)));
   } else {
-    std::memcpy(digits, p, 32);
+    xs[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    xs[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
   }
   __m128i halves[2];
   for (int h = 0; h < 2; ++h) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16 * h));
-    // Signed compares: a byte of 0x80 or more is below every range.
-    auto in_range = [&x](char lo, char hi) {
-      return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                           _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
-    };
-    const __m128i digit = in_range('0', '9'), lower = in_range('a', 'f'), upper = in_range('A', 'F');
-    const __m128i letter = _mm_or_si128(lower, upper);
+    const __m128i x = xs[h];
+    // Unsigned ranges as signed compares of biased bytes: (x - lo) ^ 0x80 < (hi - lo + 1) ^ 0x80.
+    const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
+                                         _mm_set1_epi8(static_cast<char>(0x80 + 10)));
+    const __m128i letter =
+        _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
+                       _mm_set1_epi8(static_cast<char>(0x80 + 6)));
     hex.not_hex |= static_cast<uint16_t>(~_mm_movemask_epi8(_mm_or_si128(digit, letter)));
-    hex.lower |= static_cast<unsigned>(_mm_movemask_epi8(lower));
-    hex.upper |= static_cast<unsigned>(_mm_movemask_epi8(upper));
+    // Bit 5 of each byte (set in a-f, clear in A-F), moved to bit 7 within its own byte.
+    const unsigned letters = static_cast<unsigned>(_mm_movemask_epi8(letter));
+    const unsigned bit5 = static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(x, 2)));
+    hex.lower |= letters & bit5;
+    hex.upper |= letters & ~bit5;
     const __m128i value =
         _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(0x0F)), _mm_and_si128(letter, _mm_set1_epi8(9)));
     // In each 16-bit lane the first digit is the low byte (little-endian): the high nibble.
@@ -225,8 +228,12 @@ bool IdSet::stores_as_uuid(std::string_view id) {
   return encode_uuid(id, bytes) != 0;
 }
 
-void IdSet::prefetch(const Key& k) const {
-  if (entries_ != nullptr) __builtin_prefetch(&entries_[home(k.tag)]);
+void IdSet::prefetch(uint32_t tag) const {
+  if (entries_ == nullptr) return;
+  // A probe run that starts late in a cache line continues into the next one.
+  const size_t i = home(tag);
+  __builtin_prefetch(&entries_[i]);
+  if ((i & 7) >= 5 && i + 8 < entry_count_) __builtin_prefetch(&entries_[i + 8]);
 }
 
 bool IdSet::matches(const Entry& e, const Key& k) const {

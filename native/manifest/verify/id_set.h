@@ -54,7 +54,9 @@ class IdSet {
   static bool stores_as_uuid(std::string_view id);
 
   // Starts fetching the index entry where `k` would be found into the cache.
-  void prefetch(const Key& k) const;
+  void prefetch(const Key& k) const { prefetch(k.tag); }
+  // The same from the key's tag alone.
+  void prefetch(uint32_t tag) const;
 
   // Duplicate when the id is already present (exact bytes). Otherwise OverBudget, leaving
   // the set unchanged, when tracked_bytes() + its length would exceed `byte_budget` (or

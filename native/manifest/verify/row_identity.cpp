@@ -19,6 +19,7 @@
 #include "manifest/schema/codec.h"
 #include "manifest/verify/id_set.h"
 #include "manifest/verify/path_policy.h"
+#include "manifest/verify/row_batch.h"
 #include "manifest/verify/phases.h"
 #include "manifest/verify/row_line.h"
 #include "text/digest.h"
@@ -89,106 +90,131 @@ class RowValidator {
     });
   }
 
-  // What one complete line decodes to, computed a few lines ahead of the in-order
-  // checks so the id's index entry can be fetched while earlier lines are checked. An
-  // object is reused in place and never moved: `key.text` may point into `strict`.
+  // The line that crossed chunks, decoded on its own.
   struct Decoded {
-    bool too_long = false;
     bool fast = false;
-    RowLineView row;                                       // when fast
+    RowLineView row;                                          // when fast
     std::expected<JsonlRow, std::string> strict{JsonlRow{}};  // when not fast
-    IdSet::Key key;                                        // unless duplicates are allowed or decoding failed
   };
-
-  // Decodes `line` (without its line feed) into `d`. Pure apart from the prefetch.
-  void decode(std::string_view line, Decoded& d) const {
-    d.too_long = false;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    d.fast = decode_row_line_fast(line, d.row);
-    std::string_view db_id = d.row.db_id;
-    if (!d.fast) {
-      d.strict = decode_jsonl_row(line);
-      if (!d.strict) return;
-      db_id = d.strict->db_id;
-    }
-    if (!allow_duplicates_) {
-      d.key = IdSet::key(db_id);
-      ids_.prefetch(d.key);
-    }
-  }
-
-  // Runs every check of the decoded current line. False when validation must stop.
-  bool finish(const Decoded& d) {
-    const uint64_t index = lines_ - 1;
-    if (d.fast) return check_row(index, d.row.row_id, d.row.db_id, d.row.has_parent ? &d.row.parent_id : nullptr, d);
-    if (!d.strict) {
-      sink_.push("row_identity_jsonl_invalid_json",
-                 [&] { return fmt::format("line {} is not a strict row object: {}", index, d.strict.error()); });
-      return true;
-    }
-    std::string_view parent;
-    if (d.strict->parent_id) parent = *d.strict->parent_id;
-    return check_row(index, d.strict->row_id, d.strict->db_id, d.strict->parent_id ? &parent : nullptr, d);
-  }
-
-  // A complete line within the current chunk (`too_long`: over the line limit). Lines
-  // are checked in order, up to kAhead lines after they were handed in; flush() checks
-  // the rest before the chunk's bytes go away. False when validation must stop.
-  bool push(std::string_view line, bool too_long) {
-    Decoded& d = ring_[(first_ + queued_) % kAhead];
-    if (too_long) {
-      d.too_long = true;
-    } else {
-      decode(line, d);
-    }
-    if (++queued_ < kAhead) return true;
-    return check_oldest();
-  }
-
-  bool flush() {
-    while (queued_ > 0) {
-      if (!check_oldest()) return false;
-    }
-    return true;
-  }
 
   // A line that crossed chunks, already begun with begin_line(), now complete.
   bool finish_now(std::string_view line) {
-    decode(line, single_);
-    return finish(single_);
+    const uint64_t index = lines_ - 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    Decoded& d = single_;
+    d.fast = decode_row_line_fast(line, d.row);
+    if (d.fast) {
+      const IdSet::Key key = allow_duplicates_ ? IdSet::Key{} : IdSet::key(d.row.db_id);
+      return check_row(index, d.row.row_id, d.row.db_id, d.row.has_parent ? &d.row.parent_id : nullptr, key);
+    }
+    d.strict = decode_jsonl_row(line);
+    return check_strict(index, d.strict,
+                        allow_duplicates_ || !d.strict ? IdSet::Key{} : IdSet::key(d.strict->db_id));
+  }
+
+  // Checks the prepared lines of `batch` (offsets into `base`) in order. Keys the
+  // preparation left out are made here a group of lines ahead, and each group's index
+  // entries are then fetched back to back, so that their cache and TLB misses overlap
+  // with each other and with the checks of the lines before them.
+  bool check_batch(const char* base, LineBatch& batch) {
+    const size_t n = batch.count;
+    size_t ready = 0;
+    for (size_t j = 0; j < n; ++j) {
+      while (ready < n && ready + kGroup <= j + kAhead) {
+        const size_t end = std::min(n, ready + kGroup);
+        for (size_t r = ready; r < end; ++r) make_ready(base, batch.lines[r], strict_[r % kAhead]);
+        if (!allow_duplicates_) {
+          for (size_t r = ready; r < end; ++r) {
+            if (batch.lines[r].keyed) ids_.prefetch(batch.lines[r].tag);
+          }
+        }
+        ready = end;
+      }
+      if (!check_prepared(base, batch.lines[j], strict_[j % kAhead])) return false;
+    }
+    return true;
   }
 
   uint64_t lines() const { return lines_; }
   uint64_t validated() const { return validated_; }
 
  private:
+  // Lines made ready ahead of their checks, at most; and how many at once.
   static constexpr size_t kAhead = 16;
+  static constexpr size_t kGroup = 8;
 
-  bool check_oldest() {
-    const Decoded& d = ring_[first_];
-    first_ = (first_ + 1) % kAhead;
-    --queued_;
-    if (!begin_line()) return false;
-    if (d.too_long) {
-      line_too_long();
-      return false;
+  // Everything a line needs before its turn: the strict decoding when the fast one failed
+  // (into `strict`), and the id's key.
+  void make_ready(const char* base, PreparedLine& line, std::expected<JsonlRow, std::string>& strict) const {
+    if (line.kind == PreparedLine::Kind::TooLong || line.keyed) return;
+    std::string_view db_id;
+    if (line.kind == PreparedLine::Kind::Strict) {
+      strict = decode_jsonl_row(line.text(base));
+      if (!strict) return;
+      db_id = strict->db_id;
+    } else {
+      db_id = line.db_id(base);
     }
-    return finish(d);
+    if (allow_duplicates_) return;
+    const IdSet::Key key = IdSet::key(db_id);
+    line.tag = key.tag;
+    std::memcpy(line.uuid, key.uuid, sizeof line.uuid);
+    line.keyed = true;
   }
 
+  // The key of a ready line whose id text is `db_id` (empty when duplicates are allowed).
+  IdSet::Key key_of(const PreparedLine& line, std::string_view db_id) const {
+    IdSet::Key key;
+    if (allow_duplicates_) return key;
+    key.text = db_id;
+    key.tag = line.tag;
+    std::memcpy(key.uuid, line.uuid, sizeof key.uuid);
+    return key;
+  }
+
+  bool check_prepared(const char* base, const PreparedLine& line, const std::expected<JsonlRow, std::string>& strict) {
+    if (!begin_line()) return false;
+    const uint64_t index = lines_ - 1;
+    switch (line.kind) {
+      case PreparedLine::Kind::TooLong:
+        line_too_long();
+        return false;
+      case PreparedLine::Kind::Fast: {
+        const std::string_view db_id = line.db_id(base);
+        const std::string_view parent = line.has_parent ? line.parent_id(base) : std::string_view();
+        return check_row(index, line.row_id, db_id, line.has_parent ? &parent : nullptr, key_of(line, db_id));
+      }
+      case PreparedLine::Kind::Strict:
+        break;
+    }
+    return check_strict(index, strict, strict ? key_of(line, strict->db_id) : IdSet::Key{});
+  }
+
+  bool check_strict(uint64_t index, const std::expected<JsonlRow, std::string>& strict, const IdSet::Key& key) {
+    if (!strict) {
+      sink_.push("row_identity_jsonl_invalid_json",
+                 [&] { return fmt::format("line {} is not a strict row object: {}", index, strict.error()); });
+      return true;
+    }
+    std::string_view parent;
+    if (strict->parent_id) parent = *strict->parent_id;
+    return check_row(index, strict->row_id, strict->db_id, strict->parent_id ? &parent : nullptr, key);
+  }
+
+  // `key`: the db_id's key unless duplicates are allowed.
   bool check_row(uint64_t index, uint64_t row_id, std::string_view db_id, const std::string_view* parent_id,
-                 const Decoded& d) {
+                 const IdSet::Key& key) {
     if (row_id != index) {
       sink_.push("row_identity_row_id_mismatch", [&] { return fmt::format("line {} has row_id {}", index, row_id); });
     }
     // An id the set stores as UUID bytes is a UUID: no string rule can fail for it.
-    if (allow_duplicates_ ? !IdSet::stores_as_uuid(db_id) : d.key.form() == 0) {
+    if (allow_duplicates_ ? !IdSet::stores_as_uuid(db_id) : key.form() == 0) {
       sink_.check_id_string("db_id", db_id, index);
     }
     if (parent_id != nullptr && !IdSet::stores_as_uuid(*parent_id)) sink_.check_id_string("parent_id", *parent_id, index);
     ++validated_;
     if (allow_duplicates_) return true;
-    switch (ids_.insert(d.key, limits_.max_row_map_tracked_id_bytes)) {
+    switch (ids_.insert(key, limits_.max_row_map_tracked_id_bytes)) {
       case IdSet::Insert::Added:
         return true;
       case IdSet::Insert::Duplicate:
@@ -211,20 +237,21 @@ class RowValidator {
   IdSet ids_;
   uint64_t lines_ = 0;
   uint64_t validated_ = 0;
-  std::array<Decoded, kAhead> ring_;
-  size_t first_ = 0;   // the oldest line not yet checked
-  size_t queued_ = 0;  // lines handed in and not yet checked
+  std::array<std::expected<JsonlRow, std::string>, kAhead> strict_;  // line r decodes into r % kAhead
   Decoded single_;
 };
 
-// The one-pass validation; `id_capacity` ids are made room for at the start.
-Result<RowValidation> validate_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
+// The one-pass validation; `id_capacity` ids are made room for at the start. `prepare`
+// splits and decodes the lines of each chunk: the source runs it ahead on its reading
+// thread when it can (prepared_slot()), otherwise it runs here in slot 0.
+Result<RowValidation> validate_chunks(io::ChunkSource& chunks, RowPreparer& prepare, bool allow_duplicate_db_ids,
                                       const ResourceLimits& limits, uint64_t expected_row_count,
                                       uint64_t id_capacity, IssueLog& issues) {
   // A line's length counts its line feed; a limit of 0 acts as 1.
   const uint64_t line_limit = limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes;
   auto rows = std::make_unique<RowValidator>(allow_duplicate_db_ids, limits, expected_row_count, id_capacity, issues);
   auto stopped = [&] { return RowValidation{false, rows->lines(), rows->validated(), std::nullopt}; };
+  std::unique_ptr<LineBatch> rest;  // lines of a chunk beyond what one batch holds
 
   std::string pending;   // the start of a line that crosses a chunk boundary, at most line_limit bytes
   bool in_line = false;  // pending holds a line already begun
@@ -234,6 +261,14 @@ Result<RowValidation> validate_chunks(io::ChunkSource& chunks, bool allow_duplic
     const char* buf = chunk->data();
     const size_t n = chunk->size();
     if (n == 0) break;
+    LineBatch* batch;
+    if (auto slot = chunks.prepared_slot()) {
+      batch = &prepare.batch(*slot);
+    } else {
+      // Nothing to balance against on one thread: the keys are made with the lines.
+      prepare.prepare(0, *chunk, RowPreparer::kKeyBacklog);
+      batch = &prepare.batch(0);
+    }
     size_t pos = 0;
     if (in_line) {
       const char* nl = static_cast<const char*>(std::memchr(buf, '\n', n));
@@ -247,18 +282,16 @@ Result<RowValidation> validate_chunks(io::ChunkSource& chunks, bool allow_duplic
       if (!rows->finish_now(pending)) return stopped();
       pending.clear();
       in_line = false;
-      pos = seg + 1;
     }
-    // One pass: each complete line is decoded as it is found and checked in order a few
-    // lines later.
-    while (pos < n) {
-      const char* nl = static_cast<const char*>(std::memchr(buf + pos, '\n', n - pos));
-      if (nl == nullptr) break;
-      const size_t len = static_cast<size_t>(nl - buf) - pos;
-      if (!rows->push(std::string_view(buf + pos, len), len + 1 > line_limit)) return stopped();
-      pos += len + 1;
+    // The complete lines that begin in this chunk, checked in order.
+    while (true) {
+      if (!rows->check_batch(buf, *batch)) return stopped();
+      pos = batch->end;
+      if (!batch->more) break;
+      if (!rest) rest = std::make_unique<LineBatch>();
+      prepare.prepare_lines(*chunk, pos, /*keys=*/false, *rest);
+      batch = rest.get();
     }
-    if (!rows->flush()) return stopped();
     if (pos < n) {
       in_line = true;
       if (!rows->begin_line()) return stopped();
@@ -287,8 +320,10 @@ Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db
     const uint64_t fits = static_cast<uint64_t>(st->st_size) / kMinIdLineBytes + 1;
     id_capacity = std::min({expected_row_count, limits.max_row_map_rows, fits});
   }
-  io::HashingChunkReader chunks(file);
-  return validate_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, id_capacity, issues);
+  // The preparer outlives the reader, whose thread may still be preparing when validation stops.
+  RowPreparer prepare(limits.max_row_map_line_bytes, !allow_duplicate_db_ids, io::HashingChunkReader::kSlots);
+  io::HashingChunkReader chunks(file, &prepare);
+  return validate_chunks(chunks, prepare, allow_duplicate_db_ids, limits, expected_row_count, id_capacity, issues);
 }
 
 }  // namespace
@@ -296,7 +331,8 @@ Result<RowValidation> validate_open_rows(io::File& file, bool allow_duplicate_db
 Result<RowValidation> validate_jsonl_chunks(io::ChunkSource& chunks, bool allow_duplicate_db_ids,
                                             const ResourceLimits& limits, uint64_t expected_row_count,
                                             IssueLog& issues) {
-  return validate_chunks(chunks, allow_duplicate_db_ids, limits, expected_row_count, 0, issues);
+  RowPreparer prepare(limits.max_row_map_line_bytes, !allow_duplicate_db_ids, 1);
+  return validate_chunks(chunks, prepare, allow_duplicate_db_ids, limits, expected_row_count, 0, issues);
 }
 
 Result<RowValidation> validate_jsonl_rows(const std::string& path, bool allow_duplicate_db_ids,

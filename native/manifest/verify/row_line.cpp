@@ -55,6 +55,25 @@ inline void skip_space(std::string_view line, size_t& p) {
 inline bool take_u64(std::string_view line, size_t& p, uint64_t& out) {
   size_t start = p;
   uint64_t v = 0;
+  // Up to eight digits at once when eight bytes are there: the digits before the first
+  // other byte, moved to the top of the word and joined pairwise, by fours, then all.
+  if (line.size() - p >= 8) {
+    const uint64_t digits = load_le64(line.data() + p) - kOnes * '0';
+    // 0x80 in each byte that is no digit (below '0' it wrapped to 0xD0 or more, above '9' it is 10 or more).
+    const uint64_t other = (digits | (digits + kOnes * (0x80 - 10))) & kHighs;
+    const size_t n = other == 0 ? 8 : static_cast<size_t>(std::countr_zero(other)) / 8;
+    if (n == 0) return false;
+    if (digits % 256 == 0 && n > 1) return false;  // leading zero
+    uint64_t x = n == 8 ? digits : digits << (8 * (8 - n));
+    x = ((x * 10) + (x >> 8)) & 0x00FF00FF00FF00FFULL;
+    x = ((x * 100) + (x >> 16)) & 0x0000FFFF0000FFFFULL;
+    v = ((x * 10000) + (x >> 32)) & 0xFFFFFFFFULL;
+    p += n;
+    if (n < 8) {
+      out = v;
+      return true;
+    }
+  }
   while (p < line.size()) {
     unsigned d = static_cast<unsigned char>(line[p]) - '0';
     if (d > 9) break;
@@ -74,17 +93,31 @@ inline bool take_plain_string(std::string_view line, size_t& p, std::string_view
 #if defined(__SSE2__)
   // Sixteen bytes at a time while they last: flagged are '"', '\\', 0x7F, and every byte
   // below 0x20 as a signed compare sees it (so 0x80 and above as well).
-  while (line.size() - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + p));
+  auto special_mask = [](const char* at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m128i quote_or_backslash =
         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
     const __m128i outside =
         _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-    const auto special = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quote_or_backslash, outside)));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quote_or_backslash, outside)));
+  };
+  while (line.size() - p >= 16) {
+    const unsigned special = special_mask(line.data() + p);
     if (special == 0) {
       p += 16;
       continue;
     }
+    p += static_cast<size_t>(std::countr_zero(special));
+    if (line[p] != '"') return false;
+    out = line.substr(start, p - start);
+    ++p;
+    return true;
+  }
+  // The last 1 to 15 bytes: the line's last sixteen with the bytes already seen dropped.
+  if (line.size() >= 16 && p < line.size()) {
+    const size_t left = line.size() - p;
+    const unsigned special = special_mask(line.data() + line.size() - 16) >> (16 - left);
+    if (special == 0) return false;
     p += static_cast<size_t>(std::countr_zero(special));
     if (line[p] != '"') return false;
     out = line.substr(start, p - start);
