@@ -84,8 +84,7 @@ class Bundle:
                          "dim": dim, "vector_count": n, "bytes_per_vec": bytes_per_vec(kind, dim, params.get("bits", 2)),
                          "params": params_json(kind, **index_kw), "file_size_bytes": len(self.index)},
             "embedding": {"model": "test-model", "dim": dim},
-            "row_identity": {"kind": "row_id_identity", "row_count": n},
-        }
+            "row_identity": {"kind": "row_id_identity", "row_count": n}}
         if row_map:
             self.row_map_path = root / "rows.jsonl"
             data = write_row_map(self.row_map_path, n)
@@ -158,6 +157,15 @@ def encoder_distortion_block(bundle: Bundle, data: bytes = b'{"pairs": []}', rel
             "bounds": {"declared_lower_bound": 1.0, "declared_upper_bound": 3.0, "estimated_distortion": 3.0},
             "scope": {}, "evidence": {"kind": "empirical_sample"},
             "profile": {**write_profile_file(bundle, rel, data), "format": "json"}}
+
+
+def full_bundle(root: Path, aux: bytes = b"auxiliary bytes") -> Bundle:
+    """A bundle under root/m with every file role present and clean."""
+    b = Bundle(root / "m")
+    b.add_auxiliary("tok", aux)
+    b.manifest["calibration"] = calibration_block(b)
+    b.manifest["encoder_distortion"] = encoder_distortion_block(b)
+    return b
 
 
 # Under AddressSanitizer, shadow memory and the free quarantine make RSS figures meaningless.

@@ -27,8 +27,7 @@ def test_extension_keys_must_be_namespaced_and_are_reported_in_byte_order(bundle
 
 @pytest.mark.parametrize("attestation,predicate_type,builder_id", [
     # The camel-case member decides even when it is not a string.
-    ({"predicateType": 5, "predicate_type": "t"}, None, None),
-    ({"predicate_type": "t"}, "t", None),
+    ({"predicateType": 5, "predicate_type": "t"}, None, None), ({"predicate_type": "t"}, "t", None),
     # An empty type is still a type; the first builder pointer wins over runDetails.
     ({"predicateType": "", "predicate": {"builder": {"id": "gh://a"}, "runDetails": {"builder": {"id": "r"}}}}, "",
      "gh://a"),
@@ -38,14 +37,12 @@ def test_extension_keys_must_be_namespaced_and_are_reported_in_byte_order(bundle
     ({"predicateType": "t", "predicate": {"builder": {"id": None}, "runDetails": {"builder": {"id": "r"}}}}, "t", None),
     ({"predicateType": "t", "predicate": {"builder": {}, "runDetails": {"builder": {"id": "r"}}}}, "t", "r"),
     ({"predicateType": "t", "predicate": {"runDetails": {"builder": {"id": ["r"]}}}}, "t", None),
-    ([{"predicateType": "t"}], None, None),
-    ("just text", None, None),
+    ([{"predicateType": "t"}], None, None), ("just text", None, None),
     # Subjects that do not name the artifact's digest.
     ({"predicateType": "t", "subject": {"digest": {"sha256": DIGEST}}}, "t", None),  # not an array
     ({"predicateType": "t", "subject": [{"digest": {"sha256": DIGEST.upper()}}]}, "t", None),
     ({"predicateType": "t", "subject": [{"digest": {"sha512": DIGEST}}, {"digest": DIGEST}]}, "t", None),
-    ({"predicateType": "t", "subject": []}, "t", None),
-])
+    ({"predicateType": "t", "subject": []}, "t", None)])
 def test_shape_extraction_and_subjects_that_do_not_match(bundle, attestation, predicate_type, builder_id):
     assert sha256(bundle.index) == DIGEST
     report = verify(bundle, attestations=[attestation])

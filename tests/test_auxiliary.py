@@ -25,8 +25,7 @@ def test_visiting_order_is_name_path_required_and_stable(bundle):
     report = verify(bundle)
     assert [(a["name"], a["manifest_path"], a["required"]) for a in report["auxiliary_artifacts"]] == [
         ("B", "p2", True), ("a", "p1", False), ("a", "p1", True), ("a", "p2", True), ("a\u00e9", "p1", True),
-        ("b", "p1", True),
-    ]
+        ("b", "p1", True)]
     # Duplicate names are a declaration issue; each later occurrence reported.
     assert issues(report, AUX) == [("name_duplicate", 'auxiliary artifact name "a" is duplicated')] * 2
 
@@ -41,22 +40,19 @@ def test_states_and_report_entries(bundle):
     assert [(a["name"], a["state"], a["reason_code"]) for a in entries] == [
         ("bad", "failed", "auxiliary_artifact_sha256_mismatch"), ("good", "verified", None),
         ("opt", "optional_absent", "auxiliary_artifact_optional_absent"),
-        ("req", "missing_required", "auxiliary_artifact_missing_required"),
-    ]
+        ("req", "missing_required", "auxiliary_artifact_missing_required")]
     # Every key present, in this order.
     assert list(entries[1].items()) == [
         ("name", "good"), ("manifest_path", good["path"]), ("resolved_path", str(bundle.root / good["path"])),
         ("canonical_path", f"{os.path.realpath(bundle.root)}/{good['path']}"), ("expected_sha256", sha256(b"abc")),
         ("expected_size_bytes", 3), ("required", True), ("state", "verified"), ("reason_code", None),
-        ("sha256", sha256(b"abc")), ("size_bytes", 3),
-    ]
+        ("sha256", sha256(b"abc")), ("size_bytes", 3)]
     assert (entries[2]["sha256"], entries[2]["size_bytes"], entries[2]["canonical_path"]) == (None, None, None)
     assert issues(report, AUX) == [
         ("sha256_mismatch",
          f'auxiliary artifact "bad" SHA-256 was {sha256(b"abc")}, manifest declares {sha256(b"other")}'),
         ("file_size_mismatch", 'auxiliary artifact "bad" size was 3, manifest declares 9'),
-        ("missing_required", f'required auxiliary artifact "req" is missing at {bundle.root}/gone.bin'),
-    ]
+        ("missing_required", f'required auxiliary artifact "req" is missing at {bundle.root}/gone.bin')]
 
 
 @pytest.mark.parametrize("count,limit,flagged", [(2, 1, True), (2, 2, False), (1, 0, True)])
@@ -90,8 +86,7 @@ def test_declaration_rules(bundle):
         ("name_duplicate", 'auxiliary artifact name "x" is duplicated'),
         ("sha256_invalid", 'auxiliary artifact "up" sha256 must be a lowercase 64-character hex SHA-256 digest'),
         ("sha256_mismatch",
-         f'auxiliary artifact "up" SHA-256 was {sha256(b"")}, manifest declares {sha256(b"").upper()}'),
-    ]
+         f'auxiliary artifact "up" SHA-256 was {sha256(b"")}, manifest declares {sha256(b"").upper()}')]
     by_key = {(a["name"], a["manifest_path"]): a for a in report["auxiliary_artifacts"]}
     # The untrimmed name is still hashed; the blank path is decided without a new issue.
     assert by_key[(" a", "f")]["state"] == "verified"
@@ -114,8 +109,7 @@ def test_path_policy_issues_in_visiting_order(bundle, tmp_path):
         ("path_escape_rejected", f'canonical auxiliary artifact path {os.path.realpath(tmp_path / "x")} for "l" is '
                                  f"outside manifest base {os.path.realpath(bundle.root)}"),
         ("path_escape_rejected", 'relative auxiliary artifact path a/../../x for "m" escapes the manifest base'),
-        ("path_escape_rejected", 'relative auxiliary artifact path ../x for "n" escapes the manifest base'),
-    ]
+        ("path_escape_rejected", 'relative auxiliary artifact path ../x for "n" escapes the manifest base')]
     assert [(a["state"], a["canonical_path"]) for a in report["auxiliary_artifacts"][2:]] == [("failed", None)] * 2
     assert [a["state"] for a in report["auxiliary_artifacts"][:2]] == ["failed"] * 2
     assert [c for c, _ in issues(verify(bundle, allow_path_escape=True), AUX)] == ["absolute_path_rejected"]

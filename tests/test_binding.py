@@ -61,9 +61,7 @@ UNCONVERTED = [
     *[(lambda items=items: ident(auxiliary_artifacts=items), exc, None) for items, exc in [
         (5, TypeError), ([{"path": "p"}], KeyError), ([5], TypeError), ([{"name": 5, "path": "p"}], TypeError),
         ([{"name": "n", "path": 5}], TypeError), ([{"name": "n", "path": "p", "required": "yes"}], TypeError),
-        ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError), ([Item("x", [], LookupError)], LookupError),
-    ]],
-]
+        ([{"name": "n", "path": "p"}, {"name": "m"}], KeyError), ([Item("x", [], LookupError)], LookupError)]]]
 
 
 class FsPath:
@@ -75,38 +73,35 @@ class FsPath:
 
 
 # (call, exception, its exact text or None, the parameter its note names)
-@pytest.mark.parametrize(
-    "call,exc,text,param",
-    [*[(*case, None) for case in UNCONVERTED],
-        (lambda: zm.sha256_file(5), TypeError, "expected str, bytes or os.PathLike object, not int", "path"),
-        (lambda: zm.sha256_file(FsPath(3.5)), TypeError, None, "path"),
-        (lambda: zm.sha256_file("a\0b"), ValueError, "embedded null byte", "path"),
-        (lambda: zm.sha256_file(b"a\0b"), ValueError, "embedded null byte", "path"),
-        (lambda: ident(embedding_model=5), TypeError, "'int' object is not an instance of 'str'", "embedding_model"),
-        (lambda: ident(embedding_model=b"m"), TypeError, "'bytes' object is not an instance of 'str'", "embedding_model"),
-        (lambda: ident(row_id_is_identity=None), TypeError, "'None' is not an instance of 'bool'", "row_id_is_identity"),
-        (lambda: ident(allow_path_escape="yes"), TypeError, "'str' object is not an instance of 'bool'", "allow_path_escape"),
-        (lambda: ident(row_map=3), TypeError, "expected str, bytes or os.PathLike object, not int", "row_map"),
-        (lambda: ident(max_report_issues=-1), OverflowError, None, "max_report_issues"),
-        (lambda: ident(max_cached_report_bytes=2**64), OverflowError, None, "max_cached_report_bytes"),
-        (lambda: ident(max_manifest_bytes=1.5), TypeError, "'float' object cannot be interpreted as an integer",
-         "max_manifest_bytes"),
-        (lambda: zm.verify_manifest(5, index=6, allow_absolute_paths=1, max_manifest_bytes=-1), TypeError, None, "manifest"),
-        (lambda: zm.verify_manifest(MISSING, index=6, allow_absolute_paths=1), TypeError, None, "index"),
-        (lambda: zm.verify_manifest(MISSING, allow_duplicate_db_ids=1, max_manifest_bytes=-1), TypeError, None,
-         "allow_duplicate_db_ids"),
-        (lambda: zm.create_manifest(1, 2, 3, row_map=4, row_id_is_identity=True), TypeError, None, "index"),
-        (lambda: create(row_map=4, allow_absolute_paths=0, max_report_issues=-1), TypeError, None, "row_map"),
-        (lambda: ident(max_row_map_rows=-1, max_report_issues=-1), OverflowError, None, "max_row_map_rows"),
-        *[(lambda f=f, kw=kw: f(MISSING, **kw), exc, None, next(iter(kw))) for funcs, kw, exc in [
-            *[(VERIFIERS, {flag: value}, TypeError) for flag in ["allow_absolute_paths", "allow_path_escape",
-                                                                 "allow_duplicate_db_ids"] for value in [1, 0, None, "true"]],
-            (WITH_LIMITS, dict(max_manifest_bytes=-1), OverflowError),
-            (WITH_LIMITS, dict(max_manifest_bytes=1.5), TypeError),
-            (WITH_LIMITS, dict(max_report_issues=2**64), OverflowError),
-        ] for f in funcs],
-    ],
-)
+@pytest.mark.parametrize("call,exc,text,param", [
+    *[(*case, None) for case in UNCONVERTED],
+    (lambda: zm.sha256_file(5), TypeError, "expected str, bytes or os.PathLike object, not int", "path"),
+    (lambda: zm.sha256_file(FsPath(3.5)), TypeError, None, "path"),
+    (lambda: zm.sha256_file("a\0b"), ValueError, "embedded null byte", "path"),
+    (lambda: zm.sha256_file(b"a\0b"), ValueError, "embedded null byte", "path"),
+    (lambda: ident(embedding_model=5), TypeError, "'int' object is not an instance of 'str'", "embedding_model"),
+    (lambda: ident(embedding_model=b"m"), TypeError, "'bytes' object is not an instance of 'str'", "embedding_model"),
+    (lambda: ident(row_id_is_identity=None), TypeError, "'None' is not an instance of 'bool'", "row_id_is_identity"),
+    (lambda: ident(allow_path_escape="yes"), TypeError, "'str' object is not an instance of 'bool'", "allow_path_escape"),
+    (lambda: ident(row_map=3), TypeError, "expected str, bytes or os.PathLike object, not int", "row_map"),
+    (lambda: ident(max_report_issues=-1), OverflowError, None, "max_report_issues"),
+    (lambda: ident(max_cached_report_bytes=2**64), OverflowError, None, "max_cached_report_bytes"),
+    (lambda: ident(max_manifest_bytes=1.5), TypeError, "'float' object cannot be interpreted as an integer",
+     "max_manifest_bytes"),
+    (lambda: zm.verify_manifest(5, index=6, allow_absolute_paths=1, max_manifest_bytes=-1), TypeError, None, "manifest"),
+    (lambda: zm.verify_manifest(MISSING, index=6, allow_absolute_paths=1), TypeError, None, "index"),
+    (lambda: zm.verify_manifest(MISSING, allow_duplicate_db_ids=1, max_manifest_bytes=-1), TypeError, None,
+     "allow_duplicate_db_ids"),
+    (lambda: zm.create_manifest(1, 2, 3, row_map=4, row_id_is_identity=True), TypeError, None, "index"),
+    (lambda: create(row_map=4, allow_absolute_paths=0, max_report_issues=-1), TypeError, None, "row_map"),
+    (lambda: ident(max_row_map_rows=-1, max_report_issues=-1), OverflowError, None, "max_row_map_rows"),
+    *[(lambda f=f, kw=kw: f(MISSING, **kw), exc, None, next(iter(kw))) for funcs, kw, exc in [
+        *[(VERIFIERS, {flag: value}, TypeError) for flag in ["allow_absolute_paths", "allow_path_escape",
+                                                             "allow_duplicate_db_ids"] for value in [1, 0, None, "true"]],
+        (WITH_LIMITS, dict(max_manifest_bytes=-1), OverflowError),
+        (WITH_LIMITS, dict(max_manifest_bytes=1.5), TypeError),
+        (WITH_LIMITS, dict(max_report_issues=2**64), OverflowError),
+    ] for f in funcs]])
 def test_conversion_errors_name_the_first_failing_parameter(call, exc, text, param):
     with pytest.raises(exc) as info:
         call()
@@ -145,8 +140,7 @@ def test_path_forms_are_equivalent(tmp_path, as_path):
 
 @pytest.mark.parametrize("call,names_file", [
     (zm.sha256_file, True), (zm.inspect_manifest, True), (zm.verify_manifest, True), (zm.verify_for_load, True),
-    (lambda p: zm.create_manifest(p, p.parent / "out" / "m.json", "e", row_id_is_identity=True), False),
-])
+    (lambda p: zm.create_manifest(p, p.parent / "out" / "m.json", "e", row_id_is_identity=True), False)])
 @pytest.mark.parametrize("code,exc_type", [(errno.ENOENT, FileNotFoundError), (errno.EISDIR, IsADirectoryError)])
 def test_io_errors_raise_the_oserror_subclass_for_their_errno(tmp_path, fd_guard, call, names_file, code, exc_type):
     target = tmp_path / "missing" if code == errno.ENOENT else tmp_path

@@ -23,11 +23,9 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
         schema_version="zarnik.calibration.v2", profile_id=" \t", created_at="2024-01-01",
         calibrated_for={"model": " ", "dim": 0, "model_revision": "", "normalization": "\t"},
         ordinalization={"kind": "top_k", "dim": 0, "k": 0},
-        null_model={"kind": "caller_defined", "name": "", "parameterization": " "},
-    )
+        null_model={"kind": "caller_defined", "name": "", "parameterization": " "})
     cal["profile"].update(
-        path="  ", sha256="AB" * 32, file_size_bytes=0, dim=7, sample_count=0, format=" ", source_digest="sha256:xyz"
-    )
+        path="  ", sha256="AB" * 32, file_size_bytes=0, dim=7, sample_count=0, format=" ", source_digest="sha256:xyz")
     # The messages below leave out their common "calibration" prefix.
     found = [(c, m.removeprefix("calibration")) for c, m in issues(verify(bundle), "calibration_")]
     assert found == [
@@ -56,8 +54,7 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
         ("profile_source_digest_invalid", ".profile.source_digest must be sha256:<lowercase-hex>"),
         ("profile_parameterization_ordinalization_mismatch",
          " profile parameterization is incompatible with calibration ordinalization"),
-        ("profile_format_empty", ".profile.format must be non-empty"),
-    ]
+        ("profile_format_empty", ".profile.format must be non-empty")]
 
 
 INCOMPATIBLE = "calibration.ordinalization is incompatible with artifact.kind/artifact.params"
@@ -68,8 +65,7 @@ BITS = "calibration bucket.bits must be 1, 2, or 4"
 # disagreeing with the kind suit nothing.
 @pytest.mark.parametrize("kind,index_kw,ordinalization,messages", [
     ("rank_quant", {"params": {"kind": "bitmap", "n_top": 2}}, {"kind": "bucket", "bits": 2}, [INCOMPATIBLE]),
-    ("rank", {}, {"kind": "rank_position"}, []),
-    ("rank", {}, {"kind": "sign"}, [INCOMPATIBLE]),
+    ("rank", {}, {"kind": "rank_position"}, []), ("rank", {}, {"kind": "sign"}, [INCOMPATIBLE]),
     ("rank", {}, {"kind": "top_k", "k": 1}, [INCOMPATIBLE]),
     ("rank_quant", {"bits": 2}, {"kind": "bucket", "bits": 2}, []),
     ("rank_quant", {"bits": 4}, {"kind": "bucket", "bits": 4}, []),
@@ -82,8 +78,7 @@ BITS = "calibration bucket.bits must be 1, 2, or 4"
     ("bitmap", {"n_top": 8}, {"kind": "top_k", "k": 8}, []),
     ("bitmap", {"n_top": 32}, {"kind": "top_k", "k": 16}, [INCOMPATIBLE]),
     ("sign_bitmap", {}, {"kind": "sign"}, []),
-    ("sign_bitmap", {}, {"kind": "top_k", "k": 8}, [INCOMPATIBLE]),
-])
+    ("sign_bitmap", {}, {"kind": "top_k", "k": 8}, [INCOMPATIBLE])])
 def test_ordinalization_against_artifact(tmp_path, kind, index_kw, ordinalization, messages):
     params = index_kw.get("params")
     b = Bundle(tmp_path / "idx", kind, **{k: v for k, v in index_kw.items() if k != "params"})
@@ -111,8 +106,7 @@ REQUIRED = ("profile_required", "non-uniform calibration requires a profile arti
     (UNIFORM, {"kind": "caller_defined", "dim": 8, "name": "x"}, [UNSUITED, TOP_K_ONLY]),
     ({"kind": "weighted_marginal_profile", "parameterization": "bucket_frequency"}, None, [REQUIRED]),
     ({"kind": "empirical_tail_table", "statistic": "max"}, None, [REQUIRED]),
-    ({"kind": "caller_defined", "name": "x"}, None, [REQUIRED]),
-])
+    ({"kind": "caller_defined", "name": "x"}, None, [REQUIRED])])
 def test_profile_absent(bundle, null_model, ordinalization, expected):
     cal = bundle.manifest["calibration"]
     cal["null_model"] = null_model
@@ -129,8 +123,7 @@ def test_uniform_null_model_with_profile_is_never_opened(bundle):
     report = verify(bundle)
     assert issues(report, "calibration_") == [
         TOP_K_ONLY,
-        ("profile_unexpected", "uniform_hypergeometric calibration must not include a profile artifact"),
-    ]
+        ("profile_unexpected", "uniform_hypergeometric calibration must not include a profile artifact")]
     section = report["calibration"]
     assert [section[k] for k in ("profile_manifest_path", "profile_canonical_path", "profile_sha256")] == [None] * 3
 
@@ -140,8 +133,7 @@ PARAMS = ["marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank
 VARIANT = {p: p.title().replace("_", "").replace("Topk", "TopK") for p in PARAMS}
 NULL_MODELS = [{"kind": "weighted_marginal_profile", "parameterization": p} for p in PARAMS] + [
     {"kind": "empirical_tail_table", "statistic": "s"},
-    {"kind": "caller_defined", "name": "x", "parameterization": "p"},
-]
+    {"kind": "caller_defined", "name": "x", "parameterization": "p"}]
 ORDS = {"top_k": {"kind": "top_k", "dim": 8, "k": 2}, "bucket": {"kind": "bucket", "dim": 8, "bits": 2},
         "sign": {"kind": "sign", "dim": 8}, "rank_position": {"kind": "rank_position", "dim": 8},
         "caller_defined": {"kind": "caller_defined", "dim": 8, "name": "x"}}
@@ -176,8 +168,7 @@ def test_profile_parameterization_against_null_and_ordinalization(bundle, null_m
     ({"kind": "caller_defined", "dim": 8, "name": "x"}, "bucket_frequency", None),
     ({"kind": "top_k", "dim": 5, "k": 2}, "marginal_topk_frequency", [5]),
     ({"kind": "sign", "dim": 6}, "sign_frequency", [6]),
-    ({"kind": "top_k", "dim": 8, "k": 2}, "empirical_tail_table", None),
-])
+    ({"kind": "top_k", "dim": 8, "k": 2}, "empirical_tail_table", None)])
 def test_expected_shapes(bundle, ordinalization, parameterization, expected):
     cal = bundle.manifest["calibration"]
     cal["ordinalization"] = ordinalization
@@ -194,16 +185,14 @@ def shape_size_mismatch(declared, computed):
 
 
 @pytest.mark.parametrize("shape,fmt,declared,expected", [
-    ([768, 768], "raw_f32_le", 2359296, []),
-    ([768, 768], "raw_f64_le", 4718592, []),
+    ([768, 768], "raw_f32_le", 2359296, []), ([768, 768], "raw_f64_le", 4718592, []),
     ([768, 768], "raw_f32_le", 4718592, shape_size_mismatch(4718592, 2359296)),
     ([768, 768], "raw_f16_le", 1, []),
     ([2**32, 2**32], "raw_f32_le", 1, [("profile_shape_mismatch", "calibration.profile.shape product overflows u64")]),
     ([2**61, 2], "raw_f32_le", 1, [("profile_shape_mismatch", "calibration.profile.shape byte size overflows u64")]),
     ([2**61 - 1, 2], "raw_f32_le", U64_MAX, shape_size_mismatch(U64_MAX, 2**64 - 8)),
     # A zero extent means no elements: never an overflow, whatever precedes it.
-    ([2**40, 2**40, 0], "raw_f32_le", 1, shape_size_mismatch(1, 0)),
-])
+    ([2**40, 2**40, 0], "raw_f32_le", 1, shape_size_mismatch(1, 0))])
 def test_shape_byte_size(bundle, shape, fmt, declared, expected):
     cal = bundle.manifest["calibration"]
     cal["null_model"] = {"kind": "empirical_tail_table", "statistic": "max"}
@@ -223,8 +212,7 @@ def test_both_size_messages_and_digest_first(bundle):
         ("profile_file_size_mismatch", "calibration profile size 100 does not match shape/format size 128"),
         ("profile_sha256_mismatch",
          f"calibration profile SHA-256 was {sha256(data)}, manifest declares {sha256(bytes(128))}"),
-        ("profile_file_size_mismatch", "calibration profile size was 101, manifest declares 100"),
-    ]
+        ("profile_file_size_mismatch", "calibration profile size was 101, manifest declares 100")]
     assert (report["calibration"]["profile_sha256"], report["calibration"]["profile_size_bytes"]) == (sha256(data), 101)
 
 
@@ -235,8 +223,7 @@ BLOCKS = {"calibration": calibration_block, "encoder_distortion": encoder_distor
     ("calibration", {"calibrated_for_model": "test-model", "ordinalization": "bucket",
                      "null_model": "weighted_marginal_profile"}),
     ("encoder_distortion", {"evidence_kind": "empirical_sample", "source_metric": "cosine",
-                            "embedding_metric": "hamming"}),
-])
+                            "embedding_metric": "hamming"})])
 def test_clean_block_fills_the_section(tmp_path, phase, names):
     b = Bundle(tmp_path / "idx")
     b.manifest[phase] = block = BLOCKS[phase](b)
@@ -245,8 +232,7 @@ def test_clean_block_fills_the_section(tmp_path, phase, names):
     assert report[phase] == {
         "present": True, "schema_version": block["schema_version"], "profile_id": block["profile_id"], **names,
         "profile_manifest_path": profile["path"], "profile_canonical_path": os.path.realpath(b.root / profile["path"]),
-        "profile_sha256": profile["sha256"], "profile_size_bytes": profile["file_size_bytes"],
-    }
+        "profile_sha256": profile["sha256"], "profile_size_bytes": profile["file_size_bytes"]}
 
 
 @pytest.mark.parametrize("phase", list(BLOCKS))

@@ -112,8 +112,7 @@ VERIFY_FAILED = FAILED + "the new manifest does not verify"
     (["verify", "m.json", "--max-manifest-bytes", "+5"], 2, "argument --max-manifest-bytes"),
     (["verify", "m.json", "--max-manifest-bytes", str(1 << 64)], 2, "exceeds the largest limit"),
     (["verify", "m.json", "--json", "--quiet"], 2, "not allowed with argument"),
-    (["frobnicate"], 2, "invalid choice"),
-    ([], 2, "required: COMMAND"),
+    (["frobnicate"], 2, "invalid choice"), ([], 2, "required: COMMAND"),
     # A value the verifier rejects, or an output that is an input, is refused before anything is written.
     ([*REFUSED, "m.json", "--pooling", " \t"], 1, [VERIFY_FAILED, "embedding_pooling_empty"]),
     ([*REFUSED, "m.json", "--builder-id", ""], 1, [VERIFY_FAILED, "build_builder_id_empty"]),
@@ -125,8 +124,7 @@ VERIFY_FAILED = FAILED + "the new manifest does not verify"
     ([*REFUSED, "link"], 1, FAILED + "out link is the same file as index sample.zkrq\n"),
     ([*REFUSED, "rows.jsonl"], 1, FAILED + "out rows.jsonl is the same file as row_map rows.jsonl\n"),
     ([*REFUSED, "tokenizer.json"], 1,
-     FAILED + 'out tokenizer.json is the same file as auxiliary artifact "tok" tokenizer.json\n'),
-])
+     FAILED + 'out tokenizer.json is the same file as auxiliary artifact "tok" tokenizer.json\n')])
 def test_bad_input_gives_one_line_and_exit_code_and_writes_nothing(work, args, code, needle):
     (work / "garbage.json").write_text("#")
     (work / "att.json").write_text('{"subject": []}')
@@ -168,8 +166,7 @@ def wait_for_worker(pid: int) -> None:
         ["hash", "-"], ["create", "fifo", "-o", "m.json", "--model", "m", "--identity"],
         ["create", "fifo", "-o", "m.json", "--model", "m", "--identity", "--pooling", "mean"]]],
     (["hash", "fifo"], True, "1"),
-    (["hash", "fifo"], False, ""),
-])
+    (["hash", "fifo"], False, "")])
 def test_ctrl_c_exits_130_and_progress_only_on_a_terminal(tmp_path, args, terminal, no_color):
     os.mkfifo(tmp_path / "fifo")
     master, slave = pty.openpty() if terminal else (None, subprocess.PIPE)
@@ -220,10 +217,8 @@ def test_failed_stdout_write_exits_1_with_one_line(work, args, stdout, reason):
 # verify --json and plan print one JSON document whatever happens; the exit code is the usual one.
 @pytest.mark.parametrize("command", [["verify", "--json"], ["plan"]])
 @pytest.mark.parametrize("manifest, extra, code, error_code", [
-    ("missing.json", [], 3, "manifest_unreadable"),
-    ("garbage.json", [], 3, "manifest_invalid"),
-    ("m.json", ["--max-manifest-bytes", "10"], 3, "manifest_file_too_large"),
-])
+    ("missing.json", [], 3, "manifest_unreadable"), ("garbage.json", [], 3, "manifest_invalid"),
+    ("m.json", ["--max-manifest-bytes", "10"], 3, "manifest_file_too_large")])
 def test_machine_output_on_load_failure_is_one_json_document(work, command, manifest, extra, code, error_code):
     (work / "garbage.json").write_text("#")
     r = cli(command[0], manifest, *command[1:], *extra, cwd=work)
@@ -240,8 +235,7 @@ def test_machine_output_on_load_failure_is_one_json_document(work, command, mani
     (["plan", "m.json", "--max-report-issues", "0", "--max-row-map-rows", "2"], "stderr", "--max-report-issues"),
     (["inspect", "m.json", "--max-manifest-bytes", "10"], "stderr", "--max-manifest-bytes"),
     (["create", "sample.zkrq", "-o", "x.json", "--model", "m", "--row-map", "rows.jsonl",
-      "--max-row-map-line-bytes", "5"], "stderr", "--max-row-map-line-bytes"),
-])
+      "--max-row-map-line-bytes", "5"], "stderr", "--max-row-map-line-bytes")])
 def test_limit_issues_name_the_flag_that_raises_them(work, args, stream, flag):
     out = getattr(cli(*args, cwd=work), stream)
     lead = "zarnik-manifest: " if stream == "stderr" else "  " if "-q" in args else "    "  # below its issue

@@ -43,7 +43,6 @@ def out(tmp_path):
     return tmp_path / "out"
 
 
-# ---- round trips ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("rows", ["identity", "row_map"])
@@ -107,7 +106,6 @@ def test_written_bytes_key_order_identifiers_and_timestamp(tmp_path):
     assert len({m["manifest_id"] for m in made} | {m["build"]["invocation_id"] for m in made}) == 4
 
 
-# ---- errors --------------------------------------------------------------------------
 
 ROW = row_map_lines(3)
 
@@ -152,8 +150,7 @@ INDEX = index_bytes()
     (INDEX, None, lambda t: [{"name": 'q"\n', "path": aux_file(t, "x", 1)}, {"name": 'q"', "path": "missing"}], {},
      ValueError('auxiliary artifact name "q\\"" is duplicated')),
     (INDEX, None, lambda t: [{"name": "big", "path": aux_file(t, "big", 5)}], {"max_auxiliary_artifact_bytes": 4},
-     ValueError("auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading {out}/big")),
-])
+     ValueError("auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading {out}/big"))])
 def test_refused_and_nothing_written(out, fd_guard, index, lines, aux, limits, error):
     (out / "index.zkrq").unlink()
     if index is not None:
@@ -169,11 +166,9 @@ def test_refused_and_nothing_written(out, fd_guard, index, lines, aux, limits, e
     assert (out / "m.json").read_bytes() == b"previous"
 
 
-# ---- manifest-relative paths ---------------------------------------------------------
 
 @pytest.mark.parametrize("index_rel, out, flags, expected", [
-    ("out/idx/a.bin", "out/m.json", {}, "idx/a.bin"),
-    ("out/./x/../a.bin", "out/m.json", {}, "a.bin"),
+    ("out/idx/a.bin", "out/m.json", {}, "idx/a.bin"), ("out/./x/../a.bin", "out/m.json", {}, "a.bin"),
     ("out//deep///a.bin", "out/m.json", {}, "deep/a.bin"),
     ("other/a.bin", "out/m.json", {"allow_path_escape": True}, "../other/a.bin"),
     ("out/a.bin", "out/m.json", {"allow_absolute_paths": True}, "a.bin"),
@@ -227,14 +222,12 @@ def test_name_not_storable_as_utf8_is_refused(tmp_path, role):
     assert not (tmp_path / "m.json").exists()
 
 
-# ---- writing the output file ---------------------------------------------------------
 
 @pytest.mark.parametrize("fn", ["create_manifest", "create_manifest_with"])
 @pytest.mark.parametrize("dest", ["file", "link", "dangling link", "fifo"])
 def test_link_target_replaced_beside_it_and_fifo_written_straight(out, fd_guard, fn, dest):
-    # The link's target may lie on another file system (/dev/shm where there is one): the new
-    # manifest is renamed into place beside the target, never across file systems. A replaced file
-    # keeps its permission bits.
+    # The link's target may lie on another file system (/dev/shm where there is one): the new manifest is renamed into
+    # place beside the target, never across file systems. A replaced file keeps its permission bits.
     elsewhere = Path(tempfile.mkdtemp(dir=SHM))
     if dest == "link":
         (elsewhere / "m.json").write_bytes(b"old")

@@ -27,8 +27,7 @@ TEMPLATE_FILLERS = {
     "path_policy.cpp": ("artifact", "row_identity", "calibration_profile", "encoder_distortion_profile"),
     "profile_file.cpp": ("calibration_profile", "encoder_distortion_profile"),
     "row_line.cpp": ("db_id", "parent_id"),
-    "rules.cpp": ("encoder_distortion_source_metric", "encoder_distortion_embedding_metric"),
-}
+    "rules.cpp": ("encoder_distortion_source_metric", "encoder_distortion_embedding_metric")}
 
 
 def native_literals():

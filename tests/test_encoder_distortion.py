@@ -30,8 +30,7 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
         scope={"corpus_digest": "sha256:", "query_set_digest": "x", "pair_sample_digest": "sha256:" + "0" * 63,
                "domain": " ", "sample_size": 0, "confidence": -0.5, "coverage": 2.0, "estimator_version": ""},
         evidence={"kind": "certified", "estimator_id": " ", "estimator_hash": "sha256:" + "g" * 64},
-        calibration_profile_id="cal-1",
-    )
+        calibration_profile_id="cal-1")
     ed["profile"].update(path="", sha256="0" * 63, file_size_bytes=0, format="", source_digest="md5:1")
     # The messages below leave out their common "encoder_distortion" prefix.
     found = [(c, m.removeprefix("encoder_distortion")) for c, m in issues(verify(bundle), "encoder_distortion_")]
@@ -78,8 +77,7 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
         ("profile_file_size_zero", ".profile.file_size_bytes must be greater than zero"),
         ("profile_format_empty", ".profile.format must be non-empty"),
         ("profile_source_digest_invalid", ".profile.source_digest must be sha256:<lowercase-hex> when present"),
-        ("calibration_missing", ".calibration_profile_id requires a calibration block"),
-    ]
+        ("calibration_missing", ".calibration_profile_id requires a calibration block")]
 
 
 def not_positive(field):
@@ -130,8 +128,7 @@ def mismatch(estimate, ratio):
     (5e-324, 1e308, 1.0, [NOT_FINITE]), (1e-300, 1e300, 1e300, [NOT_FINITE]),
     (1.0, 1e20, 1.5e20, [mismatch("150000000000000000000", "100000000000000000000")]),
     (0.0, 3.0, 3.0, [not_positive("declared_lower_bound")]),
-    (1.0, -0.0, 7.0, [not_positive("declared_upper_bound"), ORDER]),
-])
+    (1.0, -0.0, 7.0, [not_positive("declared_upper_bound"), ORDER])])
 def test_order_and_consistency(bundle, lower, upper, estimate, expected):
     bounds = {"declared_lower_bound": lower, "declared_upper_bound": upper, "estimated_distortion": estimate}
     bundle.manifest["encoder_distortion"]["bounds"] = {k: v for k, v in bounds.items() if v is not None}
@@ -167,8 +164,7 @@ def link_mismatch(shown):
     (None, False, []), ("cal-1", True, []), ("", True, [LINK_EMPTY]), (" \u2003", False, [LINK_EMPTY]),
     (" cal-1", True, [LINK_SPACE]), ("cal-1\u00a0", True, [LINK_SPACE]), (" other", False, [LINK_SPACE]),
     ("cal-1", False, [LINK_MISSING]), ("Cal-1", True, [link_mismatch("Cal-1")]),
-    ("c\t1", True, [link_mismatch("c\\t1")]),
-])
+    ("c\t1", True, [link_mismatch("c\\t1")])])
 def test_calibration_link(bundle, link, with_calibration, expected):
     if link is not None:
         bundle.manifest["encoder_distortion"]["calibration_profile_id"] = link

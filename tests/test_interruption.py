@@ -161,8 +161,8 @@ def outcome_under_sigint(call, after=None) -> str:
         return f"{e!r} outside the call"
 
 
-@pytest.mark.parametrize(
-    "setup", [hash_fifo_without_writer, hash_fifo_fed_slowly, verify_row_map_fifo_stalled, create_from_giant_index])
+@pytest.mark.parametrize("setup", [hash_fifo_without_writer, hash_fifo_fed_slowly, verify_row_map_fifo_stalled,
+                                   create_from_giant_index])
 def test_sigint_raises_keyboard_interrupt_out_of_the_call(root, fd_guard, setup):
     call, release, writer = setup(root)
     try:

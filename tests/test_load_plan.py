@@ -29,8 +29,7 @@ def test_plan_uses_canonical_paths_and_keeps_key_order(tmp_path):
         {"name": "a", "path": f"{root}/aux-1.bin", "required": True, "state": "verified", "reason_code": None,
          "sha256": sha256(b"a"), "size_bytes": 1},
         {"name": "z", "path": f"{root}/sub/z.bin", "required": True, "state": "verified", "reason_code": None,
-         "sha256": sha256(b"zz"), "size_bytes": 2},
-    ]
+         "sha256": sha256(b"zz"), "size_bytes": 2}]
     report = zm.verify_manifest(manifest)
     assert {**plan["report"], "checked_at": None} == {**report, "checked_at": None}
 
@@ -56,8 +55,7 @@ THREE = {"schema_version": "x", "manifest_id": "", "created_at": "yesterday"}
      "auxiliary_artifact_missing_required"),
     (THREE, "schema_version_unsupported, manifest_id_empty, created_at_invalid"),
     ({**THREE, "embedding.model": " ", "artifact.sha256": "0" * 64},
-     "schema_version_unsupported, manifest_id_empty, created_at_invalid, ..."),
-])
+     "schema_version_unsupported, manifest_id_empty, created_at_invalid, ...")])
 def test_failure_text_names_at_most_three_codes(tmp_path, breaks, shown):
     b = Bundle(tmp_path / "b")
     with pytest.raises(ValueError) as info:

@@ -21,8 +21,7 @@ DEFAULTS = {  # limit keyword: its module constant and default
     "max_calibration_profile_bytes": ("DEFAULT_MAX_CALIBRATION_PROFILE_BYTES", 67108864),
     "max_encoder_distortion_profile_bytes": ("DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES", 67108864),
     "max_report_issues": ("DEFAULT_MAX_REPORT_ISSUES", 1024),
-    "max_cached_report_bytes": ("DEFAULT_MAX_CACHED_REPORT_BYTES", 4194304),
-}
+    "max_cached_report_bytes": ("DEFAULT_MAX_CACHED_REPORT_BYTES", 4194304)}
 LIMIT_SIG = ", ".join(f"{key}=None" for key in DEFAULTS)
 VERIFY_SIG = ("(manifest, *, index=None, allow_absolute_paths=False, allow_path_escape=False, "
               f"allow_duplicate_db_ids=False, {LIMIT_SIG})")
@@ -33,8 +32,7 @@ SIGNATURES = {
     "verify_manifest": VERIFY_SIG,
     "verify_for_load": VERIFY_SIG,
     "create_manifest": "(index, out, embedding_model, *, row_map=None, row_id_is_identity=False, "
-                       f"auxiliary_artifacts=None, allow_absolute_paths=False, allow_path_escape=False, {LIMIT_SIG})",
-}
+                       f"auxiliary_artifacts=None, allow_absolute_paths=False, allow_path_escape=False, {LIMIT_SIG})"}
 
 
 def test_exports_only_the_init_symbol_and_public_attributes_in_order():

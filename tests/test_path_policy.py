@@ -8,9 +8,9 @@ import threading
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, issues
+from builders import Bundle, full_bundle, issues
 from test_file_identity import open_writer
-from test_hostile_files import FIELD, ROLES, entry, full_bundle, unavailable, with_path
+from test_hostile_files import FIELD, ROLES, entry, unavailable, with_path
 
 ENOENT = "No such file or directory (os error 2)"
 EISDIR = "Is a directory (os error 21)"
@@ -22,8 +22,7 @@ EISDIR = "Is a directory (os error 21)"
     ("index.rank_quant", False, False, "ok"), ("sub/./../index.rank_quant", False, False, "ok"),
     ("INSIDE", False, False, "absolute"), ("OUTSIDE", False, False, "absolute"), ("OUTSIDE", False, True, "absolute"),
     ("INSIDE", True, False, "ok"), ("OUTSIDE", True, False, "outside"), ("OUTSIDE", True, True, "ok"),
-    ("link.bin", False, False, "outside"), ("link.bin", False, True, "ok"),
-])
+    ("link.bin", False, False, "outside"), ("link.bin", False, True, "ok")])
 def test_escapes_and_absolute_paths(bundle, path, allow_abs, allow_escape, outcome):
     (bundle.root / "sub").mkdir()
     outside = bundle.root.parent / "outside.bin"
@@ -53,8 +52,7 @@ EMPTY = ("path_empty", "artifact.path must be non-empty")
     ("missing.bin", True, [("path_unavailable", f"failed to canonicalize {{}}/missing.bin: {ENOENT}")]),
     (" ", False, [EMPTY, ("path_unavailable", f"failed to canonicalize {{}}/ : {ENOENT}")]),
     ("", False, [EMPTY, ("hash_failed", f"failed to hash artifact: {EISDIR}"),
-                 ("probe_failed", f"failed to probe artifact metadata: {EISDIR}")]),
-])
+                 ("probe_failed", f"failed to probe artifact metadata: {EISDIR}")])])
 def test_unusable_path_issues(bundle, monkeypatch, path, bare, expected):
     bundle.write(bundle.edited(**{"artifact.path": path}))
     if bare:  # a manifest named without a directory has the base "."
@@ -66,8 +64,7 @@ def test_unusable_path_issues(bundle, monkeypatch, path, bare, expected):
 
 @pytest.mark.parametrize("override,allow_abs,expected", [
     ("copy.bin", False, None), ("ABS", True, None), ("ABS", False, "absolute_path_rejected"),
-    ("../copy.bin", False, "path_escape_rejected"),
-])
+    ("../copy.bin", False, "path_escape_rejected")])
 def test_index_override_is_relative_to_manifest_dir(bundle, tmp_path, monkeypatch, override, allow_abs, expected):
     shutil.copy(bundle.index_path, bundle.root / "copy.bin")
     shutil.copy(bundle.index_path, bundle.root.parent / "copy.bin")
@@ -98,8 +95,7 @@ def _feed_fifo_after_removing_dir(fifo, directory, text, failures):
 
 @pytest.mark.parametrize("path,expected", [
     ("index.bin", ("base_dir_unavailable", "failed to canonicalize base_dir {}: " + ENOENT)),
-    ("/abs/index.bin", ("absolute_path_rejected", "absolute path /abs/index.bin is rejected by default")),
-])
+    ("/abs/index.bin", ("absolute_path_rejected", "absolute path /abs/index.bin is rejected by default"))])
 def test_removed_manifest_directory(tmp_path, path, expected):
     bundle = Bundle(tmp_path / "gone", row_map=False)
     text = json.dumps(bundle.edited(**{"artifact.path": path}))

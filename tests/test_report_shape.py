@@ -51,8 +51,7 @@ def test_clean_report_key_order_and_null_sections(tmp_path, captured):
 
 @pytest.mark.parametrize("kind,params,dim,bpv", [
     ("rank", {"kind": "rank"}, 4, 8), ("rank_quant", {"kind": "rank_quant", "bits": 2}, 8, 2),
-    ("bitmap", {"kind": "bitmap", "n_top": 8}, 64, 8), ("sign_bitmap", {"kind": "sign_bitmap"}, 64, 8),
-])
+    ("bitmap", {"kind": "bitmap", "n_top": 8}, 64, 8), ("sign_bitmap", {"kind": "sign_bitmap"}, 64, 8)])
 def test_metadata_section_per_kind(tmp_path, fd_guard, kind, params, dim, bpv):
     bundle = Bundle(tmp_path, kind, n=3, row_map=False)
     report = zm.verify_manifest(str(bundle.write()))

@@ -34,19 +34,16 @@ def verify_rows(tmp_path, data: bytes | None, row_count: int, declared_sha=None,
     return zm.verify_manifest(str(b.write()), **kw)
 
 
-@pytest.mark.parametrize(
-    "data", [rows_bytes(3), rows_bytes(3, eol="\r\n"), rows_bytes(3, final=False),
-             rows_bytes(3, eol="\r\n", final=False)],
-    ids=["lf", "crlf", "no-final-lf", "crlf-no-final"],
-)
+@pytest.mark.parametrize("data", [rows_bytes(3), rows_bytes(3, eol="\r\n"), rows_bytes(3, final=False),
+                                  rows_bytes(3, eol="\r\n", final=False)],
+                         ids=["lf", "crlf", "no-final-lf", "crlf-no-final"])
 def test_clean_row_maps_verify_with_digest_of_stored_bytes(tmp_path, data):
     report = verify_rows(tmp_path, data, 3)
     assert report["errors"] == [] and report["ok"]
     assert report["row_identity"] == {
         "kind": "jsonl", "manifest_path": "rows.jsonl",
         "canonical_path": os.path.realpath(tmp_path / "b" / "rows.jsonl"), "sha256": sha256(data), "row_count": 3,
-        "validated_rows": 3,
-    }
+        "validated_rows": 3}
 
 
 def test_declaration_rules_in_order(tmp_path):
@@ -69,8 +66,7 @@ UPPER = str(uuid.UUID(int=77)).upper()
 U = uuid.UUID("abcdef01-2345-6789-abcd-ef0123456789")
 LINE_CASES = [
     # (lines, expected issues, validated_rows)
-    ([row(0), "", row(2)], [blank(1)], 2),
-    ([row(0), "\r", row(2)], [blank(1)], 2),
+    ([row(0), "", row(2)], [blank(1)], 2), ([row(0), "\r", row(2)], [blank(1)], 2),
     ([row(0), row(1), row(5)], [("row_id_mismatch", "line 2 has row_id 5")], 3),
     ([row(0, x=1), row(1), row(2)], [strict(0, "unknown field `x`, expected one of `row_id`, `db_id`, `parent_id` at "
                                                f"line 1 column {len(row(0, x=1)) - 3}")], 2),
@@ -86,8 +82,7 @@ LINE_CASES = [
      [], 3),
     # One UUID in different text forms is not a duplicate.
     ([row(i, db=f) for i, f in enumerate([str(U), str(U).upper(), "{%s}" % U, "urn:uuid:%s" % U, U.hex])], [], 5),
-    (['  {"row_id":0,"db_id":"%s"}\t' % uuid.UUID(int=1), '[1,"%s",null]' % uuid.UUID(int=2), row(2)], [], 3),
-]
+    (['  {"row_id":0,"db_id":"%s"}\t' % uuid.UUID(int=1), '[1,"%s",null]' % uuid.UUID(int=2), row(2)], [], 3)]
 
 
 L = len(row(0))  # every row() of a one-digit row_id has this length
@@ -136,8 +131,7 @@ FILE_CASES = [
     (rows_bytes(4) + row(4, db=DB1).encode(), 5, {"allow_duplicate_db_ids": True}, [], 5, True),
     # Lines of ~10 KiB straddle every 8 KiB read; the invalid one must still be whole.
     ("\n".join(row(i, parent="f" * 10000 if i % 2 else None) for i in range(6)).encode(), 6, {},
-     [("parent_id_invalid_uuid", f"line {i} parent_id must be a UUID in v1") for i in (1, 3, 5)], 6, True),
-]
+     [("parent_id_invalid_uuid", f"line {i} parent_id must be a UUID in v1") for i in (1, 3, 5)], 6, True)]
 
 
 @pytest.mark.parametrize("data,declared,kw,expected,validated,digest",

@@ -13,8 +13,7 @@ BASE = {
     "artifact": {"path": "index.zkrq", "sha256": "a" * 64, "kind": "rank_quant", "format_version": 1, "dim": 8,
                  "vector_count": 3, "bytes_per_vec": 4, "params": {"kind": "rank_quant", "bits": 2}, "file_size_bytes": 100},
     "embedding": {"model": "m", "dim": 8},
-    "row_identity": {"kind": "row_id_identity", "row_count": 3},
-}
+    "row_identity": {"kind": "row_id_identity", "row_count": 3}}
 CALIBRATION = {"schema_version": "zarnik.calibration.v1", "profile_id": "c", "calibrated_for": {"model": "m", "dim": 8},
                "ordinalization": {"kind": "top_k", "dim": 8, "k": 2}, "null_model": {"kind": "uniform_hypergeometric"}}
 PROFILE = {"path": "p", "sha256": "s", "file_size_bytes": 1, "dim": 8, "sample_count": 1,
@@ -52,30 +51,23 @@ AUX = [{"name": "a", "path": "p", "sha256": "s", "file_size_bytes": 1},
        {"name": "b", "path": "q", "sha256": "t", "file_size_bytes": 2, "required": False}]
 
 
-@pytest.mark.parametrize(
-    "doc, expected",
-    [
-        # Empty defaulted containers, a true `required` and null optionals are left out.
-        ({**BASE, "auxiliary_artifacts": [], "attestations": [], "extensions": {}, "build": None}, BASE),
-        ({**BASE, "auxiliary_artifacts": [{**AUX[0], "required": True}, AUX[1]]}, {**BASE, "auxiliary_artifacts": AUX}),
-        ({**BASE, "embedding": {"model": "m", "dim": 8, "pooling": None, "normalization": None}}, BASE),
-        # The two kinds are independent at parse time.
-        (BITMAP_PARAMS, BITMAP_PARAMS),
-        # Calibration: shape [] left out, caller-defined null model without parameterization,
-        # bucket with 3 bits accepted.
-        (
-            {**BASE, "calibration": {**CALIBRATION, "ordinalization": {"dim": 8, "bits": 3, "kind": "bucket"},
-                                     "null_model": {"name": "n", "kind": "caller_defined", "parameterization": None},
-                                     "profile": {**PROFILE, "shape": []}}},
-            {**BASE, "calibration": {**{k: CALIBRATION[k] for k in ("schema_version", "profile_id", "calibrated_for")},
-                                     "ordinalization": {"kind": "bucket", "dim": 8, "bits": 3}, "profile": PROFILE,
-                                     "null_model": {"kind": "caller_defined", "name": "n"}}},
-        ),
-        # An integer in an f64 field reads back as a float.
-        ({**BASE, "encoder_distortion": DISTORTION},
-         {**BASE, "encoder_distortion": {**DISTORTION, "scope": {"sample_size": 7, "confidence": 1.0}}}),
-    ],
-)
+@pytest.mark.parametrize("doc, expected", [
+    # Empty defaulted containers, a true `required` and null optionals are left out.
+    ({**BASE, "auxiliary_artifacts": [], "attestations": [], "extensions": {}, "build": None}, BASE),
+    ({**BASE, "auxiliary_artifacts": [{**AUX[0], "required": True}, AUX[1]]}, {**BASE, "auxiliary_artifacts": AUX}),
+    ({**BASE, "embedding": {"model": "m", "dim": 8, "pooling": None, "normalization": None}}, BASE),
+    # The two kinds are independent at parse time.
+    (BITMAP_PARAMS, BITMAP_PARAMS),
+    # Calibration: shape [] left out, caller-defined null model without parameterization, bucket with 3 bits accepted.
+    ({**BASE, "calibration": {**CALIBRATION, "ordinalization": {"dim": 8, "bits": 3, "kind": "bucket"},
+                              "null_model": {"name": "n", "kind": "caller_defined", "parameterization": None},
+                              "profile": {**PROFILE, "shape": []}}},
+     {**BASE, "calibration": {**{k: CALIBRATION[k] for k in ("schema_version", "profile_id", "calibrated_for")},
+                              "ordinalization": {"kind": "bucket", "dim": 8, "bits": 3}, "profile": PROFILE,
+                              "null_model": {"kind": "caller_defined", "name": "n"}}}),
+    # An integer in an f64 field reads back as a float.
+    ({**BASE, "encoder_distortion": DISTORTION},
+     {**BASE, "encoder_distortion": {**DISTORTION, "scope": {"sample_size": 7, "confidence": 1.0}}})])
 def test_presence_rules(tmp_path, doc, expected):
     assert compact(inspect_text(tmp_path, compact(doc))) == compact(in_order(expected))
 
@@ -83,8 +75,7 @@ def test_presence_rules(tmp_path, doc, expected):
 def test_generic_values_sorted_last_key_wins_number_classes_kept(tmp_path):
     text = compact(BASE)[:-1] + (
         ',"attestations":[{"b":1,"a":{"y":2,"x":-0},"b":[1.0,-5,18446744073709551616,1e-400]}],'
-        '"extensions":{"b.x":1,"a.y":2,"b.x":{"k":1E2}}}'
-    )
+        '"extensions":{"b.x":1,"a.y":2,"b.x":{"k":1E2}}}')
     result = inspect_text(tmp_path, text)  # an underflowing number reads as 0.0
     assert compact(result["attestations"]) == '[{"a":{"x":-0.0,"y":2},"b":[1.0,-5,1.8446744073709552e+19,0.0]}]'
     assert compact(result["extensions"]) == '{"a.y":2,"b.x":{"k":100.0}}'

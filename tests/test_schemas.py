@@ -37,8 +37,7 @@ MANIFEST_EDITS = [
     ({"calibration.ordinalization": {"kind": "top_k", "dim": 8}}, False),
     ({"calibration.null_model": {"kind": "weighted_marginal_profile", "parameterization": "MarginalTopKFrequency"}},
      False),
-    ({"calibration.profile.shape": None}, False),
-]
+    ({"calibration.profile.shape": None}, False)]
 
 
 @pytest.mark.parametrize("edits,parses", MANIFEST_EDITS)
@@ -76,8 +75,7 @@ RESULT_FAULTS = [
         ("auxiliary_artifacts.0.state", "missing"), ("checked_at", "2024-05-01T12:00:00Z")]],
     *[("load-plan", dotted, value) for dotted, value in [
         ("report.ok", False), ("row_identity.path", None), ("auxiliary_artifacts.0.state", "failed"),
-        ("auxiliary_artifacts.0.path", None)]],
-]
+        ("auxiliary_artifacts.0.path", None)]]]
 
 
 @pytest.mark.parametrize("kind,dotted,value", RESULT_FAULTS)
@@ -98,8 +96,7 @@ def test_documented_validation_example_runs(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("command,clean,kind", [
     ("verify", True, "verification-report"), ("verify", False, "verification-report"), ("plan", True, "load-plan"),
-    ("plan", False, "command-error"), ("verify", None, "command-error"), ("plan", None, "command-error"),
-])
+    ("plan", False, "command-error"), ("verify", None, "command-error"), ("plan", None, "command-error")])
 def test_command_line_json_conforms(tmp_path, command, clean, kind):
     bundle = Bundle(tmp_path)
     path = bundle.write() if clean else bundle.write(bundle.edited(**{"artifact.sha256": "0" * 64}))

@@ -27,8 +27,7 @@ def test_soak_covers_each_error_class_and_leaves_descriptors_and_memory_flat(tmp
         "verify_manifest": {"ok", "FileNotFoundError", "ValueError", "TypeError"},
         "verify_for_load": {"ok", "ValueError", "FileNotFoundError", "TypeError"},
         "create_manifest": {"ok", "ValueError", "FileNotFoundError", "TypeError"},
-        "default_resource_limits": {"ok", "TypeError"},
-    }
+        "default_resource_limits": {"ok", "TypeError"}}
     for f in figures:
         assert f.fd_delta == 0 and (SANITIZED or f.rss_growth < 1 << 20), f
 
@@ -40,10 +39,8 @@ def test_interpreter_lock_is_released_while_a_call_waits_on_its_file(tmp_path, w
     b = Bundle(tmp_path / "m", row_map=False)
     text, fifo, payload = b.write().read_bytes(), b.root / "fifo", os.urandom(300_000)
     call, data = [
-        (lambda: zm.sha256_file(fifo), payload),
-        (lambda: zm.inspect_manifest(fifo), text),
-        (lambda: zm.verify_manifest(fifo), text),
-        (lambda: zm.verify_for_load(fifo), text),
+        (lambda: zm.sha256_file(fifo), payload), (lambda: zm.inspect_manifest(fifo), text),
+        (lambda: zm.verify_manifest(fifo), text), (lambda: zm.verify_for_load(fifo), text),
         (lambda: zm.create_manifest(fifo, tmp_path / "out.json", "enc", row_id_is_identity=True), b.index),
     ][which]
     os.mkfifo(fifo)

@@ -19,8 +19,7 @@ def test_appended_byte(bundle, fd_guard):
         ("sha256_mismatch", f"artifact SHA-256 was {sha256(INDEX + bytes(1))}, manifest declares {sha256(INDEX)}"),
         ("file_size_mismatch", f"artifact size was {SIZE + 1}, manifest declares {SIZE}"),
         ("probe_failed", "failed to probe artifact metadata: ZKRQ payload has trailing bytes: header declares 6 B "
-                         "but file has 7 B remaining"),
-    ]
+                         "but file has 7 B remaining")]
     # A failed probe keeps the established keys.
     art = report["artifact"]
     assert (art["metadata"], art["sha256"], art["size_bytes"]) == (None, sha256(INDEX + bytes(1)), SIZE + 1)
@@ -46,8 +45,7 @@ def row_count_mismatch(declared):
     ({"artifact.path": "", "artifact.sha256": "x", "artifact.bytes_per_vec": 0, "artifact.dim": 9,
       "artifact.kind": "rank", "artifact.vector_count": 7},
      ["path_empty", "sha256_invalid", "bytes_per_vec_zero", "embedding_dim_mismatch", "params_kind_mismatch",
-      "row_count_mismatch"]),
-])
+      "row_count_mismatch"])])
 def test_declaration_rules(bundle, changes, expected):
     # Declaration issues come first, before any file issue.
     got = issues(verify(bundle, bundle.edited(**changes)), "artifact_")[: len(expected)]

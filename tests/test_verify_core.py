@@ -4,7 +4,7 @@ import datetime
 
 import pytest
 
-from builders import Bundle, calibration_block, encoder_distortion_block, issue_codes, issues, row_map_lines, verify
+from builders import full_bundle, issue_codes, issues, row_map_lines, verify
 
 LIMIT = "verification_report_issue_limit_exceeded"
 
@@ -51,8 +51,7 @@ DIGEST_MSG = "must be a lowercase 64-character hex SHA-256 digest"
      [("build_source_repo_empty", "build.source_repo must be non-empty when present"),
       ("build_source_commit_empty", "build.source_commit must be non-empty when present"),
       ("build_ci_provider_empty", "build.ci_provider must be non-empty when present"),
-      ("build_ci_run_id_empty", "build.ci_run_id must be non-empty when present")]),
-])
+      ("build_ci_run_id_empty", "build.ci_run_id must be non-empty when present")])])
 def test_document_field_rules(bundle, changes, expected):
     manifest = bundle.edited(**changes)
     report = verify(bundle, manifest)
@@ -71,10 +70,7 @@ FIVE_CODES = ["schema_version_unsupported", "manifest_id_empty", "created_at_inv
 def every_file_phase_failing(root):
     """Issues from document checks, then from every file phase, the row map's through the bounded append: the file
     phases run at once, yet the report must keep the phase order and the bounded outcome."""
-    b = Bundle(root)
-    b.add_auxiliary("tok", b"auxiliary bytes")
-    b.manifest["calibration"] = calibration_block(b)
-    b.manifest["encoder_distortion"] = encoder_distortion_block(b)
+    b = full_bundle(root)
     for node in (b.manifest["artifact"], b.manifest["auxiliary_artifacts"][0],
                  b.manifest["calibration"]["profile"], b.manifest["encoder_distortion"]["profile"]):
         node["sha256"] = "0" * 64

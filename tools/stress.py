@@ -24,15 +24,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 import zarnik_manifest as zm  # noqa: E402
 from builders import (Bundle, calibration_block, encoder_distortion_block, index_bytes,  # noqa: E402
-                      row_map_lines, sha256)
+                      full_bundle, row_map_lines, sha256)
 
 SCALES = {  # race runs per (role, swap); thread rounds; soak calls per function
     "small": dict(race_runs=150, thread_rounds=3, thread_vectors=256, soak_calls=1500, sparse_bytes=256 << 20),
-    "full": dict(race_runs=4000, thread_rounds=20, thread_vectors=8192, soak_calls=100_000, sparse_bytes=10 << 30),
-}
+    "full": dict(race_runs=4000, thread_rounds=20, thread_vectors=8192, soak_calls=100_000, sparse_bytes=10 << 30)}
 CHANGED = "file changed while it was being opened"
 
-# ---------------------------------------------------------------------------- race
 
 ROLES = ("artifact", "row_identity", "auxiliary_artifact", "calibration_profile", "encoder_distortion_profile")
 SWAPS = ("file", "directory")  # the file itself, or a directory on its path, becomes a link
@@ -137,7 +135,6 @@ def race(root: Path, role: str, swap: str, runs: int) -> tuple[dict[str, int], l
     return counts, bad
 
 
-# ---------------------------------------------------------------------------- threads
 
 THREADS = 8
 
@@ -178,8 +175,7 @@ def thread_tasks(root: Path, n_vectors: int) -> list[list[tuple]]:
             (zm.inspect_manifest, (shared.manifest_path,), {}), (zm.inspect_manifest, (broken,), {}),
             (zm.create_manifest, (shared.index_path, out / "s.json", "e"), {"row_map": shared.row_map_path, **escape}),
             (zm.create_manifest, (own.index_path, out / "o.json", "enc"), {"row_id_is_identity": True, **escape}),
-            (zm.default_resource_limits, (), {}),
-        ])
+            (zm.default_resource_limits, (), {})])
     return tasks
 
 
@@ -209,15 +205,11 @@ def threads(root: Path, rounds: int, n_vectors: int) -> SimpleNamespace:
     return fig
 
 
-# ---------------------------------------------------------------------------- soak
 
 
 def soak_cases(root: Path) -> dict[str, list[tuple]]:
     """For each function, (args, kwargs) of its success and of every error class."""
-    b = Bundle(root / "ok")
-    b.add_auxiliary("tok", b"aux")
-    b.manifest["calibration"] = calibration_block(b)
-    b.manifest["encoder_distortion"] = encoder_distortion_block(b)
+    b = full_bundle(root / "ok", b"aux")
     good = b.write()
     bad = Bundle(root / "bad")
     bad.manifest.update(schema_version="x", auxiliary_artifacts=[
@@ -245,8 +237,7 @@ def soak_cases(root: Path) -> dict[str, list[tuple]]:
                             (index, {**ident, **escape, "auxiliary_artifacts": [{"name": "a", "path": b.index_path}]}),
                             (index, {"row_map": b.row_map_path, **ident}), ((missing, out, "enc"), ident),
                             (index, {"row_map": bad_rows, **escape}), ((b.index_path, out, 5), ident)],
-        "default_resource_limits": [((), {}), ((1,), {})],
-    }
+        "default_resource_limits": [((), {}), ((1,), {})]}
 
 
 # rss_growth: bytes, last checkpoint minus the first after warm-up; slope: bytes a call, least squares;
@@ -284,7 +275,6 @@ def soak(root: Path, calls: int) -> list[SoakFigures]:
     return figures
 
 
-# ---------------------------------------------------------------------------- sparse giant
 
 
 def sparse_giant(root: Path, size: int) -> tuple[list[str], int, int]:
@@ -305,7 +295,6 @@ def sparse_giant(root: Path, size: int) -> tuple[list[str], int, int]:
     return json.loads(out.read_text()), peaks[0], peaks[1]
 
 
-# ---------------------------------------------------------------------------- main
 
 
 def main() -> int:

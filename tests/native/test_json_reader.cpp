@@ -83,16 +83,14 @@ TEST(json_reader_syntax_errors_and_positions) {
       // Carriage returns are bytes of the line, not line breaks.
       {"[1,\r\r x]", "expected value", 7},
       // Columns count bytes, not characters: "é" is two bytes.
-      {"[\"\xC3\xA9\" x]", "expected `,` or `]`", 7},
-  });
+      {"[\"\xC3\xA9\" x]", "expected `,` or `]`", 7}});
   read_ok(" \t\r\n{ \t\r\n\"a\" \t\r\n: \t\r\n[ 1 , 2 ] \t\r\n} \t\r\n");
   run({
       {"-", "EOF while parsing a value", 1}, {"-x", "invalid number", 2}, {"01", "invalid number", 2},
       {"1.", "EOF while parsing a value", 2}, {"1.x", "invalid number", 3}, {"1.e5", "invalid number", 3},
       {"1e", "EOF while parsing a value", 2}, {"1ex", "invalid number", 3}, {"1e+-2", "invalid number", 4},
       {"1x", "trailing characters", 2}, {"1e400", "number out of range", 5}, {"[1.5e309, 1]", "number out of range", 8},
-      {"1" + std::string(400, '0'), "number out of range", 401},
-  });
+      {"1" + std::string(400, '0'), "number out of range", 401}});
 }
 
 TEST(json_reader_float_layouts) {
@@ -118,8 +116,7 @@ TEST(json_reader_number_classes) {
       {"4.9e-324", "5e-324", 4}, {"1e0000000000000000000000001", "10.0", 4}, {"0e99999999999999999999", "0.0", 4},
       {"1.7976931348623157e308", "1.7976931348623157e308", 4},
       // Correctly rounded: the halfway case between two doubles rounds to even.
-      {"9007199254740993.0", "9007199254740992.0", 4},
-  };
+      {"9007199254740993.0", "9007199254740992.0", 4}};
   for (const auto& [text, written, index] : cases) {
     Value v = read_ok(text);
     CHECK_EQ(v.v.index(), index);
@@ -145,8 +142,7 @@ TEST(json_reader_string_errors) {
       // Surrogates.
       {"\"\\uD800\"", "unexpected end of hex escape", 8}, {"\"\\uD800\\n\"", "unexpected end of hex escape", 9},
       {"\"\\uD800", "EOF while parsing a string", 7}, {"\"\\uDC00\"", "lone leading surrogate in hex escape", 7},
-      {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape", 13},
-  });
+      {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape", 13}});
 }
 
 TEST(json_reader_string_decoding) {
@@ -154,8 +150,7 @@ TEST(json_reader_string_decoding) {
       {"\"\"", ""}, {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
       {"\"\\u0041\\u00e9\\u00E9\"", "A\xC3\xA9\xC3\xA9"}, {"\"\\u0000\"", std::string("\0", 1)},
       {"\"\\uD83D\\uDE00\"", "\xF0\x9F\x98\x80"}, {"\"\\uDBFF\\uDFFF\"", "\xF4\x8F\xBF\xBF"},
-      {"\"\x7F\xF0\x9F\x98\x80\"", "\x7F\xF0\x9F\x98\x80"},
-  };
+      {"\"\x7F\xF0\x9F\x98\x80\"", "\x7F\xF0\x9F\x98\x80"}};
   for (const auto& [text, value] : cases) {
     Value v = read_ok(text);
     CHECK(v.as_string() && *v.as_string() == value);
@@ -167,8 +162,7 @@ TEST(json_reader_nesting_limit) {
   read_ok(std::string(128, '[') + std::string(128, ']'));
   run({
       {std::string(129, '['), "recursion limit exceeded", 129},
-      {std::string(129, '[') + std::string(129, ']'), "recursion limit exceeded", 129},
-  });
+      {std::string(129, '[') + std::string(129, ']'), "recursion limit exceeded", 129}});
   std::string objs;
   for (int i = 0; i < 127; ++i) objs += "{\"a\":";
   read_ok(objs + "{}" + std::string(127, '}'));

@@ -77,8 +77,7 @@ TEST(probe_magic_version_and_truncation) {
       // truncation.
       {zkrq(3, 8, 1).substr(0, 6), "unsupported ZKRQ bits: 3 (expected 1, 2, or 4)"},
       {zkr(1, 1).substr(0, 9), "dim 1 out of range [2, 65535]"},
-      {zkbm(128, 128, 1).substr(0, 13), "ZKBM n_top 128 must satisfy 0 < n_top < dim (128)"},
-  });
+      {zkbm(128, 128, 1).substr(0, 13), "ZKBM n_top 128 must satisfy 0 < n_top < dim (128)"}});
 }
 
 TEST(probe_kind_rules) {
@@ -111,8 +110,7 @@ TEST(probe_kind_rules) {
       {with_payload(zksb(64, 2048), 16385),
        "ZKSB payload has trailing bytes: header declares 16384 B but file has 16385 B remaining"},
       {with_payload(zksb(64, 2048), 8179),
-       "ZKSB payload truncated: header declares 16384 B but file has 8179 B remaining"},
-  });
+       "ZKSB payload truncated: header declares 16384 B but file has 8179 B remaining"}});
 }
 
 TEST(probe_success_metadata) {
@@ -134,8 +132,7 @@ TEST(probe_success_metadata) {
       // Payloads far beyond the 8 KiB buffer: the remaining count must subtract the bytes still buffered, and the
       // payload itself is never read (sparse holes).
       {with_payload(zksb(64, 2048), 16384), 0, IndexKind::SignBitmap, "SignBitmap", 64, 2048, 8, 16397},
-      {zkr(2, 67108864), 268435456, IndexKind::Rank, "Rank", 2, 67108864, 4, 268435469},
-  };
+      {zkr(2, 67108864), 268435456, IndexKind::Rank, "Rank", 2, 67108864, 4, 268435469}};
   zmtest::TempDir tmp;
   for (const auto& c : cases) {
     auto r = probe_index_file(tmp.write(c.content, c.hole));
@@ -182,8 +179,7 @@ TEST(probe_payload_overflow_paths) {
       {bit_payload("ZKBM", max, max), "ZKBM payload size overflows usize"},
       {bit_payload("ZKSB", one << 63, 16), "ZKSB payload size overflows usize"},
       {bit_payload("ZKSB", one << 63, 15), std::to_string(uint64_t{15} << 60)},
-      {detail::rank_payload(max / 2 + 1, 1), "ZKR1 payload size overflows usize"},
-  };
+      {detail::rank_payload(max / 2 + 1, 1), "ZKR1 payload size overflows usize"}};
   for (const auto& [got, want] : cases) CHECK_EQ(got ? std::to_string(got->payload) : got.error().text(), want);
 }
 

@@ -14,8 +14,7 @@ const std::string kSha(64, 'a');
 // The smallest valid manifest; cases below edit it.
 const std::string kBase =
     R"({"schema_version":"zarnik.index_manifest.v1","manifest_id":"m-1","created_at":"2024-01-01T00:00:00Z",)"
-    R"("artifact":{"path":"index.zkrq","sha256":")" +
-    kSha +
+    R"("artifact":{"path":"index.zkrq","sha256":")" + kSha +
     R"(","kind":"rank_quant","format_version":1,"dim":8,"vector_count":3,"bytes_per_vec":4,)"
     R"("params":{"kind":"rank_quant","bits":2},"file_size_bytes":100},)"
     R"("embedding":{"model":"m","dim":8},"row_identity":{"kind":"row_id_identity","row_count":3}})";
@@ -94,8 +93,7 @@ TEST(schema_document_level_errors) {
       {kBase + " x", "trailing characters", "} x"},
       {edit(R"("created_at":"2024-01-01T00:00:00Z",)", ""), "missing field `created_at`"},
       {edit(R"("manifest_id":"m-1")", R"("manifest_id":"m-1","manifest_id":"m-2")"),
-       "duplicate field `manifest_id`", R"("m-1","manifest_id")"},
-  });
+       "duplicate field `manifest_id`", R"("m-1","manifest_id")"}});
   // The empty document has nothing on its line: column 0. Whitespace only: column of the last byte.
   CHECK_EQ(parse_error(""), std::string("EOF while parsing a value at line 1 column 0"));
   CHECK_EQ(parse_error("  \n"), std::string("EOF while parsing a value at line 2 column 0"));
@@ -139,8 +137,7 @@ TEST(schema_scalar_type_errors) {
        R"("file_size_bytes":1})"},
       {with_member(R"("encoder_distortion":)" +
                    replaced(kDistortion, R"("scope":{})", R"("scope":{"confidence":"x"})")),
-       "invalid type: string \"x\", expected f64", R"("x")"},
-  });
+       "invalid type: string \"x\", expected f64", R"("x")"}});
 }
 
 TEST(schema_key_and_variant_errors) {
@@ -156,8 +153,7 @@ TEST(schema_key_and_variant_errors) {
       // Keys are compared after unescaping; the message shows the decoded key.
       {edit(emb, emb + R"(,"Model\u0021":1)"), "unknown field `Model!" + unknown, R"(\u0021")"},
       // The first missing field in declaration order is named.
-      {edit(kEmb, "{}"), "missing field `model`", R"("embedding":{})"},
-  });
+      {edit(kEmb, "{}"), "missing field `model`", R"("embedding":{})"}});
   run({
       {edit(R"("kind":"rank_quant","format)", R"("kind":5,"format)"),
        "invalid type: integer `5`, expected variant identifier", R"("kind":5)"},
@@ -206,8 +202,7 @@ TEST(schema_tagged_union_errors) {
       {with_calibration(null_model, R"("null_model":null)"),
        "invalid type: null, expected internally tagged enum NullModelSpec", R"("null_model":null)"},
       {with_calibration(R"("ordinalization":{"kind":"top_k","dim":8,"k":2})", R"("ordinalization":[])"),
-       "invalid type: sequence, expected internally tagged enum CalibrationOrdinalization", R"("ordinalization":)"},
-  });
+       "invalid type: sequence, expected internally tagged enum CalibrationOrdinalization", R"("ordinalization":)"}});
 }
 
 TEST(schema_array_form_of_records) {
@@ -217,8 +212,7 @@ TEST(schema_array_form_of_records) {
       {edit(kEmb, R"(["m",8])"), "invalid length 2, expected struct Embedding with 8 elements", R"(["m",8])"},
       {edit(kEmb, R"(["m",8,null,null,null,null,null,null,1])"), "trailing characters", "null,1"},
       {edit(kEmb, R"(["m",8,null,null,null,null,null,null,])"), "trailing comma", "null,]"},
-      {edit(kEmb, R"([8,"m"])"), "invalid type: integer `8`, expected a string", "[8"},
-  });
+      {edit(kEmb, R"([8,"m"])"), "invalid type: integer `8`, expected a string", "[8"}});
   zm::IndexManifest m = parse_ok(edit(kEmb, R"(["m",8,"r",null,null,null,null,"l2"])"));
   CHECK(m.embedding.model == "m" && m.embedding.dim == 8 && m.embedding.model_revision == "r");
   CHECK(!m.embedding.tokenizer_revision && m.embedding.normalization == "l2");
@@ -276,8 +270,7 @@ TEST(schema_jsonl_row_lines) {
       {R"([0,"a"] )", "invalid length 2, expected struct JsonlRow with 3 elements", 7},
       {R"([0,"a",null,1])", "trailing characters", 13}, {R"([0,"a",null,])", "trailing comma", 13},
       {R"([0,"a",null)", "EOF while parsing a list", 11},
-      {R"(5)", "invalid type: integer `5`, expected struct JsonlRow", 1},
-  };
+      {R"(5)", "invalid type: integer `5`, expected struct JsonlRow", 1}};
   for (const auto& [line, error, column] : cases) {
     auto row = zm::decode_jsonl_row(line);
     CHECK_EQ(row ? "" : row.error(), error.empty() ? "" : error + " at line 1 column " + std::to_string(column));

@@ -56,15 +56,13 @@ TEST(quoted_form_and_printable_boundaries) {
        "\"a\xEF\xBF\xBD"
        "b\""},
       {"\xE2\x80", "\"\xEF\xBF\xBD\""}, {"\xC0\x80\"", "\"\xEF\xBF\xBD\xEF\xBF\xBD\\\"\""},
-      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
-  };
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""}};
   for (const auto& [in, out] : cases) CHECK_EQ(quoted(in), out);
   const std::pair<char32_t, bool> printables[] = {
       {0x0, false}, {0x1F, false}, {0x20, true}, {0x7E, true}, {0x7F, false}, {0x9F, false}, {0xA0, false},
       {0xA1, true}, {0xAC, true}, {0xAD, false}, {0xAE, true}, {0x377, true}, {0x378, false}, {0x1680, false},
       {0x2027, true}, {0x202A, false}, {0xD800, false}, {0xDFFF, false}, {0xE000, false}, {0xF8FF, false},
-      {0xF900, true}, {0xFFFC, true}, {0xFFFE, false}, {0x1F600, true}, {0x10FFFF, false},
-  };
+      {0xF900, true}, {0xFFFC, true}, {0xFFFE, false}, {0x1F600, true}, {0x10FFFF, false}};
   for (const auto& [cp, printable] : printables)
     CHECK_CTX(is_printable(cp) == printable, "U+" << std::hex << static_cast<uint32_t>(cp) << std::dec);
 }
@@ -74,8 +72,7 @@ TEST(plain_number_and_utc_time_text) {
       {3.0, "3"}, {0.0000001, "0.0000001"}, {1e20, "100000000000000000000"}, {0.0, "0"}, {-0.0, "-0"},
       {0.30000000000000004, "0.30000000000000004"}, {1e16, "10000000000000000"}, {1.5e-5, "0.000015"},
       {9007199254740992.0, "9007199254740992"}, {std::numeric_limits<double>::quiet_NaN(), "NaN"},
-      {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
-  };
+      {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"}};
   for (const auto& [v, text] : cases) CHECK_EQ(plain_number(v), text);
 
   // The extremes in full: 309 digits, and 323 zeros before the last digit.
@@ -86,8 +83,7 @@ TEST(plain_number_and_utc_time_text) {
   const std::pair<int64_t, std::string> times[] = {
       {0, "1970-01-01T00:00:00Z"}, {-1, "1969-12-31T23:59:59Z"}, {951782400, "2000-02-29T00:00:00Z"},
       {1709251199, "2024-02-29T23:59:59Z"}, {1714564800, "2024-05-01T12:00:00Z"},
-      {253402300799, "9999-12-31T23:59:59Z"},
-  };
+      {253402300799, "9999-12-31T23:59:59Z"}};
   for (const auto& [seconds, text] : times) CHECK_EQ(format_utc_seconds(seconds), text);
   const std::tuple<int64_t, uint32_t, std::string> nanos[] = {{1714564800, 0, "2024-05-01T12:00:00.000000000Z"},
                                                               {0, 5, "1970-01-01T00:00:00.000000005Z"},
