@@ -24,7 +24,8 @@ class StringSink final : public BoundedSink {
   std::span<char> room(size_t want) override {
     if (used_ == data_.size()) {
       const size_t grow = data_.empty() ? kFirstRead : data_.size();
-      data_.resize(used_ + std::min(grow, want));
+      // The new room is not zero-filled: read() writes it before it counts as data.
+      data_.resize_and_overwrite(used_ + std::min(grow, want), [](char*, size_t n) { return n; });
     }
     return {data_.data() + used_, data_.size() - used_};
   }
