@@ -3,8 +3,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -19,25 +22,18 @@ constexpr size_t kHashBuffer = 65536;
 
 // Grows from a small first read by doubling, never past what the reader still allows,
 // so the buffer never exceeds `limit` and follows the bytes actually read.
-class StringSink final : public BoundedSink {
+class BytesSink final : public BoundedSink {
  public:
   std::span<char> room(size_t want) override {
-    if (used_ == data_.size()) {
-      const size_t grow = data_.empty() ? kFirstRead : data_.size();
-      // The new room is not zero-filled: read() writes it before it counts as data.
-      data_.resize_and_overwrite(used_ + std::min(grow, want), [](char*, size_t n) { return n; });
-    }
-    return {data_.data() + used_, data_.size() - used_};
+    const size_t used = data_.size();
+    if (used == data_.capacity()) data_.reserve(used + std::min(used == 0 ? kFirstRead : used, want));
+    return {data_.data() + used, data_.capacity() - used};
   }
-  void filled(size_t n) override { used_ += n; }
-  std::string take() {
-    data_.resize(used_);
-    return std::move(data_);
-  }
+  void filled(size_t n) override { data_.set_size(data_.size() + n); }
+  Bytes take() { return std::move(data_); }
 
  private:
-  std::string data_;
-  size_t used_ = 0;
+  Bytes data_;
 };
 
 class HashSink final : public BoundedSink {
@@ -82,11 +78,38 @@ Result<uint64_t> read_bounded(File& file, const std::string& path, uint64_t limi
   }
 }
 
-Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
-                                      std::string_view label) {
+Bytes::Bytes(Bytes&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+Bytes& Bytes::operator=(Bytes&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+Bytes::~Bytes() {
+  std::free(data_);
+}
+
+void Bytes::reserve(size_t capacity) {
+  if (capacity <= capacity_) return;
+  void* grown = std::realloc(data_, capacity);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
+  capacity_ = capacity;
+}
+
+Result<Bytes> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
+                                std::string_view label) {
   auto file = File::open_read(path);
   if (!file) return fail(file.error());
-  StringSink sink;
+  BytesSink sink;
   auto read = read_bounded(*file, path, limit, reason_code, label, sink);
   if (!read) return fail(read.error());
   return sink.take();
