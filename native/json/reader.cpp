@@ -641,72 +641,11 @@ void Reader::CanonOut::finish() {
   if (text.capacity() - text.size() > 4 * text.size() + 65536) text.shrink_to_fit();
 }
 
-bool Reader::read_canonical(std::string& out) {
-  CanonOut o(out, static_cast<size_t>(end_ - p_));
-  const bool ok = canon_value(o);
-  o.finish();
-  return ok;
-}
-
-bool Reader::canon_value(CanonOut& out) {
-  const int c = peek_ws();
-  switch (c) {
-    case '"':
-      return canon_string(out, nullptr);
-    case '{': {
-      if (!enter_container()) return false;
-      ++p_;
-      const bool ok = canon_object(out);
-      leave_container();
-      return ok;
-    }
-    case '[':
-      return canon_array(out);
-    case 't':
-      if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
-        p_ += 4;
-        out.put("true", 4);
-        return true;
-      }
-      return canon_literal_general(out, c);
-    case 'f':
-      if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
-        p_ += 5;
-        out.put("false", 5);
-        return true;
-      }
-      return canon_literal_general(out, c);
-    case 'n':
-      if (end_ - p_ >= 4 && std::memcmp(p_, "null", 4) == 0) {
-        p_ += 4;
-        out.put("null", 4);
-        return true;
-      }
-      return canon_literal_general(out, c);
-    default:
-      if (c == '-' || is_digit(static_cast<char>(c))) return canon_number(out);
-      if (c < 0) return fail_peeked("EOF while parsing a value");
-      return fail_peeked("expected value");
-  }
-}
-
-bool Reader::canon_literal_general(CanonOut& out, int c) {
-  ++p_;
-  switch (c) {
-    case 't':
-      return read_ident("rue") && (out.put("true", 4), true);
-    case 'f':
-      return read_ident("alse") && (out.put("false", 5), true);
-    default:
-      return read_ident("ull") && (out.put("null", 4), true);
-  }
-}
-
 // Cursor on the opening quote. A string without escapes is copied as it stands: its body
 // holds no quote, backslash or control byte, so it is what the writer would produce.
 // `body` receives its content (a view of the input, or of the scratch buffer after an
 // escape: the caller keeps a copy if it needs one past the next string).
-bool Reader::canon_string(CanonOut& out, std::string_view* body) {
+[[gnu::always_inline]] inline bool Reader::canon_string(CanonOut& out, std::string_view* body) {
   const char* const start = p_;
   const char* q = p_ + 1;
   const size_t mark = out.size();
@@ -766,6 +705,67 @@ bool Reader::canon_string(CanonOut& out, std::string_view* body) {
   // An escape, a control byte, invalid UTF-8 or the end of the input.
   out.o = out.base + mark;
   return canon_string_general(out, body);
+}
+
+bool Reader::read_canonical(std::string& out) {
+  CanonOut o(out, static_cast<size_t>(end_ - p_));
+  const bool ok = canon_value(o);
+  o.finish();
+  return ok;
+}
+
+bool Reader::canon_value(CanonOut& out) {
+  const int c = peek_ws();
+  switch (c) {
+    case '"':
+      return canon_string(out, nullptr);
+    case '{': {
+      if (!enter_container()) return false;
+      ++p_;
+      const bool ok = canon_object(out);
+      leave_container();
+      return ok;
+    }
+    case '[':
+      return canon_array(out);
+    case 't':
+      if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
+        p_ += 4;
+        out.put("true", 4);
+        return true;
+      }
+      return canon_literal_general(out, c);
+    case 'f':
+      if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
+        p_ += 5;
+        out.put("false", 5);
+        return true;
+      }
+      return canon_literal_general(out, c);
+    case 'n':
+      if (end_ - p_ >= 4 && std::memcmp(p_, "null", 4) == 0) {
+        p_ += 4;
+        out.put("null", 4);
+        return true;
+      }
+      return canon_literal_general(out, c);
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) return canon_number(out);
+      if (c < 0) return fail_peeked("EOF while parsing a value");
+      return fail_peeked("expected value");
+  }
+}
+
+bool Reader::canon_literal_general(CanonOut& out, int c) {
+  ++p_;
+  switch (c) {
+    case 't':
+      return read_ident("rue") && (out.put("true", 4), true);
+    case 'f':
+      return read_ident("alse") && (out.put("false", 5), true);
+    default:
+      return read_ident("ull") && (out.put("null", 4), true);
+  }
 }
 
 bool Reader::canon_string_general(CanonOut& out, std::string_view* body) {
@@ -872,27 +872,30 @@ bool Reader::canon_object(CanonOut& out) {
   const size_t body = out.size();
   const size_t base = canon_members_.size();
   const size_t keys_mark = canon_keys_.size();
+  size_t count = 0;
+  CanonMember last{};
   bool sorted = true;
-  bool first = true;
   bool ok = true;
   for (;;) {
     // The usual step: the first key, or a comma and the next key.
     const char* step = p_;
     int c = peek_ws();
-    if (!first && c == ',') {
-      ++p_;
-      c = peek_ws();
-    } else if (!first) {
-      c = '}';
+    if (count > 0) {
+      if (c == ',') {
+        ++p_;
+        c = peek_ws();
+      } else {
+        c = '}';
+      }
     }
     if (c != '"') {
       p_ = step;
+      bool first = count == 0;
       const int more = next_key(first);
       if (more < 0) ok = false;
       if (more <= 0) break;
     }
-    first = false;
-    if (canon_members_.size() > base) out.put(',');
+    if (count > 0) out.put(',');
     CanonMember m{};
     m.start = out.size();
     const char* key_start = p_;
@@ -923,10 +926,10 @@ bool Reader::canon_object(CanonOut& out) {
       break;
     }
     m.end = out.size();
-    if (sorted && canon_members_.size() > base && !key_less(canon_key(canon_members_.back()), canon_key(m))) {
-      sorted = false;
-    }
+    if (count > 0 && sorted && !key_less(canon_key(last), canon_key(m))) sorted = false;
     canon_members_.push_back(m);
+    last = m;
+    ++count;
   }
   if (ok) {
     if (p_ < end_ && *p_ == '}') {
