@@ -43,6 +43,8 @@ native-test: build
 # and signals); their output is shown after the suite's. The wheel check builds its wheel
 # in $(BUILD), the tree just built: nothing compiles twice.
 test: build
+	@echo "== layers"
+	$(VPY) tools/check_layers.py
 	@echo "== native tests"
 	$(BUILD)/native_tests
 	@log=$(BUILD)/checks.log; \

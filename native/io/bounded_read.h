@@ -1,43 +1,23 @@
 // Size-bounded reads: at most limit + 1 bytes are ever read, the file's size is never
-// asked. One loop (read_bounded) enforces the bound for every caller; what the bytes
-// become is up to its sink: a whole-file buffer that grows with the bytes read (the
-// manifest), or SHA-256 through one fixed buffer (auxiliary files and profiles, whose
-// memory stays flat whatever their size).
+// asked. A whole file (the manifest) lands in a buffer that grows with the bytes read;
+// auxiliary files and profiles are hashed as they stream through a read-ahead ring under
+// the same bound, so their memory stays flat whatever their size. Both give the same
+// outcomes for the same bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "io/file.h"
 #include "io/sha256.h"
-#include "manifest/error.h"
 
 namespace zm::io {
 
-// Where a bounded read puts the bytes it reads.
-class BoundedSink {
- public:
-  virtual ~BoundedSink() = default;
-  // Writable room for at most `want` (> 0) further bytes; never empty.
-  virtual std::span<char> room(size_t want) = 0;
-  // The first `n` (> 0) bytes of the room last handed out now hold the next bytes read.
-  virtual void filled(size_t n) = 0;
-};
-
-// Reads `file` to its end into `sink`, never asking for more than limit + 1 bytes in
-// total; the byte after `limit` is read on its own and never reaches the sink. Returns
-// the byte count (at most `limit`); Reason(reason_code, "{label} exceeds {limit} bytes
-// while reading {path}") when there is more; Reason(reason_code, "... too large to
-// enforce ...") when `limit` is 2^64 - 1; Io for a read error (EINTR: see io/file.h).
-// `path` only names the file in messages (display text, U+FFFD for invalid UTF-8).
-Result<uint64_t> read_bounded(File& file, const std::string& path, uint64_t limit, std::string_view reason_code,
-                              std::string_view label, BoundedSink& sink);
-
 // A whole file's bytes in one block of memory that grows in place where the allocator
-// can extend it (realloc: no copy of what was read, no fresh pages for it).
+// can extend it (realloc): what was read is neither copied nor touched again.
 class Bytes {
  public:
   Bytes() = default;
@@ -67,12 +47,15 @@ class Bytes {
 
 // The file's bytes (opened by path; an open failure is Io and comes before any limit
 // check). Memory follows the bytes read: a small first read, then doubling, never more
-// than `limit` held.
+// than `limit` held. Reason(reason_code, "{label} exceeds {limit} bytes while reading
+// {path}") when there is more; Reason(reason_code, "... too large to enforce ...") when
+// `limit` is 2^64 - 1; Io for a read error (EINTR: see io/file.h). `path` only names the
+// file in messages (display text, U+FFFD for invalid UTF-8).
 Result<Bytes> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
                                 std::string_view label);
 
-// SHA-256 and byte count of what read_bounded reads, streamed through one 64 KiB buffer;
-// the same outcomes as hashing read_bounded_file's result.
+// SHA-256 and byte count of the same bytes, streamed through io::ReadAhead (whose reads
+// stop at limit + 1 bytes); the same outcomes as hashing read_bounded_file's result.
 Result<FileDigest> sha256_open_file_bounded(File& file, const std::string& path, uint64_t limit,
                                             std::string_view reason_code, std::string_view label);
 Result<FileDigest> sha256_file_bounded(const std::string& path, uint64_t limit, std::string_view reason_code,

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <system_error>
@@ -10,7 +11,8 @@
 
 namespace zm::io {
 
-ReadAhead::ReadAhead(File& file) : file_(file), buffers_(new char[kBuffers * kBufferBytes]) {}
+ReadAhead::ReadAhead(File& file, uint64_t max_bytes)
+    : file_(file), left_(max_bytes), buffers_(new char[kBuffers * kBufferBytes]) {}
 
 ReadAhead::~ReadAhead() {
   stop();
@@ -25,7 +27,10 @@ void ReadAhead::stop() {
 }
 
 Result<size_t> ReadAhead::read_into(size_t slot) {
-  return file_.read_some(buffers_.get() + slot * kBufferBytes, kBufferBytes);
+  if (left_ == 0) return size_t{0};
+  auto got = file_.read_some(buffers_.get() + slot * kBufferBytes, std::min<uint64_t>(kBufferBytes, left_));
+  if (got) left_ -= *got;
+  return got;
 }
 
 void ReadAhead::produce() {

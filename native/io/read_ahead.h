@@ -5,7 +5,9 @@
 //
 // Only a regular file whose first read fills a whole buffer gets the thread: a small file,
 // a pipe or a device is read on the calling thread, where a signal interrupts a blocking
-// read as it would without the reader. Every read goes through one call site.
+// read as it would without the reader. Every read goes through one call site, which
+// never asks for more than `max_bytes` in total: a bounded caller's limit holds for the
+// reader thread too.
 #pragma once
 
 #include <atomic>
@@ -16,8 +18,8 @@
 #include <span>
 #include <thread>
 
+#include "base/error.h"
 #include "io/file.h"
-#include "manifest/error.h"
 
 namespace zm::io {
 
@@ -26,8 +28,8 @@ class ReadAhead {
   static constexpr size_t kBufferBytes = size_t{256} << 10;
   static constexpr size_t kBuffers = 4;
 
-  // `file` must outlive the reader.
-  explicit ReadAhead(File& file);
+  // `file` must outlive the reader. At most `max_bytes` are read from it in total.
+  explicit ReadAhead(File& file, uint64_t max_bytes = UINT64_MAX);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
@@ -44,6 +46,7 @@ class ReadAhead {
   void stop();
 
   File& file_;
+  uint64_t left_;  // bytes the reads may still ask for; only the reading thread touches it
   std::unique_ptr<char[]> buffers_;
   size_t sizes_[kBuffers] = {};
   std::optional<ManifestError> error_;  // written by the producer before it publishes the end

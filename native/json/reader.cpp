@@ -410,8 +410,7 @@ bool Reader::read_string(std::string_view& out) {
       }
       ++p_;
       // Checked once the string is complete, so the error sits past the closing quote.
-      if (high != 0 && !text::is_valid_utf8(body))
-        return fail_consumed("invalid unicode code point");
+      if (high != 0 && !text::is_valid_utf8(body)) return fail_consumed("invalid unicode code point");
       out = body;
       return true;
     }

@@ -14,6 +14,7 @@
 #include "check.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
+#include "manifest/schema/index_kind.h"
 
 using namespace zm::index_format;
 
@@ -336,7 +337,7 @@ TEST(kind_names_and_params_text) {
 }
 
 TEST(try_from_core_and_unsupported_messages) {
-  auto fs = try_from_core(IndexKind::RankQuantFastscan);
+  auto fs = zm::try_from_core(IndexKind::RankQuantFastscan);
   CHECK(!fs.has_value());
   if (!fs) {
     CHECK(fs.error().form() == UnsupportedCoreMetadata::Form::NotCovered);
@@ -351,7 +352,7 @@ TEST(try_from_core_and_unsupported_messages) {
   CHECK_EQ(UnsupportedCoreMetadata::no_registry_entry(IndexKind::Bitmap).message(),
            "artifact metadata kind Bitmap has no zarnik persisted-format registry entry");
 
-  auto fsp = try_params_from_core(RankQuantFastscanParams{4});
+  auto fsp = zm::try_params_from_core(RankQuantFastscanParams{4});
   CHECK(!fsp.has_value());
   if (!fsp) {
     CHECK(fsp.error().form() == UnsupportedCoreMetadata::Form::ParamsNotSupported);

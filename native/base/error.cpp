@@ -1,4 +1,4 @@
-#include "manifest/error.h"
+#include "base/error.h"
 
 #include <cstring>
 
