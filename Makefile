@@ -9,7 +9,7 @@ ASAN_PKG := $(ASAN_BUILD)/pkg
 SRC_PKG := src/zarnik_manifest
 PYTEST_ARGS ?= -q
 
-.PHONY: all demo test native-test bench sanitize lint fuzz stress build sysdeps clangdeps venv clean
+.PHONY: all demo test native-test bench sanitize lint fuzz fuzz-minimise fuzzdeps stress mutants build sysdeps clangdeps venv clean
 
 all: build
 
@@ -90,12 +90,29 @@ lint: sysdeps venv clangdeps
 	  -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DPython_EXECUTABLE=$(VPY) >/dev/null
 	clang-tidy-16 -p $(LINT_BUILD) --quiet $$(git ls-files 'native/*.cpp')
 
-fuzz: sysdeps venv clangdeps
+# nlohmann/json is the second parser of the differential JSON harness (used only there).
+fuzzdeps: sysdeps venv clangdeps
+	@test -f /usr/include/nlohmann/json.hpp || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev)
+
+# Fuzzes from fuzz/seeds/<name>/ and grows build/fuzz-corpus/<name>/ (outside git).
+fuzz: fuzzdeps
 	./fuzz/run.sh
+
+# Rewrites each fuzz/seeds/<name>/ as at most 64 inputs from the seeds and the grown corpus.
+fuzz-minimise: fuzzdeps
+	./fuzz/run.sh minimise
 
 # Races, threads and leaks at full size (make test runs them small).
 stress: build
 	PYTHONPATH=$(CURDIR)/src ZM_STRESS_SCALE=full $(VPY) tools/stress.py
+
+# Each fault of tools/mutants.toml injected in turn into a scratch copy of this tree (its own
+# build); the faults the suite catches are compared with tools/mutants-before.json when present.
+mutants: sysdeps venv
+	@mkdir -p build
+	$(VPY) tools/mutants.py . --out build/mutants.json
+	@if [ -f tools/mutants-before.json ]; then $(VPY) tools/mutants.py --compare tools/mutants-before.json build/mutants.json; fi
 
 clean:
 	rm -rf build $(SRC_PKG)/*.so
