@@ -1,5 +1,4 @@
-"""Builders for index files, row maps and manifests, written from the file formats
-(never by calling the module under test)."""
+"""Builders for index files, row maps and manifests, written from the file formats, never by the module."""
 
 from __future__ import annotations
 
@@ -14,6 +13,8 @@ import uuid
 from pathlib import Path
 
 import pytest
+
+import zarnik_manifest as zm
 
 MAGICS = {"rank": b"ZKR1", "rank_quant": b"ZKRQ", "bitmap": b"ZKBM", "sign_bitmap": b"ZKSB", "fastscan": b"ZKFS"}
 LEGACY = {"rank": b"YQR1", "rank_quant": b"YQRQ", "bitmap": b"YQBM", "sign_bitmap": b"YQSB"}
@@ -119,6 +120,15 @@ class Bundle:
 
 def issue_codes(report: dict) -> list[str]:
     return [i["code"] for i in report["errors"]]
+
+
+def issues(report: dict, prefix: str = "") -> list[tuple[str, str]]:
+    """(code without `prefix`, message) of each error whose code starts with `prefix`."""
+    return [(i["code"].removeprefix(prefix), i["message"]) for i in report["errors"] if i["code"].startswith(prefix)]
+
+
+def verify(bundle: Bundle, manifest: dict | None = None, **kw) -> dict:
+    return zm.verify_manifest(str(bundle.write(manifest)), **kw)
 
 
 def write_profile_file(bundle: Bundle, rel: str, data: bytes) -> dict:

@@ -8,6 +8,7 @@ import jsonschema
 import pytest
 
 import zarnik_manifest as zm
+from builders import Bundle
 
 
 @pytest.fixture
@@ -16,6 +17,12 @@ def fd_guard():
     before = len(os.listdir("/proc/self/fd"))
     yield
     assert len(os.listdir("/proc/self/fd")) == before
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    """An index with an identity row map, in a directory of its own (modules may override)."""
+    return Bundle(tmp_path / "b", row_map=False)
 
 
 # ---- every result the suite sees conforms to the shipped JSON Schemas ----------------------

@@ -4,16 +4,9 @@ import os
 
 import pytest
 
-import zarnik_manifest as zm
-from builders import Bundle, issue_codes, sha256
+from builders import issue_codes, issues, sha256, verify
 
-LIMIT = "verification_report_issue_limit_exceeded"
-
-
-def aux_issues(report):
-    """The auxiliary issues, codes without their common "auxiliary_artifact_" prefix."""
-    return [(i["code"].removeprefix("auxiliary_artifact_"), i["message"]) for i in report["errors"]
-            if i["code"].startswith("auxiliary_artifact_")]
+LIMIT, AUX = "verification_report_issue_limit_exceeded", "auxiliary_artifact_"
 
 
 def entry(name, path, data=b"", required=None):
@@ -21,15 +14,6 @@ def entry(name, path, data=b"", required=None):
     if required is not None:
         e["required"] = required
     return e
-
-
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path / "b", row_map=False)
-
-
-def verify(b, **kw):
-    return zm.verify_manifest(str(b.write()), **kw)
 
 
 def test_visiting_order_is_name_path_required_and_stable(bundle):
@@ -44,7 +28,7 @@ def test_visiting_order_is_name_path_required_and_stable(bundle):
         ("b", "p1", True),
     ]
     # Duplicate names are a declaration issue; each later occurrence reported.
-    assert aux_issues(report) == [("name_duplicate", 'auxiliary artifact name "a" is duplicated')] * 2
+    assert issues(report, AUX) == [("name_duplicate", 'auxiliary artifact name "a" is duplicated')] * 2
 
 
 def test_states_and_report_entries(bundle):
@@ -67,7 +51,7 @@ def test_states_and_report_entries(bundle):
         ("sha256", sha256(b"abc")), ("size_bytes", 3),
     ]
     assert (entries[2]["sha256"], entries[2]["size_bytes"], entries[2]["canonical_path"]) == (None, None, None)
-    assert aux_issues(report) == [
+    assert issues(report, AUX) == [
         ("sha256_mismatch",
          f'auxiliary artifact "bad" SHA-256 was {sha256(b"abc")}, manifest declares {sha256(b"other")}'),
         ("file_size_mismatch", 'auxiliary artifact "bad" size was 3, manifest declares 9'),
@@ -81,7 +65,7 @@ def test_count_limit_reported_once_and_nothing_examined(bundle, count, limit, fl
     report = verify(bundle, max_auxiliary_artifacts=limit)
     message = f"auxiliary_artifacts has {count} entries, exceeding max_auxiliary_artifacts={limit}"
     if flagged:
-        assert aux_issues(report) == [("count_limit_exceeded", message)]
+        assert issues(report, AUX) == [("count_limit_exceeded", message)]
     else:
         assert "auxiliary_artifact_count_limit_exceeded" not in issue_codes(report)
     assert len(report["auxiliary_artifacts"]) == (0 if flagged else count)
@@ -98,7 +82,7 @@ def test_declaration_rules(bundle):
     bundle.manifest["auxiliary_artifacts"] = [entry(" a", "f"), entry("\u3000", "f"), entry("x", "f"), entry("x", " "),
                                               entry("x", "f"), {**entry("up", "f"), "sha256": sha256(b"").upper()}]
     report = verify(bundle)
-    assert aux_issues(report) == [
+    assert issues(report, AUX) == [
         ("name_not_trimmed", 'auxiliary artifact name "a" must not have leading or trailing whitespace'),
         ("name_empty", "auxiliary artifact name must be non-empty"),
         ("name_duplicate", 'auxiliary artifact name "x" is duplicated'),
@@ -125,7 +109,7 @@ def test_path_policy_issues_in_visiting_order(bundle, tmp_path):
     bundle.manifest["auxiliary_artifacts"] = [entry("n", "../x"), entry("m", "a/../../x"), entry("l", "link.bin"),
                                               entry("abs", str(inside))]
     report = verify(bundle)
-    assert aux_issues(report) == [
+    assert issues(report, AUX) == [
         ("absolute_path_rejected", f'absolute auxiliary artifact path {inside} for "abs" is rejected by default'),
         ("path_escape_rejected", f'canonical auxiliary artifact path {os.path.realpath(tmp_path / "x")} for "l" is '
                                  f"outside manifest base {os.path.realpath(bundle.root)}"),
@@ -134,7 +118,7 @@ def test_path_policy_issues_in_visiting_order(bundle, tmp_path):
     ]
     assert [(a["state"], a["canonical_path"]) for a in report["auxiliary_artifacts"][2:]] == [("failed", None)] * 2
     assert [a["state"] for a in report["auxiliary_artifacts"][:2]] == ["failed"] * 2
-    assert [c for c, _ in aux_issues(verify(bundle, allow_path_escape=True))] == ["absolute_path_rejected"]
+    assert [c for c, _ in issues(verify(bundle, allow_path_escape=True), AUX)] == ["absolute_path_rejected"]
     report = verify(bundle, allow_path_escape=True, allow_absolute_paths=True)
     assert report["ok"] and report["auxiliary_artifacts"][0]["resolved_path"] == str(inside)
 
@@ -147,8 +131,8 @@ def test_size_limit_boundary(bundle, size, limit):
     if size <= limit:
         assert report["ok"]
     else:
-        assert aux_issues(report) == [("file_too_large", "auxiliary_artifact_file_too_large: auxiliary artifact "
-                                                         f"exceeds {limit} bytes while reading {canonical}")]
+        assert issues(report, AUX) == [("file_too_large", "auxiliary_artifact_file_too_large: auxiliary artifact "
+                                        f"exceeds {limit} bytes while reading {canonical}")]
         a = report["auxiliary_artifacts"][0]
         assert (a["state"], a["reason_code"], a["sha256"], a["canonical_path"]) == (
             "failed", "auxiliary_artifact_file_too_large", None, canonical)
@@ -157,5 +141,5 @@ def test_size_limit_boundary(bundle, size, limit):
 def test_hostile_names_are_quoted(bundle):
     bundle.manifest["auxiliary_artifacts"] = [entry('q"b\\s\tn\n\x00\x01\u200b', "missing.bin")]
     shown = '"q\\"b\\\\s\\tn\\n\\0\\u{1}\\u{200b}"'
-    assert aux_issues(verify(bundle)) == [
+    assert issues(verify(bundle), AUX) == [
         ("missing_required", f"required auxiliary artifact {shown} is missing at {bundle.root}/missing.bin")]

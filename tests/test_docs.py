@@ -1,5 +1,4 @@
-"""The user documentation agrees with the code: every reason code the native sources can
-emit is documented and nothing else is, and the example manifest verifies."""
+"""Every reason code the native sources emit is documented and nothing else is; the example manifest verifies."""
 
 import json
 import re

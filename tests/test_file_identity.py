@@ -1,6 +1,4 @@
-"""A file is read only if it is the entry the path policy resolved: a symbolic link
-swapped in between the check and the open never makes the verifier read, and report, a
-file outside the manifest's directory."""
+"""A symbolic link swapped in between the path check and the open never makes the verifier report an outside file."""
 
 import errno
 import fcntl
@@ -14,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, index_bytes, sha256
+from builders import Bundle, sha256
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 import stress  # noqa: E402
@@ -68,15 +66,3 @@ def test_link_swapped_between_hash_and_probe_is_reported_unavailable(tmp_path):
     # The hash was of the entry resolved, and stays reported.
     art = report["artifact"]
     assert (art["sha256"], art["size_bytes"], art["metadata"]) == (sha256(bundle.index), len(bundle.index), None)
-
-
-@pytest.mark.parametrize("allow,code", [(False, "artifact_path_escape_rejected"), (True, "artifact_sha256_mismatch")])
-def test_link_in_place_before_the_run_keeps_the_documented_outcome(tmp_path, allow, code):
-    # Without a race, a link that leads outside is judged by the policy as before.
-    bundle = Bundle(tmp_path / "base", row_map=False)
-    outside = index_bytes("rank_quant", seed=9)
-    (tmp_path / "outside.bin").write_bytes(outside)
-    (bundle.root / "x.bin").symlink_to(tmp_path / "outside.bin")
-    report = zm.verify_manifest(bundle.write(bundle.edited(**{"artifact.path": "x.bin"})), allow_path_escape=allow)
-    assert [i["code"] for i in report["errors"]] == [code]
-    assert report["artifact"]["sha256"] == (sha256(outside) if allow else None)

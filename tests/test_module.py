@@ -1,7 +1,5 @@
 import ast
 import inspect
-import json
-import os
 import subprocess
 from pathlib import Path
 
@@ -56,9 +54,6 @@ def test_default_resource_limits_fresh_dict_each_call_no_arguments():
     assert first == second and first is not second and all(type(v) is int for v in first.values())
     first["max_manifest_bytes"] = 1
     assert zm.default_resource_limits()["max_manifest_bytes"] == 1048576
-    for args, kw in [((1,), {}), ((), {"max_manifest_bytes": 1})]:
-        with pytest.raises(TypeError):
-            zm.default_resource_limits(*args, **kw)
 
 
 @pytest.mark.parametrize("name,params", SIGNATURES.items())
@@ -66,16 +61,6 @@ def test_text_signatures_and_docstrings(name, params):
     func = getattr(native, name)
     assert func.__text_signature__ == params == str(inspect.signature(func))
     assert not func.__doc__  # the docstring holds the signature only
-
-
-def test_results_go_through_json_loads_looked_up_per_call(monkeypatch):
-    def broken(text):
-        raise RuntimeError("spy refused")
-
-    monkeypatch.setattr(json, "loads", broken)
-    for call in (zm.default_resource_limits, lambda: zm.sha256_file(os.devnull)):
-        with pytest.raises(RuntimeError, match="spy refused"):
-            call()
 
 
 def test_stub_documents_every_function_argument_and_result_type():

@@ -8,21 +8,12 @@ import threading
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle
+from builders import Bundle, issues
 from test_file_identity import open_writer
 from test_hostile_files import FIELD, ROLES, entry, full_bundle, unavailable, with_path
 
 ENOENT = "No such file or directory (os error 2)"
 EISDIR = "Is a directory (os error 21)"
-
-
-def artifact_issues(report):
-    return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("artifact_")]
-
-
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path / "m", row_map=False)
 
 
 @pytest.mark.parametrize("path,allow_abs,allow_escape,outcome", [
@@ -43,39 +34,39 @@ def test_escapes_and_absolute_paths(bundle, path, allow_abs, allow_escape, outco
     report = zm.verify_manifest(str(bundle.write(bundle.edited(**{"artifact.path": path}))),
                                 allow_absolute_paths=allow_abs, allow_path_escape=allow_escape)
     expected = {
-        "lexical": [("artifact_path_escape_rejected", f"relative path {path} escapes the manifest base")],
-        "absolute": [("artifact_absolute_path_rejected", f"absolute path {path} is rejected by default")],
-        "outside": [("artifact_path_escape_rejected",
+        "lexical": [("path_escape_rejected", f"relative path {path} escapes the manifest base")],
+        "absolute": [("absolute_path_rejected", f"absolute path {path} is rejected by default")],
+        "outside": [("path_escape_rejected",
                      f"canonical path {target} is outside manifest base {os.path.realpath(bundle.root)}")],
         "ok": [],
     }[outcome]
-    assert artifact_issues(report) == expected
+    assert issues(report, "artifact_") == expected
     if outcome in ("ok", "lexical"):
         assert report["artifact"]["canonical_path"] == (target if outcome == "ok" else None)
 
 
-EMPTY = ("artifact_path_empty", "artifact.path must be non-empty")
+EMPTY = ("path_empty", "artifact.path must be non-empty")
 
 
 @pytest.mark.parametrize("path,bare,expected", [
-    ("gone/index.bin", False, [("artifact_path_unavailable", f"failed to canonicalize {{}}/gone/index.bin: {ENOENT}")]),
-    ("missing.bin", True, [("artifact_path_unavailable", f"failed to canonicalize {{}}/missing.bin: {ENOENT}")]),
-    (" ", False, [EMPTY, ("artifact_path_unavailable", f"failed to canonicalize {{}}/ : {ENOENT}")]),
-    ("", False, [EMPTY, ("artifact_hash_failed", f"failed to hash artifact: {EISDIR}"),
-                 ("artifact_probe_failed", f"failed to probe artifact metadata: {EISDIR}")]),
+    ("gone/index.bin", False, [("path_unavailable", f"failed to canonicalize {{}}/gone/index.bin: {ENOENT}")]),
+    ("missing.bin", True, [("path_unavailable", f"failed to canonicalize {{}}/missing.bin: {ENOENT}")]),
+    (" ", False, [EMPTY, ("path_unavailable", f"failed to canonicalize {{}}/ : {ENOENT}")]),
+    ("", False, [EMPTY, ("hash_failed", f"failed to hash artifact: {EISDIR}"),
+                 ("probe_failed", f"failed to probe artifact metadata: {EISDIR}")]),
 ])
 def test_unusable_path_issues(bundle, monkeypatch, path, bare, expected):
     bundle.write(bundle.edited(**{"artifact.path": path}))
     if bare:  # a manifest named without a directory has the base "."
         monkeypatch.chdir(bundle.root)
     report = zm.verify_manifest("manifest.json" if bare else str(bundle.manifest_path))
-    assert artifact_issues(report) == [(c, m.format("." if bare else bundle.root)) for c, m in expected]
+    assert issues(report, "artifact_") == [(c, m.format("." if bare else bundle.root)) for c, m in expected]
     assert report["artifact"]["canonical_path"] == (os.path.realpath(bundle.root) if path == "" else None)
 
 
 @pytest.mark.parametrize("override,allow_abs,expected", [
-    ("copy.bin", False, None), ("ABS", True, None), ("ABS", False, "artifact_absolute_path_rejected"),
-    ("../copy.bin", False, "artifact_path_escape_rejected"),
+    ("copy.bin", False, None), ("ABS", True, None), ("ABS", False, "absolute_path_rejected"),
+    ("../copy.bin", False, "path_escape_rejected"),
 ])
 def test_index_override_is_relative_to_manifest_dir(bundle, tmp_path, monkeypatch, override, allow_abs, expected):
     shutil.copy(bundle.index_path, bundle.root / "copy.bin")
@@ -86,7 +77,7 @@ def test_index_override_is_relative_to_manifest_dir(bundle, tmp_path, monkeypatc
     (tmp_path / "elsewhere" / "copy.bin").write_bytes(b"not an index")
     monkeypatch.chdir(tmp_path / "elsewhere")
     report = zm.verify_manifest(manifest, index=path, allow_absolute_paths=allow_abs)
-    assert [c for c, _ in artifact_issues(report)] == ([expected] if expected else [])
+    assert [c for c, _ in issues(report, "artifact_")] == ([expected] if expected else [])
     if expected is None:
         assert report["errors"] == []
         assert [report["artifact"][k] for k in ("observed_path", "manifest_path", "canonical_path")] == [
@@ -106,8 +97,8 @@ def _feed_fifo_after_removing_dir(fifo, directory, text, failures):
 
 
 @pytest.mark.parametrize("path,expected", [
-    ("index.bin", ("artifact_base_dir_unavailable", "failed to canonicalize base_dir {}: " + ENOENT)),
-    ("/abs/index.bin", ("artifact_absolute_path_rejected", "absolute path /abs/index.bin is rejected by default")),
+    ("index.bin", ("base_dir_unavailable", "failed to canonicalize base_dir {}: " + ENOENT)),
+    ("/abs/index.bin", ("absolute_path_rejected", "absolute path /abs/index.bin is rejected by default")),
 ])
 def test_removed_manifest_directory(tmp_path, path, expected):
     bundle = Bundle(tmp_path / "gone", row_map=False)
@@ -122,7 +113,7 @@ def test_removed_manifest_directory(tmp_path, path, expected):
     finally:
         feeder.join()
     assert failures == []
-    assert artifact_issues(report) == [(expected[0], expected[1].format(bundle.root))]
+    assert issues(report, "artifact_") == [(expected[0], expected[1].format(bundle.root))]
 
 
 NUL = "path contains a NUL byte"

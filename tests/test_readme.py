@@ -1,5 +1,4 @@
-"""The README's examples run as written: the Python blocks in one namespace, then the
-shell blocks under bash -e, in a scratch directory, with the package on the path."""
+"""The README's examples run as written: Python blocks in one namespace, then shell blocks under bash -e."""
 
 import os
 import re

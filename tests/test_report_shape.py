@@ -67,8 +67,7 @@ def test_metadata_section_per_kind(tmp_path, fd_guard, kind, params, dim, bpv):
 
 def test_issue_entries_code_then_message_and_escaping(tmp_path, captured):
     bundle = Bundle(tmp_path, row_map=False)
-    # A key with a quote, a control byte and a non-ASCII letter: the message quotes it,
-    # the report escapes it as JSON and keeps the letter raw.
+    # The message quotes the key; the report escapes that as JSON and keeps the letter raw.
     path = bundle.write(bundle.edited(extensions={'bad"\x01é': 1}))
     report = zm.verify_manifest(str(path))
     (issue,) = report["errors"]

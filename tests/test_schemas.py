@@ -1,5 +1,4 @@
-"""The shipped JSON Schemas accept exactly the manifests the parser accepts (for the shapes a schema
-can express) and reject the report and plan faults a consumer relies on them to catch."""
+"""The shipped JSON Schemas agree with the parser and reject the report and plan faults consumers rely on."""
 
 import copy
 import functools

@@ -1,5 +1,4 @@
-"""tools/stress.py at small size: concurrent calls lose nothing, repeated calls leak
-nothing, and every function lets other threads run while it waits on a file."""
+"""tools/stress.py at small size: no lost results, no leaks, the lock released while a call waits on a file."""
 
 import os
 import sys

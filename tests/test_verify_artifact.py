@@ -3,7 +3,7 @@
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, header, index_bytes, sha256
+from builders import Bundle, index_bytes, issues, sha256, verify
 
 HEX_DECL = "artifact.sha256 must be a lowercase 64-character hex SHA-256 digest"
 KIND_DECL = ("params_kind_mismatch", "artifact.params discriminator does not match artifact.kind")
@@ -11,26 +11,11 @@ INDEX = index_bytes()  # the default bundle's index
 SIZE = len(INDEX)
 
 
-def artifact_issues(report):
-    """The artifact issues, codes without their common "artifact_" prefix."""
-    return [(i["code"].removeprefix("artifact_"), i["message"]) for i in report["errors"]
-            if i["code"].startswith("artifact_")]
-
-
-@pytest.fixture
-def bundle(tmp_path):
-    return Bundle(tmp_path, row_map=False)
-
-
-def verify(bundle, manifest=None, **kw):
-    return zm.verify_manifest(str(bundle.write(manifest)), **kw)
-
-
 def test_appended_byte(bundle, fd_guard):
     path = bundle.write()
     bundle.index_path.write_bytes(INDEX + b"\x00")
     report = zm.verify_manifest(str(path))
-    assert artifact_issues(report) == [
+    assert issues(report, "artifact_") == [
         ("sha256_mismatch", f"artifact SHA-256 was {sha256(INDEX + bytes(1))}, manifest declares {sha256(INDEX)}"),
         ("file_size_mismatch", f"artifact size was {SIZE + 1}, manifest declares {SIZE}"),
         ("probe_failed", "failed to probe artifact metadata: ZKRQ payload has trailing bytes: header declares 6 B "
@@ -65,7 +50,7 @@ def row_count_mismatch(declared):
 ])
 def test_declaration_rules(bundle, changes, expected):
     # Declaration issues come first, before any file issue.
-    got = artifact_issues(verify(bundle, bundle.edited(**changes)))[: len(expected)]
+    got = issues(verify(bundle, bundle.edited(**changes)), "artifact_")[: len(expected)]
     assert ([c for c, _ in got] if isinstance(expected[0], str) else got) == expected
 
 
@@ -94,7 +79,7 @@ def test_declaration_rules(bundle, changes, expected):
 ])
 def test_metadata_comparisons(bundle, changes, expected):
     report = verify(bundle, bundle.edited(**changes))
-    assert artifact_issues(report) == expected
+    assert issues(report, "artifact_") == expected
     assert report["artifact"]["metadata"]["kind"] == "rank_quant"
 
 
@@ -102,17 +87,5 @@ def test_bitmap_n_top_compared_at_full_width(tmp_path):
     # The low 32 bits of the declared n_top equal the probed 8.
     bundle = Bundle(tmp_path, "bitmap", row_map=False)
     report = verify(bundle, bundle.edited(**{"artifact.params": {"kind": "bitmap", "n_top": 2**32 + 8}}))
-    assert artifact_issues(report) == [("params_mismatch", "artifact params were Bitmap { n_top: 8 }, manifest "
-                                                           f"declares Bitmap {{ n_top: {2**32 + 8} }}")]
-
-
-def test_fastscan_file_fails_probe_with_note(bundle):
-    path = bundle.write()
-    bundle.index_path.write_bytes(header("fastscan", dim=8, n=0) + bytes(10))
-    report = zm.verify_manifest(str(path))
-    assert artifact_issues(report)[-1] == (
-        "probe_failed",
-        "failed to probe artifact metadata: ZKFS (RankQuantFastscan) metadata probing is not supported in this version; "
-        "load the index with RankQuantFastscan::load (tracked in #232)",
-    )
-    assert report["artifact"]["metadata"] is None
+    assert issues(report, "artifact_") == [("params_mismatch", "artifact params were Bitmap { n_top: 8 }, manifest "
+                                                               f"declares Bitmap {{ n_top: {2**32 + 8} }}")]
