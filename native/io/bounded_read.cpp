@@ -3,7 +3,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -31,12 +34,39 @@ ManifestError exceeds(const std::string& path, uint64_t limit, std::string_view 
 
 }  // namespace
 
-Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
-                                      std::string_view label) {
+Bytes::Bytes(Bytes&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+Bytes& Bytes::operator=(Bytes&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+Bytes::~Bytes() {
+  std::free(data_);
+}
+
+void Bytes::reserve(size_t capacity) {
+  if (capacity <= capacity_) return;
+  void* grown = std::realloc(data_, capacity);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
+  capacity_ = capacity;
+}
+
+Result<Bytes> read_bounded_file(const std::string& path, uint64_t limit, std::string_view reason_code,
+                                std::string_view label) {
   auto file = File::open_read(path);
   if (!file) return fail(file.error());
   if (limit == std::numeric_limits<uint64_t>::max()) return fail(too_large_to_enforce(path, limit, reason_code, label));
-  std::string data;
+  Bytes data;
   uint64_t used = 0;
   for (;;) {
     if (used == limit) {
@@ -48,18 +78,17 @@ Result<std::string> read_bounded_file(const std::string& path, uint64_t limit, s
       return data;
     }
     // The buffer grows by doubling from a small first read, never past what the limit
-    // still allows, so it follows the bytes actually read.
-    if (used == data.size()) {
-      const uint64_t grow = data.empty() ? kFirstRead : data.size();
-      data.resize(used + static_cast<size_t>(std::min(grow, limit - used)));
+    // still allows, so it follows the bytes actually read; its new room is not filled
+    // first, only read into.
+    if (used == data.capacity()) {
+      const uint64_t grow = used == 0 ? kFirstRead : used;
+      data.reserve(static_cast<size_t>(used + std::min(grow, limit - used)));
     }
-    auto got = file->read_some(data.data() + used, data.size() - used);
+    auto got = file->read_some(data.data() + used, data.capacity() - static_cast<size_t>(used));
     if (!got) return fail(got.error());
-    if (*got == 0) {
-      data.resize(used);
-      return data;
-    }
+    if (*got == 0) return data;
     used += *got;
+    data.set_size(static_cast<size_t>(used));
   }
 }
 

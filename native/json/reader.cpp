@@ -11,6 +11,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fmt/format.h>
 
 #include "json/number_text.h"
@@ -30,6 +34,17 @@ constexpr auto kStringStop = [] {
   t['\\'] = true;
   return t;
 }();
+
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 ends a string's plain run: a quote, a backslash or a
+// control byte.
+inline unsigned string_stops(__m128i x) {
+  const __m128i quote = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+#endif
 
 inline bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -335,8 +350,24 @@ bool Reader::read_string(std::string_view& out) {
   ++p_;  // the opening quote
   const char* run = p_;
   bool escaped = false;
-  uint64_t high = 0;  // OR of the raw bytes: a bit 7 set when UTF-8 must be checked
+  uint64_t high = 0;  // non-zero when a plain byte has bit 7 set: UTF-8 must be checked
   for (;;) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while none of them is a quote, a backslash or a control
+    // byte; the plain bytes before the first such byte are skipped at once.
+    while (end_ - p_ >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+      const unsigned stops = string_stops(x);
+      const auto bytes = static_cast<unsigned>(_mm_movemask_epi8(x));
+      if (stops != 0) {
+        high |= bytes & ((stops & (0u - stops)) - 1);
+        p_ += std::countr_zero(stops);
+        break;
+      }
+      high |= bytes;
+      p_ += 16;
+    }
+#else
     // Eight bytes at a time while none of them is a quote, a backslash or a control
     // byte. The word test is exact about whether such a byte is present; the byte
     // loop below then finds which one it is.
@@ -352,18 +383,19 @@ bool Reader::read_string(std::string_view& out) {
           // The lowest flagged byte is exact (a borrow only runs upwards): skip the
           // plain bytes before it, and only those count towards the UTF-8 check.
           unsigned plain = static_cast<unsigned>(std::countr_zero(hit)) / 8;
-          high |= w & ((uint64_t{1} << (8 * plain)) - 1);
+          high |= w & ((uint64_t{1} << (8 * plain)) - 1) & k80;
           p_ += plain;
         }
         break;
       }
-      high |= w;
+      high |= w & k80;
       p_ += 8;
     }
+#endif
     while (p_ < end_) {
       unsigned char c = static_cast<unsigned char>(*p_);
       if (kStringStop[c]) break;
-      high |= c;
+      high |= c & 0x80;
       ++p_;
     }
     if (p_ == end_) return fail_consumed("EOF while parsing a string");
@@ -378,8 +410,7 @@ bool Reader::read_string(std::string_view& out) {
       }
       ++p_;
       // Checked once the string is complete, so the error sits past the closing quote.
-      if ((high & 0x8080808080808080ull) != 0 && !text::is_valid_utf8(body))
-        return fail_consumed("invalid unicode code point");
+      if (high != 0 && !text::is_valid_utf8(body)) return fail_consumed("invalid unicode code point");
       out = body;
       return true;
     }
@@ -565,146 +596,347 @@ bool Reader::read_object_members(Object* out) {
 }
 
 // ---- canonical text --------------------------------------------------------------------
+//
+// Each token takes a fast path when it is in its usual form (a string without escapes,
+// a number already written as the writer writes it, a literal, a separator right where
+// it is expected); anything else puts the cursor back where the token or step began and
+// takes the general path, which is the one that reports errors. So errors, their
+// positions and the text written are those of the general path alone.
+
+Reader::CanonOut::CanonOut(std::string& s, size_t expected) : text(s) {
+  const size_t used = text.size();
+  // Room for the rest of the input: canonical text is rarely longer than its source.
+  text.resize_and_overwrite(used + expected + 64, [](char*, size_t n) { return n; });
+  base = text.data();
+  o = base + used;
+  lim = base + text.size();
+}
+
+void Reader::CanonOut::grow(size_t n) {
+  const size_t used = size();
+  text.resize_and_overwrite(std::max(text.size() * 2, used + n + 64), [](char*, size_t m) { return m; });
+  base = text.data();
+  o = base + used;
+  lim = base + text.size();
+}
+
+std::string& Reader::CanonOut::flush() {
+  text.resize(size());
+  return text;
+}
+
+void Reader::CanonOut::reopen() {
+  const size_t used = text.size();
+  text.resize_and_overwrite(text.capacity(), [](char*, size_t n) { return n; });
+  base = text.data();
+  o = base + used;
+  lim = base + text.size();
+}
+
+void Reader::CanonOut::finish() {
+  text.resize(size());
+  // Room taken for the rest of the input and never written costs no memory until it is
+  // touched; it is given back only when it dwarfs the text (a copy touches fresh pages).
+  if (text.capacity() - text.size() > 4 * text.size() + 65536) text.shrink_to_fit();
+}
+
+// Cursor on the opening quote. A string without escapes is copied as it stands: its body
+// holds no quote, backslash or control byte, so it is what the writer would produce.
+// `body` receives its content (a view of the input, or of the scratch buffer after an
+// escape: the caller keeps a copy if it needs one past the next string).
+[[gnu::always_inline]] inline bool Reader::canon_string(CanonOut& out, std::string_view* body) {
+  const char* const start = p_;
+  const char* q = p_ + 1;
+  const size_t mark = out.size();
+  out.need(1);
+  char* o = out.o;
+  *o++ = '"';
+  unsigned high = 0;  // non-zero when a byte of the body has bit 7 set
+  bool stopped = false;
+#if defined(__SSE2__)
+  // Sixteen bytes are copied while they are scanned; the bytes stored past the first
+  // stop lie beyond the cursor and are overwritten later.
+  while (end_ - q >= 16) {
+    if (out.lim - o < 16) {
+      out.o = o;
+      out.need(16);
+      o = out.o;
+    }
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+    const unsigned stops = string_stops(x);
+    const auto bytes = static_cast<unsigned>(_mm_movemask_epi8(x));
+    if (stops != 0) {
+      const int plain = std::countr_zero(stops);
+      high |= bytes & ((1u << plain) - 1);
+      q += plain;
+      o += plain;  // at least one byte of room is left for the closing quote
+      stopped = true;
+      break;
+    }
+    high |= bytes;
+    q += 16;
+    o += 16;
+  }
+#endif
+  if (!stopped) {
+    out.o = o;
+    out.need(static_cast<size_t>(end_ - q) + 1);
+    o = out.o;
+    while (q < end_) {
+      const auto c = static_cast<unsigned char>(*q);
+      if (kStringStop[c]) break;
+      high |= c & 0x80;
+      *o++ = static_cast<char>(c);
+      ++q;
+    }
+  }
+  if (q < end_ && *q == '"') {
+    const std::string_view content(start + 1, static_cast<size_t>(q - start - 1));
+    if (high == 0 || text::is_valid_utf8(content)) {
+      *o++ = '"';
+      out.o = o;
+      p_ = q + 1;
+      if (body) *body = content;
+      return true;
+    }
+  }
+  // An escape, a control byte, invalid UTF-8 or the end of the input.
+  out.o = out.base + mark;
+  return canon_string_general(out, body);
+}
 
 bool Reader::read_canonical(std::string& out) {
-  int c = peek_ws();
+  CanonOut o(out, static_cast<size_t>(end_ - p_));
+  const bool ok = canon_value(o);
+  o.finish();
+  return ok;
+}
+
+bool Reader::canon_value(CanonOut& out) {
+  const int c = peek_ws();
   switch (c) {
-    case -1:
-      return fail_peeked("EOF while parsing a value");
-    case 'n':
-      ++p_;
-      if (!read_ident("ull")) return false;
-      out.append("null");
-      return true;
-    case 't':
-      ++p_;
-      if (!read_ident("rue")) return false;
-      out.append("true");
-      return true;
-    case 'f':
-      ++p_;
-      if (!read_ident("alse")) return false;
-      out.append("false");
-      return true;
-    case '"': {
-      const char* start = p_;
-      std::string_view s;
-      if (!read_string(s)) return false;
-      if (s.data() == start + 1) {
-        // No escape: the body holds no quote, backslash or control byte, so the source
-        // text is what the writer would produce.
-        out.append(start, static_cast<size_t>(p_ - start));
-      } else {
-        append_json_string(out, s);
-      }
-      return true;
-    }
-    case '[': {
-      if (!enter_container()) return false;
-      ++p_;
-      out.push_back('[');
-      bool first = true;
-      bool ok = true;
-      for (;;) {
-        int more = next_element(first);
-        if (more <= 0) {
-          ok = more == 0;
-          break;
-        }
-        if (out.back() != '[') out.push_back(',');
-        if (!read_canonical(out)) {
-          ok = false;
-          break;
-        }
-      }
-      leave_container();
-      if (!ok || !end_array()) return false;
-      out.push_back(']');
-      return true;
-    }
+    case '"':
+      return canon_string(out, nullptr);
     case '{': {
       if (!enter_container()) return false;
       ++p_;
-      bool ok = canonical_object(out);
+      const bool ok = canon_object(out);
       leave_container();
       return ok;
     }
-    default:
-      if (c == '-' || is_digit(static_cast<char>(c))) {
-        const char* start = p_;
-        Number n;
-        if (!read_number(n)) return false;
-        if (n.kind == Number::Kind::Float && !is_float_text(std::string_view(start, static_cast<size_t>(p_ - start)))) {
-          append_float_text(out, n.d);
-        } else {
-          // An integer that fits its class has no leading zero, sign or exponent the
-          // writer would drop: its source text is its output.
-          out.append(start, static_cast<size_t>(p_ - start));
-        }
+    case '[':
+      return canon_array(out);
+    case 't':
+      if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
+        p_ += 4;
+        out.put("true", 4);
         return true;
       }
+      return canon_literal_general(out, c);
+    case 'f':
+      if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
+        p_ += 5;
+        out.put("false", 5);
+        return true;
+      }
+      return canon_literal_general(out, c);
+    case 'n':
+      if (end_ - p_ >= 4 && std::memcmp(p_, "null", 4) == 0) {
+        p_ += 4;
+        out.put("null", 4);
+        return true;
+      }
+      return canon_literal_general(out, c);
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) return canon_number(out);
+      if (c < 0) return fail_peeked("EOF while parsing a value");
       return fail_peeked("expected value");
   }
 }
 
-bool Reader::canonical_object(std::string& out) {
-  out.push_back('{');
-  const size_t body = out.size();
-  const size_t base = canon_members_.size();
-  const size_t keys_mark = canon_keys_.size();
-  bool sorted = true;
+bool Reader::canon_literal_general(CanonOut& out, int c) {
+  ++p_;
+  switch (c) {
+    case 't':
+      return read_ident("rue") && (out.put("true", 4), true);
+    case 'f':
+      return read_ident("alse") && (out.put("false", 5), true);
+    default:
+      return read_ident("ull") && (out.put("null", 4), true);
+  }
+}
+
+bool Reader::canon_string_general(CanonOut& out, std::string_view* body) {
+  const char* start = p_;
+  std::string_view s;
+  if (!read_string(s)) return false;
+  std::string& text = out.flush();
+  if (s.data() == start + 1) {
+    text.append(start, static_cast<size_t>(p_ - start));
+  } else {
+    append_json_string(text, s);
+  }
+  out.reopen();
+  if (body) *body = s;
+  return true;
+}
+
+// Cursor on '-' or a digit. Copied as it stands: an integer that fits its class (no
+// leading zero, sign or exponent the writer would drop) and a decimal already in the
+// writer's shortest form. Anything else is parsed and rewritten by the general path.
+bool Reader::canon_number(CanonOut& out) {
+  const char* const start = p_;
+  const char* q = p_;
+  if (*q == '-') ++q;
+  const char* const digits = q;
+  while (q < end_ && is_digit(*q)) ++q;
+  const auto whole = static_cast<size_t>(q - digits);
+  bool plain = whole == 1 || (whole > 1 && *digits != '0');
+  if (plain && q < end_ && *q == '.') {
+    ++q;
+    while (q < end_ && is_digit(*q)) ++q;
+    plain = (q == end_ || (*q != 'e' && *q != 'E')) &&
+            is_float_text(std::string_view(start, static_cast<size_t>(q - start)));
+  } else if (plain) {
+    if (q < end_ && (*q == 'e' || *q == 'E')) {
+      plain = false;
+    } else if (digits != start) {
+      // "-0" is the double -0.0; 18 digits always fit i64.
+      plain = *digits != '0' && whole <= 18;
+    } else {
+      plain = whole <= 19;  // always fits u64
+    }
+  }
+  if (!plain) return canon_number_general(out);
+  out.put(start, static_cast<size_t>(q - start));
+  p_ = q;
+  return true;
+}
+
+bool Reader::canon_number_general(CanonOut& out) {
+  const char* start = p_;
+  Number n;
+  if (!read_number(n)) return false;
+  if (n.kind == Number::Kind::Float && !is_float_text(std::string_view(start, static_cast<size_t>(p_ - start)))) {
+    append_float_text(out.flush(), n.d);
+    out.reopen();
+  } else {
+    out.put(start, static_cast<size_t>(p_ - start));
+  }
+  return true;
+}
+
+bool Reader::canon_array(CanonOut& out) {
+  if (!enter_container()) return false;
+  ++p_;
+  out.put('[');
   bool first = true;
   bool ok = true;
   for (;;) {
-    int more = next_key(first);
-    if (more < 0) {
+    // The usual step: the first element, or a comma and the next element.
+    const char* step = p_;
+    const bool was_first = first;
+    int c = peek_ws();
+    if (!first && c == ',') {
+      ++p_;
+      c = peek_ws();
+    } else if (!first) {
+      c = ']';
+    }
+    if (c < 0 || c == ']') {
+      p_ = step;
+      const int more = next_element(first);
+      if (more <= 0) {
+        ok = more == 0;
+        break;
+      }
+    }
+    first = false;
+    if (!was_first) out.put(',');
+    if (!canon_value(out)) {
       ok = false;
       break;
     }
-    if (more == 0) break;
-    if (canon_members_.size() > base) out.push_back(',');
+  }
+  leave_container();
+  if (!ok || !end_array()) return false;
+  out.put(']');
+  return true;
+}
+
+// After '{' was taken.
+bool Reader::canon_object(CanonOut& out) {
+  out.put('{');
+  const size_t body = out.size();
+  const size_t base = canon_members_.size();
+  const size_t keys_mark = canon_keys_.size();
+  size_t count = 0;
+  CanonMember last{};
+  bool sorted = true;
+  bool ok = true;
+  for (;;) {
+    // The usual step: the first key, or a comma and the next key.
+    const char* step = p_;
+    int c = peek_ws();
+    if (count > 0) {
+      if (c == ',') {
+        ++p_;
+        c = peek_ws();
+      } else {
+        c = '}';
+      }
+    }
+    if (c != '"') {
+      p_ = step;
+      bool first = count == 0;
+      const int more = next_key(first);
+      if (more < 0) ok = false;
+      if (more <= 0) break;
+    }
+    if (count > 0) out.put(',');
     CanonMember m{};
     m.start = out.size();
-    bool colon_taken = false;
-    const char* start = p_;
+    const char* key_start = p_;
     std::string_view key;
-    if (!read_string(key)) {
+    if (!canon_string(out, &key)) {
       ok = false;
       break;
     }
-    if (key.data() == start + 1) {
+    if (key.data() == key_start + 1) {
       m.key_data = key.data();
       m.key_size = key.size();
-      // The usual layout: a colon right after the key is copied with it.
-      colon_taken = p_ < end_ && *p_ == ':';
-      if (colon_taken) ++p_;
-      out.append(start, static_cast<size_t>(p_ - start));
     } else {
       // The key was unescaped into the scratch buffer, which the next string reuses.
       m.key_data = nullptr;
       m.key_offset = canon_keys_.size();
       m.key_size = key.size();
       canon_keys_.append(key);
-      append_json_string(out, key);
     }
-    if (!colon_taken) {
-      if (!read_colon()) {
-        ok = false;
-        break;
-      }
-      out.push_back(':');
+    if (p_ < end_ && *p_ == ':') {
+      ++p_;
+    } else if (!read_colon()) {
+      ok = false;
+      break;
     }
-    if (!read_canonical(out)) {
+    out.put(':');
+    if (!canon_value(out)) {
       ok = false;
       break;
     }
     m.end = out.size();
-    if (sorted && canon_members_.size() > base && !key_less(canon_key(canon_members_.back()), canon_key(m))) {
-      sorted = false;
-    }
+    if (count > 0 && sorted && !key_less(canon_key(last), canon_key(m))) sorted = false;
     canon_members_.push_back(m);
+    last = m;
+    ++count;
   }
-  if (ok) ok = end_object();
+  if (ok) {
+    if (p_ < end_ && *p_ == '}') {
+      ++p_;
+    } else {
+      ok = end_object();
+    }
+  }
   if (ok && !sorted) {
     // Reorder: stable by key, so equal keys stay in input order and the last one is kept.
     canon_order_.clear();
@@ -720,18 +952,20 @@ bool Reader::canonical_object(std::string& out) {
     } else {
       std::stable_sort(canon_order_.begin(), canon_order_.end(), less);
     }
-    canon_copy_.assign(out, body, std::string::npos);
-    out.resize(body);
+    canon_copy_.assign(out.base + body, out.size() - body);
+    out.o = out.base + body;
+    bool any = false;
     for (size_t j = 0; j < canon_order_.size(); ++j) {
       const CanonMember& m = canon_members_[canon_order_[j]];
       if (j + 1 < canon_order_.size() && canon_key(m) == canon_key(canon_members_[canon_order_[j + 1]])) continue;
-      if (out.size() > body) out.push_back(',');
-      out.append(canon_copy_, m.start - body, m.end - m.start);
+      if (any) out.put(',');
+      any = true;
+      out.put(canon_copy_.data() + (m.start - body), m.end - m.start);
     }
   }
   canon_members_.resize(base);
   canon_keys_.resize(keys_mark);
-  if (ok) out.push_back('}');
+  if (ok) out.put('}');
   return ok;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -135,7 +136,45 @@ class Reader {
   bool parse_escape();
   bool read_hex4(uint32_t& out);
   bool read_array_elements(Array* out);
-  bool canonical_object(std::string& out);
+
+  // Where the canonical reader writes: a cursor into `text`, whose size runs ahead of
+  // what was written (the tail is scratch room) until finish() cuts it to the written
+  // length. Text is written through the cursor with one room check per token.
+  struct CanonOut {
+    CanonOut(std::string& s, size_t expected);
+    std::string& text;
+    char* base = nullptr;
+    char* o = nullptr;
+    char* lim = nullptr;
+
+    size_t size() const { return static_cast<size_t>(o - base); }
+    void need(size_t n) {
+      if (static_cast<size_t>(lim - o) < n) grow(n);
+    }
+    void grow(size_t n);
+    void put(char c) {
+      need(1);
+      *o++ = c;
+    }
+    void put(const char* p, size_t n) {
+      need(n);
+      std::memcpy(o, p, n);
+      o += n;
+    }
+    // `text` cut to what was written, for appending through std::string; reopen() takes
+    // the cursor back after that.
+    std::string& flush();
+    void reopen();
+    void finish();
+  };
+  bool canon_value(CanonOut& out);
+  bool canon_array(CanonOut& out);
+  bool canon_object(CanonOut& out);
+  bool canon_string(CanonOut& out, std::string_view* body);
+  bool canon_string_general(CanonOut& out, std::string_view* body);
+  bool canon_number(CanonOut& out);
+  bool canon_number_general(CanonOut& out);
+  bool canon_literal_general(CanonOut& out, int c);
 
   // One member of an object being canonicalised: its key (a view of the input when the
   // key had no escape, else a range of canon_keys_) and its "key":value text in the

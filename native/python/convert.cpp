@@ -162,13 +162,14 @@ PyObject* raise_manifest_error(const ManifestError& error, const std::string* fi
   return raise_os_error(error.os_error(), error.display(), filename);
 }
 
-PyObject* json_to_py(const std::string& json_text) {
+PyObject* json_to_py(std::string json_text) {
   PyObject* module = PyImport_Import(g_json_name);
   if (module == nullptr) return nullptr;
   PyObject* loads = PyObject_GetAttr(module, g_loads_name);
   Py_DECREF(module);
   if (loads == nullptr) return nullptr;
   PyObject* text = PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), "strict");
+  std::string().swap(json_text);
   if (text == nullptr) {
     Py_DECREF(loads);
     return nullptr;

@@ -84,9 +84,15 @@ PyObject* inspect_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     ResourceLimits limits;
     if (!convert_path(slots[0], "manifest", &manifest)) return nullptr;
     if (!convert_limits(slots + 1, &limits)) return nullptr;
-    auto doc = without_gil([&] { return load_manifest_file_with_options(manifest, limits.max_manifest_bytes); });
-    if (!doc) return raise_manifest_error(doc.error(), &manifest);
-    return json_to_py(write_manifest_compact(doc->manifest));
+    std::string text;
+    {
+      auto doc = without_gil([&] { return load_manifest_file_with_options(manifest, limits.max_manifest_bytes); });
+      if (!doc) return raise_manifest_error(doc.error(), &manifest);
+      text = write_manifest_compact(doc->manifest);
+    }
+    // The parsed record is freed first: its memory, already in use, then takes the text
+    // decoded for json.loads instead of fresh pages.
+    return json_to_py(std::move(text));
   });
 }
 

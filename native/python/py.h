@@ -23,7 +23,8 @@ PyObject* internal_error_type();  // derives from BaseException; not a module at
 
 // ---- results and errors -------------------------------------------------------------
 // Hands compact JSON text to json.loads (module and attribute looked up on every call).
-PyObject* json_to_py(const std::string& json_text);
+// The text is freed once decoded, so json.loads runs with its memory back in the heap.
+PyObject* json_to_py(std::string json_text);
 // Raises the exception for a core error; always returns nullptr. An I/O error with an
 // error number raises the OSError subclass the interpreter picks for it (FileNotFoundError,
 // PermissionError, ...) with errno, strerror and `filename` (None when null) set, while its

@@ -195,7 +195,7 @@ TEST(json_value_objects_keep_last_and_sort) {
 }
 
 TEST(json_reader_string_scan_at_every_offset) {
-  // The scanner takes plain bytes in words of eight: a stop byte or a non-ASCII byte at any offset must be seen, with
+  // The scanner takes plain bytes sixteen at a time: a stop byte or a non-ASCII byte at any offset must be seen, with
   // the same position as one found byte by byte.
   for (size_t k = 0; k < 24; ++k) {
     const std::string pad(k, 'a'), control = "control character (\\u0000-\\u001F) found while parsing a string";
@@ -209,6 +209,10 @@ TEST(json_reader_string_scan_at_every_offset) {
     CHECK(v.as_string() && *v.as_string() == pad + "\"" + pad + "\xC3\xA9\x7F");
     v = read_ok("[\"" + pad + "\"," + std::to_string(k) + "]");
     CHECK_EQ(compact(v), "[\"" + pad + "\"," + std::to_string(k) + "]");
+    // Rewritten numbers make the canonical text outgrow its source before a long string.
+    std::string grown = "[";
+    for (int i = 0; i < 12; ++i) grown += "1e9,";
+    read_ok(grown + "\"" + pad + pad + pad + "\xC3\xA9" + pad + "\"]");
   }
 }
 
