@@ -77,8 +77,7 @@ class Bundle:
         params = {**DEFAULT_INDEX[kind], **index_kw}
         dim = params["dim"]
         self.manifest = {
-            "schema_version": "zarnik.index_manifest.v1",
-            "manifest_id": "urn:uuid:" + str(uuid.UUID(int=42)),
+            "schema_version": "zarnik.index_manifest.v1", "manifest_id": "urn:uuid:" + str(uuid.UUID(int=42)),
             "created_at": "2024-05-01T12:00:00Z",
             "artifact": {"path": self.index_path.name, "sha256": sha256(self.index), "kind": kind, "format_version": 1,
                          "dim": dim, "vector_count": n, "bytes_per_vec": bytes_per_vec(kind, dim, params.get("bits", 2)),
@@ -157,6 +156,13 @@ def encoder_distortion_block(bundle: Bundle, data: bytes = b'{"pairs": []}', rel
             "bounds": {"declared_lower_bound": 1.0, "declared_upper_bound": 3.0, "estimated_distortion": 3.0},
             "scope": {}, "evidence": {"kind": "empirical_sample"},
             "profile": {**write_profile_file(bundle, rel, data), "format": "json"}}
+
+
+def sparse(path: Path, head: bytes, size: int) -> None:
+    """Writes `head`, then extends the file to `size` bytes as a hole (no storage on tmpfs; reads return zeros)."""
+    with open(path, "wb") as fh:
+        fh.write(head)
+        fh.truncate(size)
 
 
 def full_bundle(root: Path, aux: bytes = b"auxiliary bytes") -> Bundle:

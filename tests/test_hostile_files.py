@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, full_bundle, sha256, skip_rss_when_sanitized
+from builders import Bundle, full_bundle, sha256, skip_rss_when_sanitized, sparse
 
 SHM = Path("/dev/shm") if os.path.isdir("/dev/shm") else None
 ROLES = ("artifact", "row_identity", "auxiliary_artifact", "calibration_profile", "encoder_distortion_profile")
@@ -172,12 +172,6 @@ def test_fifo_fed_by_a_writer_is_read_like_a_file(root, role):
     finally:
         writer.kill()
         writer.wait()
-
-
-def sparse(path: Path, header: bytes, size: int) -> None:
-    with open(path, "wb") as fh:
-        fh.write(header)
-        fh.truncate(size)
 
 
 GIANT = 10 << 30  # sparse: no storage, but every read returns bytes

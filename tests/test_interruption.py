@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, header, row_map_lines
+from builders import Bundle, header, row_map_lines, sparse
 from test_hostile_files import root  # noqa: F401  (fixture: a directory in /dev/shm)
 
 WATCHDOG = 20.0
@@ -139,9 +139,7 @@ def verify_row_map_fifo_stalled(root):
 
 def create_from_giant_index(root):
     # A sparse 4 GiB index: its hash (on a helper thread) takes seconds, unless stopped.
-    with open(index := root / "giant.zkrq", "wb") as fh:
-        fh.write(header("rank_quant", dim=512, n=2**24, bits=4))
-        fh.truncate(14 + 256 * 2**24)
+    sparse(index := root / "giant.zkrq", header("rank_quant", dim=512, n=2**24, bits=4), 14 + 256 * 2**24)
     out = root / "out" / "m.json"
     return (lambda: zm.create_manifest(index, out, "m", row_id_is_identity=True)), (lambda: None), None
 

@@ -26,11 +26,8 @@ LIMIT_SIG = ", ".join(f"{key}=None" for key in DEFAULTS)
 VERIFY_SIG = ("(manifest, *, index=None, allow_absolute_paths=False, allow_path_escape=False, "
               f"allow_duplicate_db_ids=False, {LIMIT_SIG})")
 SIGNATURES = {
-    "default_resource_limits": "()",
-    "sha256_file": "(path)",
-    "inspect_manifest": f"(manifest, *, {LIMIT_SIG})",
-    "verify_manifest": VERIFY_SIG,
-    "verify_for_load": VERIFY_SIG,
+    "default_resource_limits": "()", "sha256_file": "(path)", "inspect_manifest": f"(manifest, *, {LIMIT_SIG})",
+    "verify_manifest": VERIFY_SIG, "verify_for_load": VERIFY_SIG,
     "create_manifest": "(index, out, embedding_model, *, row_map=None, row_id_is_identity=False, "
                        f"auxiliary_artifacts=None, allow_absolute_paths=False, allow_path_escape=False, {LIMIT_SIG})"}
 

@@ -24,7 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 import zarnik_manifest as zm  # noqa: E402
 from builders import (Bundle, calibration_block, encoder_distortion_block, index_bytes,  # noqa: E402
-                      full_bundle, row_map_lines, sha256)
+                      full_bundle, row_map_lines, sha256, sparse)
 
 SCALES = {  # race runs per (role, swap); thread rounds; soak calls per function
     "small": dict(race_runs=150, thread_rounds=3, thread_vectors=256, soak_calls=1500, sparse_bytes=256 << 20),
@@ -281,9 +281,7 @@ def sparse_giant(root: Path, size: int) -> tuple[list[str], int, int]:
     """Verifies a manifest whose index is a sparse file of `size` bytes with the original header.
     Returns the issue codes and the peak RSS (KiB) of a child that verifies and of one that only imports."""
     b = Bundle(root, row_map=False)
-    with open(b.index_path, "wb") as fh:
-        fh.write(b.index[:14])
-        fh.truncate(size)
+    sparse(b.index_path, b.index[:14], size)
     out = root / "codes.json"
     # Each child runs under a parent whose only child it is, which reads RUSAGE_CHILDREN.
     wrapper = ("import resource, subprocess, sys\nsubprocess.run([sys.executable, '-c', sys.argv[1]], check=True)\n"

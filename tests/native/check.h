@@ -1,6 +1,5 @@
 // A minimal unit-test harness for the core library: TEST registers a case; CHECK, CHECK_CTX (naming the case) and
-// CHECK_EQ record failures without stopping it; TempDir holds its files. The standard headers below serve every test
-// file.
+// CHECK_EQ record failures without stopping it; TempDir holds its files. The headers below serve every test file.
 #pragma once
 
 #include <fcntl.h>

@@ -1,5 +1,4 @@
-// Bounded reads, streaming hashes, opening a pinned entry, lexical path helpers (lossy UTF-8 is checked through the
-// quoted form).
+// Bounded reads, streaming hashes, opening a pinned entry, lexical path helpers (lossy UTF-8: see the quoted form).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,9 +76,8 @@ TEST(open_identified_rejects_replaced_entry_without_blocking) {
   }
 }
 
-// A pool worker cannot be interrupted in open(): there a FIFO (a regular file swapped out after the check that sent the
-// file to the worker) fails at once, a regular file opens as usual with blocking reads, and outside the scope nothing
-// changes.
+// A pool worker cannot be interrupted in open(): there a FIFO (a regular file swapped out after the check that sent it
+// to the worker) fails at once, a regular file opens as usual with blocking reads; outside the scope nothing changes.
 TEST(regular_opens_only_never_waits_on_a_fifo) {
   zmtest::TempDir tmp;
   const std::string fifo = tmp.path + "/fifo", plain = tmp.write("");

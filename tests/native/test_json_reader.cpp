@@ -1,5 +1,4 @@
-// The strict reader: every syntax error with its exact text and position, number classes and limits, string decoding,
-// nesting limit, generic values.
+// The strict reader: each syntax error's exact text and position, number classes, strings, nesting, generic values.
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -47,8 +46,7 @@ Value read_ok(std::string_view text) {
   return v;
 }
 
-// Each text fails with exactly its message at line 1, `column` (0 or more); otherwise the message carries its own
-// position.
+// Each text fails with exactly its message at line 1, `column` (0 or more); else the message carries its position.
 struct ErrorCase {
   std::string text, message;
   int column = -1;
@@ -94,8 +92,7 @@ TEST(json_reader_syntax_errors_and_positions) {
 }
 
 TEST(json_reader_float_layouts) {
-  // Floats whose source text is, or nearly is, the written text: every one is checked against the tree's writing by
-  // read_error.
+  // Floats whose source text is, or nearly is, the written text: read_error checks each against the tree's writing.
   for (const char* text : {"837.5", "-0.25", "1.0", "10.0", "1.50", "1.00", "0.5", "0.0", "-0.0", "0.00001",
                            "0.000012", "0.000001", "0.0000010", "123456789012345.0", "12345678901234.5",
                            "1234567890123456.0", "0.123456789012345", "0.1234567890123456", "0.30000000000000004",

@@ -1,5 +1,4 @@
-// Index-file probe and persisted-format registry: every rule at its boundary, every message exactly, files built byte
-// by byte from the header layouts.
+// Index-file probe and format registry: each rule at its boundary, each message exactly, files built from the layouts.
 #include <cerrno>
 #include <expected>
 #include <optional>
@@ -73,8 +72,7 @@ TEST(probe_magic_version_and_truncation) {
       {b.substr(0, 5), "ZKBM header truncated while reading dim"},
       {b.substr(0, 11), "ZKBM header truncated while reading n_top"},
       {s.substr(0, 9), "ZKSB header truncated while reading n_vectors"},
-      // A field is checked before the next one is read: a bad field in a cut header reports the field, not the
-      // truncation.
+      // Each field is checked before the next is read: a bad field in a cut header reports it, not the truncation.
       {zkrq(3, 8, 1).substr(0, 6), "unsupported ZKRQ bits: 3 (expected 1, 2, or 4)"},
       {zkr(1, 1).substr(0, 9), "dim 1 out of range [2, 65535]"},
       {zkbm(128, 128, 1).substr(0, 13), "ZKBM n_top 128 must satisfy 0 < n_top < dim (128)"}});

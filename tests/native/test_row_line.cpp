@@ -104,8 +104,7 @@ TEST(row_line_fast_path_agrees_with_strict_decoder) {
 }
 
 // The reference vectors of SipHash-2-4 (key 00..0f, message 00..len-1 for len 0..16 and 63: every tail length, one and
-// several blocks) check the rounds, the little-endian block loads and the length byte that the id set's SipHash-1-3
-// shares.
+// several blocks) check the rounds, little-endian loads and length byte that the id set's SipHash-1-3 shares.
 TEST(siphash_reference_vectors) {
   const std::pair<size_t, uint64_t> vectors[] = {
       {0, 0x726fdb47dd0e0e31}, {1, 0x74f839c593dc67fd}, {2, 0x0d6c8009d9a94f5a}, {3, 0x85676696d7fb7e2d},
@@ -191,8 +190,7 @@ TEST(id_set_agrees_with_exact_bytes_on_near_uuids) {
   }
 }
 
-// Growth from the smallest index, from a reserved size that is no power of two (a hint that fell short), and from a
-// reservation that needs none.
+// Growth from the smallest index, from a reserved size that is no power of two (a hint too small), and from enough.
 TEST(id_set_survives_growth) {
   for (const uint64_t hint : {uint64_t{0}, uint64_t{5000}, uint64_t{300000}}) {
     IdSet set;
@@ -268,8 +266,7 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
   limits.max_row_map_line_bytes = capped.max_row_map_line_bytes = 130;
   capped.max_report_issues = 2;  // the cap must not depend on chunks either
   const std::string too_long = rows.substr(0, rows.find("not json")) + std::string(130, ' ') + "\n" + rows;
-  // More lines than the validator decodes ahead, in every form, stopping mid-chunk: the lines decoded past the stop
-  // must leave no trace.
+  // More lines than the validator decodes ahead, in every form, stopping mid-chunk: lines past the stop leave no trace.
   std::string many;
   auto nth_uuid = [](int i) { return "00000000-0000-0000-0000-0000000000" + std::to_string(10 + i); };
   for (int i = 0; i < 40; ++i) {

@@ -1,5 +1,4 @@
-// Text helpers used by messages and field rules: trim, quoted form, plain numbers, RFC 3339, UUID text and generation,
-// digest syntax.
+// Text helpers of messages and field rules: trim, quoted form, plain numbers, RFC 3339, UUIDs, digest syntax.
 #include <cmath>
 #include <limits>
 #include <tuple>
