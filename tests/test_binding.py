@@ -100,8 +100,7 @@ class FsPath:
                                                              "allow_duplicate_db_ids"] for value in [1, 0, None, "true"]],
         (WITH_LIMITS, dict(max_manifest_bytes=-1), OverflowError),
         (WITH_LIMITS, dict(max_manifest_bytes=1.5), TypeError),
-        (WITH_LIMITS, dict(max_report_issues=2**64), OverflowError),
-    ] for f in funcs]])
+        (WITH_LIMITS, dict(max_report_issues=2**64), OverflowError)] for f in funcs]])
 def test_conversion_errors_name_the_first_failing_parameter(call, exc, text, param):
     with pytest.raises(exc) as info:
         call()

@@ -37,8 +37,7 @@ def test_escapes_and_absolute_paths(bundle, path, allow_abs, allow_escape, outco
         "absolute": [("absolute_path_rejected", f"absolute path {path} is rejected by default")],
         "outside": [("path_escape_rejected",
                      f"canonical path {target} is outside manifest base {os.path.realpath(bundle.root)}")],
-        "ok": [],
-    }[outcome]
+        "ok": []}[outcome]
     assert issues(report, "artifact_") == expected
     if outcome in ("ok", "lexical"):
         assert report["artifact"]["canonical_path"] == (target if outcome == "ok" else None)

@@ -41,8 +41,7 @@ def test_interpreter_lock_is_released_while_a_call_waits_on_its_file(tmp_path, w
     call, data = [
         (lambda: zm.sha256_file(fifo), payload), (lambda: zm.inspect_manifest(fifo), text),
         (lambda: zm.verify_manifest(fifo), text), (lambda: zm.verify_for_load(fifo), text),
-        (lambda: zm.create_manifest(fifo, tmp_path / "out.json", "enc", row_id_is_identity=True), b.index),
-    ][which]
+        (lambda: zm.create_manifest(fifo, tmp_path / "out.json", "enc", row_id_is_identity=True), b.index)][which]
     os.mkfifo(fifo)
     outcome = []
 
