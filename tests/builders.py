@@ -9,6 +9,8 @@ import json
 import operator
 import os
 import struct
+import subprocess
+import sys
 import uuid
 from pathlib import Path
 
@@ -156,6 +158,18 @@ def encoder_distortion_block(bundle: Bundle, data: bytes = b'{"pairs": []}', rel
             "bounds": {"declared_lower_bound": 1.0, "declared_upper_bound": 3.0, "estimated_distortion": 3.0},
             "scope": {}, "evidence": {"kind": "empirical_sample"},
             "profile": {**write_profile_file(bundle, rel, data), "format": "json"}}
+
+
+BASELINE = "import json, zarnik_manifest as zm\n"
+
+
+def peak_rss_kib(code: str) -> int:
+    """Peak resident set (KiB) of a child running `code` (RUSAGE_CHILDREN of a parent with only that child)."""
+    wrapper = ("import resource, subprocess, sys\n"
+               "subprocess.run([sys.executable, '-c', sys.argv[1]], check=True)\n"
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    out = subprocess.run([sys.executable, "-c", wrapper, code], capture_output=True, text=True, check=True, timeout=600)
+    return int(out.stdout.split()[-1])
 
 
 def sparse(path: Path, head: bytes, size: int) -> None:

@@ -6,14 +6,13 @@ import functools
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, full_bundle, sha256, skip_rss_when_sanitized, sparse
+from builders import BASELINE, Bundle, full_bundle, peak_rss_kib, sha256, skip_rss_when_sanitized, sparse
 
 SHM = Path("/dev/shm") if os.path.isdir("/dev/shm") else None
 ROLES = ("artifact", "row_identity", "auxiliary_artifact", "calibration_profile", "encoder_distortion_profile")
@@ -68,16 +67,6 @@ def read_failed(role: str, text: str) -> list[tuple[str, str]]:
             }.get(role) or [(f"{role}_hash_failed", f"failed to hash {NAME[role]}: {text}")]
 
 
-def peak_rss_kib(code: str) -> int:
-    """Peak resident set of a child running `code` (RUSAGE_CHILDREN of a parent with only that child)."""
-    wrapper = ("import resource, subprocess, sys\n"
-               "subprocess.run([sys.executable, '-c', sys.argv[1]], check=True)\n"
-               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    out = subprocess.run([sys.executable, "-c", wrapper, code], capture_output=True, text=True, check=True, timeout=120)
-    return int(out.stdout.split()[-1])
-
-
-BASELINE = "import json, zarnik_manifest as zm\n"
 
 
 @pytest.fixture(scope="module")

@@ -12,7 +12,6 @@ import itertools
 import json
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
@@ -23,8 +22,8 @@ from types import SimpleNamespace
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 import zarnik_manifest as zm  # noqa: E402
-from builders import (Bundle, calibration_block, encoder_distortion_block, index_bytes,  # noqa: E402
-                      full_bundle, row_map_lines, sha256, sparse)
+from builders import (BASELINE, Bundle, calibration_block, encoder_distortion_block, full_bundle,  # noqa: E402
+                      index_bytes, peak_rss_kib, row_map_lines, sha256, sparse)
 
 SCALES = {  # race runs per (role, swap); thread rounds; soak calls per function
     "small": dict(race_runs=150, thread_rounds=3, thread_vectors=256, soak_calls=1500, sparse_bytes=256 << 20),
@@ -283,13 +282,9 @@ def sparse_giant(root: Path, size: int) -> tuple[list[str], int, int]:
     b = Bundle(root, row_map=False)
     sparse(b.index_path, b.index[:14], size)
     out = root / "codes.json"
-    # Each child runs under a parent whose only child it is, which reads RUSAGE_CHILDREN.
-    wrapper = ("import resource, subprocess, sys\nsubprocess.run([sys.executable, '-c', sys.argv[1]], check=True)\n"
-               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    peaks = [int(subprocess.run([sys.executable, "-c", wrapper, "import json, zarnik_manifest as zm\n" + code],
-                                capture_output=True, text=True, check=True).stdout.split()[-1])
-             for code in (f"r = zm.verify_manifest({str(b.write())!r})\nopen({str(out)!r}, 'w').write("
-                          "json.dumps([i['code'] for i in r['errors']]))", "zm.default_resource_limits()")]
+    peaks = [peak_rss_kib(BASELINE + code) for code in (
+        f"r = zm.verify_manifest({str(b.write())!r})\nopen({str(out)!r}, 'w').write("
+        "json.dumps([i['code'] for i in r['errors']]))", "zm.default_resource_limits()")]
     return json.loads(out.read_text()), peaks[0], peaks[1]
 
 
