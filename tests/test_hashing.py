@@ -1,21 +1,16 @@
-import os
 import sys
-import tempfile
 
 import pytest
 
 import zarnik_manifest as zm
+from builders import sparse
+from test_hostile_files import root  # noqa: F401  (fixture: a directory in /dev/shm)
 
 
-def test_file_beyond_4_gib_is_hashed_in_constant_memory(tmp_path):
+def test_file_beyond_4_gib_is_hashed_in_constant_memory(root):
     # A sparse file on tmpfs reads its holes without filling the page cache.
-    fd, name = tempfile.mkstemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else str(tmp_path))
-    try:
-        os.ftruncate(fd, 2**32 + 3)
-        os.close(fd)
-        result = zm.sha256_file(name)
-    finally:
-        os.unlink(name)
+    sparse(root / "big", b"", 2**32 + 3)
+    result = zm.sha256_file(root / "big")
     assert list(result) == ["sha256", "size_bytes"]
     assert result == {"sha256": "930fa067940ff8d9f427e3a116b7598503c70ce7380d66ff65f8de33d558f7f3", "size_bytes": 2**32 + 3}
 
