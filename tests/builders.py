@@ -6,7 +6,6 @@ import copy
 import functools
 import hashlib
 import json
-import operator
 import os
 import struct
 import subprocess
@@ -106,16 +105,20 @@ class Bundle:
         return self.manifest_path
 
     def edited(self, **changes) -> dict:
-        """A deep copy of the manifest with dotted-path changes: edited(**{"artifact.dim": 5})."""
-        m = copy.deepcopy(self.manifest)
-        for dotted, value in changes.items():
-            *parents, last = dotted.split(".")
-            node = functools.reduce(operator.getitem, parents, m)
-            if value is DELETE:
-                node.pop(last, None)
-            else:
-                node[last] = value
-        return m
+        return edited(self.manifest, **changes)
+
+
+def edited(doc: dict, **changes) -> dict:
+    """A deep copy of doc with dotted-path changes: edited(m, **{"artifact.dim": 5}); digits index lists."""
+    doc = copy.deepcopy(doc)
+    for dotted, value in changes.items():
+        *parents, last = dotted.split(".")
+        node = functools.reduce(lambda n, p: n[int(p)] if isinstance(n, list) else n[p], parents, doc)
+        if value is DELETE:
+            node.pop(last, None)
+        else:
+            node[last] = value
+    return doc
 
 
 def issue_codes(report: dict) -> list[str]:

@@ -36,7 +36,6 @@ def test_exports_only_the_init_symbol_and_public_attributes_in_order():
     out = subprocess.run(["nm", "-D", "--defined-only", native.__file__], capture_output=True, text=True, check=True)
     assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit__zarnik_manifest"]
     assert native.__file__.endswith("_zarnik_manifest.abi3.so")
-    # No exception class or helper: nothing beyond the constants and functions.
     constants = SCHEMA_CONSTANTS + list(DEFAULTS.values())
     assert [k for k in vars(native) if not k.startswith("__")] == [name for name, _ in constants] + list(SIGNATURES)
     for name, value in constants:
