@@ -261,7 +261,8 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
                            "{\"row_id\":2,\"db_id\":\"" + u1 + "\",\"parent_id\":null}\n" +    // duplicate
                            "not json\n" +                                                      // invalid
                            usual_line(7, "00000000000000000000000000000004", &u2, 0) + "\n" +  // row_id mismatch
-                           usual_line(5, "x", nullptr, 0);                                     // no final LF
+                           "\r\n" +                                                            // blank, CRLF
+                           usual_line(6, "x", nullptr, 0);                                     // no final LF
   ResourceLimits limits, capped;
   limits.max_row_map_line_bytes = capped.max_row_map_line_bytes = 130;
   capped.max_report_issues = 2;  // the cap must not depend on chunks either
@@ -284,8 +285,9 @@ TEST(row_stream_result_does_not_depend_on_chunk_boundaries) {
     std::string text, outcome, codes;
     uint64_t expected_rows;
   } cases[] = {
-      {rows, "completed lines=6 rows=5",
-       dup + " row_identity_jsonl_invalid_json row_identity_row_id_mismatch row_identity_db_id_invalid_uuid", 6},
+      {rows, "completed lines=7 rows=5",
+       dup + " row_identity_jsonl_invalid_json row_identity_row_id_mismatch row_identity_jsonl_invalid_json"
+             " row_identity_db_id_invalid_uuid", 7},
       {too_long, "stopped lines=4 rows=3", dup + too_large, 6}, {many, "stopped lines=34 rows=33", dup + too_large, 40},
   };
   for (const auto& c : cases) {
