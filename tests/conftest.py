@@ -25,7 +25,6 @@ def bundle(tmp_path):
     return Bundle(tmp_path / "b", row_map=False)
 
 
-# ---- every result the suite sees conforms to the shipped JSON Schemas ----------------------
 
 SCHEMAS = {kind: jsonschema.Draft202012Validator(json.loads(
     resources.files("zarnik_manifest").joinpath("schemas", f"{kind}.schema.json").read_text()))

@@ -16,9 +16,8 @@ def test_file_beyond_4_gib_is_hashed_in_constant_memory(root):
 
 
 def test_no_descriptor_or_reference_leaks(tmp_path, fd_guard):
-    f = tmp_path / "data"
-    f.write_bytes(b"x" * 1000)
-    path, missing = str(f), str(tmp_path / "missing")
+    (tmp_path / "data").write_bytes(b"x" * 1000)
+    path, missing = str(tmp_path / "data"), str(tmp_path / "missing")
     before = (sys.getrefcount(path), sys.getrefcount(missing))
     for _ in range(200):
         zm.sha256_file(path)
