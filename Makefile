@@ -9,7 +9,7 @@ ASAN_PKG := $(ASAN_BUILD)/pkg
 SRC_PKG := src/zarnik_manifest
 PYTEST_ARGS ?= -q
 
-.PHONY: all demo test native-test bench sanitize lint fuzz stress mutants build sysdeps clangdeps venv clean
+.PHONY: all demo test native-test bench sanitize lint fuzz fuzz-minimise fuzzdeps stress mutants build sysdeps clangdeps venv clean
 
 all: build
 
@@ -43,6 +43,8 @@ native-test: build
 # and signals); their output is shown after the suite's. The wheel check builds its wheel
 # in $(BUILD), the tree just built: nothing compiles twice.
 test: build
+	@echo "== layers"
+	$(VPY) tools/check_layers.py
 	@echo "== native tests"
 	$(BUILD)/native_tests
 	@log=$(BUILD)/checks.log; \
@@ -88,8 +90,18 @@ lint: sysdeps venv clangdeps
 	  -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DPython_EXECUTABLE=$(VPY) >/dev/null
 	clang-tidy-16 -p $(LINT_BUILD) --quiet $$(git ls-files 'native/*.cpp')
 
-fuzz: sysdeps venv clangdeps
+# nlohmann/json is the second parser of the differential JSON harness (used only there).
+fuzzdeps: sysdeps venv clangdeps
+	@test -f /usr/include/nlohmann/json.hpp || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev)
+
+# Fuzzes from fuzz/seeds/<name>/ and grows build/fuzz-corpus/<name>/ (outside git).
+fuzz: fuzzdeps
 	./fuzz/run.sh
+
+# Rewrites each fuzz/seeds/<name>/ as at most 64 inputs from the seeds and the grown corpus.
+fuzz-minimise: fuzzdeps
+	./fuzz/run.sh minimise
 
 # Races, threads and leaks at full size (make test runs them small).
 stress: build

@@ -1,7 +1,6 @@
-// libFuzzer harness for the JSON layer: decodes the input as a manifest and each of
-// its lines as a row-map line. A manifest that decodes must write compact and pretty
-// text that decode again to the same compact text; errors must carry a position
-// inside the input.
+// libFuzzer harness for the JSON layer: decodes the input as a manifest and each of its lines as a row-map line. A
+// manifest that decodes must write compact and pretty text that decode again to the same compact text; errors must
+// carry a position inside the input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

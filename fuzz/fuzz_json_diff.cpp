@@ -1,17 +1,13 @@
-// Differential harness: the strict JSON reader against nlohmann/json (a second strict
-// RFC 8259 parser, used only here). Both must accept or reject each input alike and,
-// when both accept, yield the same value. Known classes where they may differ, skipped
+// Differential harness: the strict JSON reader against nlohmann/json (a second strict RFC 8259 parser, used only here).
+// Both must accept or reject each input alike and, when both accept, yield the same value. Known differences, skipped
 // or normalised below:
 //   - nesting: this reader stops at 128 levels; nlohmann has no depth limit.
 //   - byte-order mark: nlohmann skips a leading UTF-8 BOM; this reader rejects it.
-//   - NUL byte: nlohmann takes a NUL outside a string as the end of the input (so
-//     "1\0garbage" is accepted); this reader rejects it as a trailing character. Inputs
-//     holding a NUL are skipped (inside a string both reject it as a control character).
-//   - "-0": this reader keeps the double -0.0; nlohmann reads the integer 0 (numbers are
-//     compared by value across integer and floating classes).
+//   - NUL byte: nlohmann takes a NUL outside a string as the end of the input (so "1\0garbage" is accepted); this
+//     reader rejects it as a trailing character. Inputs holding a NUL are skipped (inside a string both reject it).
+//   - "-0": this reader keeps the double -0.0; nlohmann reads the integer 0 (numbers compare by value across classes).
 //   - duplicate keys: both keep the last value (compared, not skipped).
-//   - number range: both reject a double that overflows (1e400); integers beyond 64 bits
-//     become doubles in both.
+//   - number range: both reject a double that overflows (1e400); integers beyond 64 bits become doubles in both.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-// libFuzzer harness for manifest loading: the input is the whole manifest file (an
-// in-memory file reached through /proc/self/fd), and its first byte picks the size limit.
-// Loading must agree with parsing the same bytes, and enforce the limit exactly.
+// libFuzzer harness for manifest loading: the input is the whole manifest file (an in-memory file reached through
+// /proc/self/fd), and its first byte picks the size limit. Loading must agree with parsing the same bytes, and enforce
+// the limit exactly.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
-// libFuzzer harness for the index-file probe: every input becomes the whole content of
-// an in-memory file, which is probed through its /proc/self/fd path. The probe must
-// return a value or an error for every input, never crash or read out of bounds, and a
-// success must describe exactly the file it was given.
+// libFuzzer harness for the index-file probe: every input becomes the whole content of an in-memory file, which is
+// probed through its /proc/self/fd path. The probe must return a value or an error for every input, never crash or read
+// out of bounds, and a success must describe exactly the file it was given.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
-// libFuzzer harness for row-map lines: the fast path and the strict decoder agree on
-// every line (a line the fast path takes is taken by the strict decoder with the same
-// record; a line in the fast path's compact forms, parent_id absent, null or a string,
-// is never left to the strict decoder).
+// libFuzzer harness for row-map lines: the fast path and the strict decoder agree on every line (a line the fast path
+// takes is taken by the strict decoder with the same record; a line in the fast path's compact forms, parent_id absent,
+// null or a string, is never left to the strict decoder).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,8 +19,8 @@ bool fast_form_string(std::string_view s) {
   return true;
 }
 
-// The compact text the fast path is documented to accept for `row`; with `absent`, the
-// form without a parent_id key (only for a row without a parent).
+// The compact text the fast path is documented to accept for `row`; with `absent`, the form without a parent_id key
+// (only for a row without a parent).
 std::string fast_form(const zm::JsonlRow& row, bool absent = false) {
   std::string out = "{\"row_id\":" + std::to_string(row.row_id) + ",\"db_id\":\"" + row.db_id + "\"";
   if (absent) return out + "}";

@@ -1,14 +1,11 @@
-// libFuzzer harness for the streaming row-map validator. The first bytes of the input
-// choose the limits, the duplicate policy, issues already in the report and how the rest
-// is cut into chunks; the rest is the row map. The streaming validator (chunk-boundary
-// carry-over, decode-ahead, fast path, id set, saturating issue sink) must produce
-// exactly what a plain line-by-line reference built from the strict decoder produces:
-// the same issues in the same order, the same line and row counts, the same stop.
-// Each chunk is copied into a buffer of its own exact size, so reading past a chunk
-// trips ASan; the digest must be of the bytes handed out, asked only after the end.
-// The cap is also judged on its own, without the bounded append the reference shares.
-// One input in 64 (repeated past 20 KiB) also goes through a real file and the reading
-// thread, whose digest must cover every byte.
+// libFuzzer harness for the streaming row-map validator. The first bytes of the input choose the limits, the duplicate
+// policy, issues already in the report and how the rest is cut into chunks; the rest is the row map. The streaming
+// validator (chunk-boundary carry-over, decode-ahead, fast path, id set, saturating issue sink) must produce exactly
+// what a plain line-by-line reference built from the strict decoder produces: the same issues in the same order, the
+// same line and row counts, the same stop. Each chunk is copied into a buffer of its own exact size, so reading past a
+// chunk trips ASan; the digest must be of the bytes handed out, asked only after the end. The cap is also judged on its
+// own, without the bounded append the reference shares. One input in 64 (repeated past 20 KiB) also goes through a real
+// file and the reading thread, whose digest must cover every byte.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -165,22 +162,21 @@ std::vector<zm::ReportIssue> prefilled(const Setup& s) {
   return issues;
 }
 
+bool same_issue(const zm::ReportIssue& a, const zm::ReportIssue& b) {
+  return a.code == b.code && a.message == b.message;
+}
+
 bool same(const zm::RowValidation& a, const std::vector<zm::ReportIssue>& ai, const zm::RowValidation& b,
           const std::vector<zm::ReportIssue>& bi) {
-  if (a.completed != b.completed || a.line_count != b.line_count || a.validated_rows != b.validated_rows ||
-      a.sha256 != b.sha256 || ai.size() != bi.size())
-    return false;
-  for (size_t i = 0; i < ai.size(); ++i) {
-    if (ai[i].code != bi[i].code || ai[i].message != bi[i].message) return false;
-  }
-  return true;
+  return a.completed == b.completed && a.line_count == b.line_count && a.validated_rows == b.validated_rows &&
+         a.sha256 == b.sha256 && std::equal(ai.begin(), ai.end(), bi.begin(), bi.end(), same_issue);
 }
 
 constexpr std::string_view kLimitCode = "verification_report_issue_limit_exceeded";
 
-// The cap judged without the bounded append: when everything fits, the report is the
-// earlier issues followed by every issue found; otherwise it is a prefix of that list,
-// within the limit (at least one), ending in the single limit issue.
+// The cap judged without the bounded append: when everything fits, the report is the earlier issues followed by every
+// issue found; otherwise it is a prefix of that list, within the limit (at least one), ending in the single limit
+// issue.
 void check_cap(const Setup& s, std::string_view text, const std::vector<zm::ReportIssue>& got) {
   const std::vector<zm::ReportIssue> before = prefilled(s);
   for (const auto& i : before) {
@@ -191,19 +187,16 @@ void check_cap(const Setup& s, std::string_view text, const std::vector<zm::Repo
   std::vector<zm::ReportIssue> all = before;
   reference(text, open, all);
   const uint64_t max = s.limits.max_report_issues;
-  auto same_issue = [](const zm::ReportIssue& a, const zm::ReportIssue& b) {
-    return a.code == b.code && a.message == b.message;
-  };
   if (all.size() <= max) {
-    if (got.size() != all.size() || !std::equal(got.begin(), got.end(), all.begin(), same_issue)) std::abort();
+    if (!std::equal(got.begin(), got.end(), all.begin(), all.end(), same_issue)) std::abort();
     return;
   }
   if (got.empty() || got.size() > std::max<uint64_t>(max, 1) || got.back().code != kLimitCode) std::abort();
   if (!std::equal(got.begin(), got.end() - 1, all.begin(), same_issue)) std::abort();
 }
 
-// Runs the validator over `text` from chunks and (when asked) from a real file, against
-// the reference; any difference aborts.
+// Runs the validator over `text` from chunks and (when asked) from a real file, against the reference; any difference
+// aborts.
 void check(std::string_view text, const Setup& s, bool through_file) {
   std::vector<zm::ReportIssue> want_issues = prefilled(s);
   const zm::RowValidation want = reference(text, s, want_issues);

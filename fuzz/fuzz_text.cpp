@@ -1,5 +1,5 @@
-// libFuzzer harness for the text rules: UUID forms, RFC 3339 date-times and digest
-// syntax, each against a plain reference written here from the rules' statements.
+// libFuzzer harness for the text rules: UUID forms, RFC 3339 date-times and digest syntax, each against a plain
+// reference written here from the rules' statements.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -10,28 +10,19 @@ import pytest
 import zarnik_manifest as zm
 
 
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 @pytest.fixture
 def fd_guard():
     """Fails the test when it leaves a file descriptor open."""
-    before = open_fds()
+    before = len(os.listdir("/proc/self/fd"))
     yield
-    assert open_fds() == before
+    assert len(os.listdir("/proc/self/fd")) == before
 
 
 # ---- every result the suite sees conforms to the shipped JSON Schemas ----------------------
 
-def load_schema(name: str) -> dict:
-    return json.loads(resources.files("zarnik_manifest").joinpath("schemas", name).read_text())
-
-
-SCHEMAS = {
-    kind: jsonschema.Draft202012Validator(load_schema(f"{kind}.schema.json"))
-    for kind in ("index-manifest", "verification-report", "load-plan", "command-error")
-}
+SCHEMAS = {kind: jsonschema.Draft202012Validator(json.loads(
+    resources.files("zarnik_manifest").joinpath("schemas", f"{kind}.schema.json").read_text()))
+    for kind in ("index-manifest", "verification-report", "load-plan", "command-error")}
 
 
 def check_schema(kind: str, document: object) -> None:
@@ -60,13 +51,11 @@ def validated(func, kind: str, written_to: str | None = None):
     def wrapper(*args, **kwargs):
         result = func(*args, **kwargs)
         validated_in_test[0] += 1
-        if validated_in_test[0] > VALIDATED_PER_TEST:
-            return result
-        check_schema(kind, result)
-        if written_to is not None:
-            out = kwargs[written_to] if written_to in kwargs else args[1]
-            if Path(os.fsdecode(out)).is_file():
-                check_schema(kind, json.loads(Path(os.fsdecode(out)).read_bytes()))
+        if validated_in_test[0] <= VALIDATED_PER_TEST:
+            check_schema(kind, result)
+            out = Path(os.fsdecode(kwargs[written_to] if written_to in kwargs else args[1])) if written_to else None
+            if out is not None and out.is_file():
+                check_schema(kind, json.loads(out.read_bytes()))
         return result
 
     return wrapper

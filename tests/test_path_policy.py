@@ -1,14 +1,15 @@
 """The path policy: one issue per failed resolution, exact texts, candidates formed from the manifest's directory."""
 
+import json
 import os
 import shutil
 import threading
-import time
 
 import pytest
 
 import zarnik_manifest as zm
 from builders import Bundle
+from test_file_identity import open_writer
 from test_hostile_files import FIELD, ROLES, entry, full_bundle, unavailable, with_path
 
 ENOENT = "No such file or directory (os error 2)"
@@ -24,17 +25,14 @@ def bundle(tmp_path):
     return Bundle(tmp_path / "m", row_map=False)
 
 
-@pytest.mark.parametrize(
-    "path,allow_abs,allow_escape,outcome",
-    [
-        *[(p, False, False, "lexical") for p in ["../outside.bin", "sub/../../outside.bin", "./../outside.bin",
-                                                  "a//..//../outside.bin"]],
-        ("index.rank_quant", False, False, "ok"), ("sub/./../index.rank_quant", False, False, "ok"),
-        ("INSIDE", False, False, "absolute"), ("OUTSIDE", False, False, "absolute"), ("OUTSIDE", False, True, "absolute"),
-        ("INSIDE", True, False, "ok"), ("OUTSIDE", True, False, "outside"), ("OUTSIDE", True, True, "ok"),
-        ("link.bin", False, False, "outside"), ("link.bin", False, True, "ok"),
-    ],
-)
+@pytest.mark.parametrize("path,allow_abs,allow_escape,outcome", [
+    *[(p, False, False, "lexical") for p in ["../outside.bin", "sub/../../outside.bin", "./../outside.bin",
+                                              "a//..//../outside.bin"]],
+    ("index.rank_quant", False, False, "ok"), ("sub/./../index.rank_quant", False, False, "ok"),
+    ("INSIDE", False, False, "absolute"), ("OUTSIDE", False, False, "absolute"), ("OUTSIDE", False, True, "absolute"),
+    ("INSIDE", True, False, "ok"), ("OUTSIDE", True, False, "outside"), ("OUTSIDE", True, True, "ok"),
+    ("link.bin", False, False, "outside"), ("link.bin", False, True, "ok"),
+])
 def test_escapes_and_absolute_paths(bundle, path, allow_abs, allow_escape, outcome):
     (bundle.root / "sub").mkdir()
     outside = bundle.root.parent / "outside.bin"
@@ -56,18 +54,16 @@ def test_escapes_and_absolute_paths(bundle, path, allow_abs, allow_escape, outco
         assert report["artifact"]["canonical_path"] == (target if outcome == "ok" else None)
 
 
-@pytest.mark.parametrize(
-    "path,bare,expected",
-    [
-        ("gone/index.bin", False, [("artifact_path_unavailable", f"failed to canonicalize {{}}/gone/index.bin: {ENOENT}")]),
-        ("missing.bin", True, [("artifact_path_unavailable", f"failed to canonicalize {{}}/missing.bin: {ENOENT}")]),
-        (" ", False, [("artifact_path_empty", "artifact.path must be non-empty"),
-                      ("artifact_path_unavailable", f"failed to canonicalize {{}}/ : {ENOENT}")]),
-        ("", False, [("artifact_path_empty", "artifact.path must be non-empty"),
-                     ("artifact_hash_failed", f"failed to hash artifact: {EISDIR}"),
-                     ("artifact_probe_failed", f"failed to probe artifact metadata: {EISDIR}")]),
-    ],
-)
+EMPTY = ("artifact_path_empty", "artifact.path must be non-empty")
+
+
+@pytest.mark.parametrize("path,bare,expected", [
+    ("gone/index.bin", False, [("artifact_path_unavailable", f"failed to canonicalize {{}}/gone/index.bin: {ENOENT}")]),
+    ("missing.bin", True, [("artifact_path_unavailable", f"failed to canonicalize {{}}/missing.bin: {ENOENT}")]),
+    (" ", False, [EMPTY, ("artifact_path_unavailable", f"failed to canonicalize {{}}/ : {ENOENT}")]),
+    ("", False, [EMPTY, ("artifact_hash_failed", f"failed to hash artifact: {EISDIR}"),
+                 ("artifact_probe_failed", f"failed to probe artifact metadata: {EISDIR}")]),
+])
 def test_unusable_path_issues(bundle, monkeypatch, path, bare, expected):
     bundle.write(bundle.edited(**{"artifact.path": path}))
     if bare:  # a manifest named without a directory has the base "."
@@ -77,13 +73,10 @@ def test_unusable_path_issues(bundle, monkeypatch, path, bare, expected):
     assert report["artifact"]["canonical_path"] == (os.path.realpath(bundle.root) if path == "" else None)
 
 
-@pytest.mark.parametrize(
-    "override,allow_abs,expected",
-    [
-        ("copy.bin", False, None), ("ABS", True, None), ("ABS", False, "artifact_absolute_path_rejected"),
-        ("../copy.bin", False, "artifact_path_escape_rejected"),
-    ],
-)
+@pytest.mark.parametrize("override,allow_abs,expected", [
+    ("copy.bin", False, None), ("ABS", True, None), ("ABS", False, "artifact_absolute_path_rejected"),
+    ("../copy.bin", False, "artifact_path_escape_rejected"),
+])
 def test_index_override_is_relative_to_manifest_dir(bundle, tmp_path, monkeypatch, override, allow_abs, expected):
     shutil.copy(bundle.index_path, bundle.root / "copy.bin")
     shutil.copy(bundle.index_path, bundle.root.parent / "copy.bin")
@@ -102,32 +95,23 @@ def test_index_override_is_relative_to_manifest_dir(bundle, tmp_path, monkeypatc
 
 def _feed_fifo_after_removing_dir(fifo, directory, text, failures):
     """Once the loader has opened the pipe: removes the manifest's directory, then writes."""
-    deadline = time.monotonic() + 20
-    while True:
-        try:
-            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-            break
-        except OSError:
-            if time.monotonic() > deadline:
-                failures.append("no reader")
-                return os.close(os.open(fifo, os.O_RDWR | os.O_NONBLOCK))
-            time.sleep(0.005)
+    try:
+        fd = open_writer(fifo, timeout=20)
+    except OSError:
+        failures.append("no reader")
+        return os.close(os.open(fifo, os.O_RDWR | os.O_NONBLOCK))
     shutil.rmtree(directory)
-    os.set_blocking(fd, True)
     os.write(fd, text.encode())
     os.close(fd)
 
 
-@pytest.mark.parametrize(
-    "path,expected",
-    [
-        ("index.bin", ("artifact_base_dir_unavailable", "failed to canonicalize base_dir {}: " + ENOENT)),
-        ("/abs/index.bin", ("artifact_absolute_path_rejected", "absolute path /abs/index.bin is rejected by default")),
-    ],
-)
+@pytest.mark.parametrize("path,expected", [
+    ("index.bin", ("artifact_base_dir_unavailable", "failed to canonicalize base_dir {}: " + ENOENT)),
+    ("/abs/index.bin", ("artifact_absolute_path_rejected", "absolute path /abs/index.bin is rejected by default")),
+])
 def test_removed_manifest_directory(tmp_path, path, expected):
     bundle = Bundle(tmp_path / "gone", row_map=False)
-    text = __import__("json").dumps(bundle.edited(**{"artifact.path": path}))
+    text = json.dumps(bundle.edited(**{"artifact.path": path}))
     fifo = bundle.root / "manifest.fifo"
     os.mkfifo(fifo)
     failures = []

@@ -1,7 +1,6 @@
 """Manifest schema as a Python caller sees it through inspect_manifest: exact parse
 errors, presence rules, key order, number classes and normalisation of generic values."""
 
-import copy
 import json
 
 import pytest
@@ -11,33 +10,21 @@ import zarnik_manifest as zm
 FULL = r"""{"schema_version":"zarnik.index_manifest.v1","manifest_id":"urn:uuid:0b7f3c1e-2a4d-4c8e-9f10-3d2b1a0e9c8d","created_at":"2024-05-01T12:00:00Z","artifact":{"path":"index.zkbm","sha256":"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef","kind":"bitmap","format_version":2,"dim":768,"vector_count":3,"bytes_per_vec":96,"params":{"kind":"bitmap","n_top":64},"file_size_bytes":18446744073709551615},"auxiliary_artifacts":[{"name":"ids","path":"aux/ids.bin","sha256":"bb","file_size_bytes":10},{"name":"opt","path":"aux/opt.bin","sha256":"cc","file_size_bytes":0,"required":false}],"embedding":{"model":"enc-é \"q\"\t/","dim":768,"model_revision":"r1","tokenizer_revision":"t1","pooling":"mean","corpus_digest":"dd","embedding_matrix_digest":"ee","normalization":"l2"},"encoder_distortion":{"schema_version":"zarnik.encoder_distortion.v1","profile_id":"ed-1","created_at":"2024-05-01T12:00:00Z","encoder":{"model":"enc","dim":768,"model_revision":"r1","normalization":"l2"},"tokenizer_revision":"t1","pooling":"mean","source_metric":{"name":"cosine","version":"1","digest":"sha256:00"},"embedding_metric":{"name":"hamming"},"bounds":{"declared_lower_bound":0.5,"declared_upper_bound":2.0,"estimated_distortion":1.25,"violation_rate":0.001,"max_observed_violation":1e-7,"quantile_observed_violation":1e16},"scope":{"corpus_digest":"sha256:c","query_set_digest":"sha256:q","pair_sample_digest":"sha256:p","domain":"web","sample_size":1000,"confidence":0.95,"coverage":1.0,"estimator_version":"v2"},"evidence":{"kind":"empirical_sample","estimator_id":"est","estimator_hash":"sha256:h"},"profile":{"path":"p/ed.bin","sha256":"ff","file_size_bytes":5,"format":"npy","source_digest":"sha256:s"},"calibration_profile_id":"cal-1"},"calibration":{"schema_version":"zarnik.calibration.v1","profile_id":"cal-1","created_at":"2024-05-01T12:00:00Z","calibrated_for":{"model":"enc","dim":768},"ordinalization":{"kind":"caller_defined","dim":768,"name":"mine"},"profile":{"path":"p/cal.bin","sha256":"99","file_size_bytes":7,"dim":768,"sample_count":100,"parameterization":"rank_position_frequency","format":"npy","shape":[4,256],"source_digest":"sha256:s"},"null_model":{"kind":"caller_defined","name":"nm","parameterization":"free text"}},"row_identity":{"kind":"jsonl","path":"rows.jsonl","sha256":"11","row_count":3,"id_kind":"uuid","db":{"path":"db.sqlite","table":"t","id_column":"id"}},"build":{"invocation_id":"inv","builder_id":"b","source_repo":"repo","source_commit":"abc","ci_provider":"ci","ci_run_id":"42"},"attestations":[{"a":[1,-2,2.5,true,null,"s"],"b":{}},"x",[]],"extensions":{"a.y":{"k":1.0},"b.x":18446744073709551615}}"""
 
 BASE = {
-    "schema_version": "zarnik.index_manifest.v1",
-    "manifest_id": "m-1",
-    "created_at": "2024-01-01T00:00:00Z",
-    "artifact": {
-        "path": "index.zkrq",
-        "sha256": "a" * 64,
-        "kind": "rank_quant",
-        "format_version": 1,
-        "dim": 8,
-        "vector_count": 3,
-        "bytes_per_vec": 4,
-        "params": {"kind": "rank_quant", "bits": 2},
-        "file_size_bytes": 100,
-    },
+    "schema_version": "zarnik.index_manifest.v1", "manifest_id": "m-1", "created_at": "2024-01-01T00:00:00Z",
+    "artifact": {"path": "index.zkrq", "sha256": "a" * 64, "kind": "rank_quant", "format_version": 1, "dim": 8,
+                 "vector_count": 3, "bytes_per_vec": 4, "params": {"kind": "rank_quant", "bits": 2}, "file_size_bytes": 100},
     "embedding": {"model": "m", "dim": 8},
     "row_identity": {"kind": "row_id_identity", "row_count": 3},
 }
-
-CALIBRATION = {
-    "schema_version": "zarnik.calibration.v1",
-    "profile_id": "c",
-    "calibrated_for": {"model": "m", "dim": 8},
-    "ordinalization": {"kind": "top_k", "dim": 8, "k": 2},
-    "null_model": {"kind": "uniform_hypergeometric"},
-}
+CALIBRATION = {"schema_version": "zarnik.calibration.v1", "profile_id": "c", "calibrated_for": {"model": "m", "dim": 8},
+               "ordinalization": {"kind": "top_k", "dim": 8, "k": 2}, "null_model": {"kind": "uniform_hypergeometric"}}
 PROFILE = {"path": "p", "sha256": "s", "file_size_bytes": 1, "dim": 8, "sample_count": 1,
            "parameterization": "bucket_frequency", "format": "npy"}
+DISTORTION = {"schema_version": "zarnik.encoder_distortion.v1", "profile_id": "d", "encoder": {"model": "m", "dim": 8},
+              "source_metric": {"name": "cosine"}, "embedding_metric": {"name": "hamming"}, "bounds": {},
+              "scope": {"confidence": 1, "sample_size": 7}, "evidence": {"kind": "certified"}}
+MANIFEST_ORDER = ["schema_version", "manifest_id", "created_at", "artifact", "auxiliary_artifacts", "embedding",
+                  "encoder_distortion", "calibration", "row_identity", "build", "attestations", "extensions"]
 
 
 def inspect_text(tmp_path, text, **kw):
@@ -51,28 +38,7 @@ def compact(doc):
     return json.dumps(doc, separators=(",", ":"), ensure_ascii=False)
 
 
-def edited(path, value, doc=BASE):
-    """A copy of `doc` with the member at dotted `path` set (or removed when value is None)."""
-    out = copy.deepcopy(doc)
-    *parents, last = path.split(".")
-    node = out
-    for p in parents:
-        node = node[p]
-    if value is None:
-        node.pop(last)
-    else:
-        node[last] = value
-    return out
-
-
-MANIFEST_ORDER = [
-    "schema_version", "manifest_id", "created_at", "artifact", "auxiliary_artifacts", "embedding",
-    "encoder_distortion", "calibration", "row_identity", "build", "attestations", "extensions",
-]
-
-
 def in_order(doc):
-    """The top-level members of `doc` in declaration order."""
     return {k: doc[k] for k in MANIFEST_ORDER if k in doc}
 
 
@@ -82,32 +48,20 @@ def test_full_manifest_comes_back_unchanged_in_field_order(tmp_path):
     assert compact(result).replace("1e-07", "1e-7").replace("1e+16", "1e16") == FULL
 
 
-def test_pretty_input_with_whitespace_everywhere(tmp_path):
-    text = json.dumps(BASE, indent=4).replace("\n", "\r\n") + " \t\r\n"
-    assert compact(inspect_text(tmp_path, text)) == compact(BASE)
+BITMAP_PARAMS = {**BASE, "artifact": {**BASE["artifact"], "params": {"kind": "bitmap", "n_top": 4}}}
+AUX = [{"name": "a", "path": "p", "sha256": "s", "file_size_bytes": 1},
+       {"name": "b", "path": "q", "sha256": "t", "file_size_bytes": 2, "required": False}]
 
 
 @pytest.mark.parametrize(
     "doc, expected",
     [
         # Empty defaulted containers, a true `required` and null optionals are left out.
-        (
-            {**BASE, "auxiliary_artifacts": [], "attestations": [], "extensions": {}, "build": None},
-            BASE,
-        ),
-        (
-            {**BASE, "auxiliary_artifacts": [
-                {"name": "a", "path": "p", "sha256": "s", "file_size_bytes": 1, "required": True},
-                {"name": "b", "path": "q", "sha256": "t", "file_size_bytes": 2, "required": False},
-            ]},
-            {**BASE, "auxiliary_artifacts": [
-                {"name": "a", "path": "p", "sha256": "s", "file_size_bytes": 1},
-                {"name": "b", "path": "q", "sha256": "t", "file_size_bytes": 2, "required": False},
-            ]},
-        ),
-        (edited("embedding", {"model": "m", "dim": 8, "pooling": None, "normalization": None}), BASE),
+        ({**BASE, "auxiliary_artifacts": [], "attestations": [], "extensions": {}, "build": None}, BASE),
+        ({**BASE, "auxiliary_artifacts": [{**AUX[0], "required": True}, AUX[1]]}, {**BASE, "auxiliary_artifacts": AUX}),
+        ({**BASE, "embedding": {"model": "m", "dim": 8, "pooling": None, "normalization": None}}, BASE),
         # The two kinds are independent at parse time.
-        (edited("artifact.params", {"kind": "bitmap", "n_top": 4}), edited("artifact.params", {"kind": "bitmap", "n_top": 4})),
+        (BITMAP_PARAMS, BITMAP_PARAMS),
         # Calibration: shape [] left out, caller-defined null model without parameterization,
         # bucket with 3 bits accepted.
         (
@@ -118,6 +72,9 @@ def test_pretty_input_with_whitespace_everywhere(tmp_path):
                                      "ordinalization": {"kind": "bucket", "dim": 8, "bits": 3}, "profile": PROFILE,
                                      "null_model": {"kind": "caller_defined", "name": "n"}}},
         ),
+        # An integer in an f64 field reads back as a float.
+        ({**BASE, "encoder_distortion": DISTORTION},
+         {**BASE, "encoder_distortion": {**DISTORTION, "scope": {"sample_size": 7, "confidence": 1.0}}}),
     ],
 )
 def test_presence_rules(tmp_path, doc, expected):
@@ -137,18 +94,7 @@ def test_generic_values_sorted_last_key_wins_number_classes_kept(tmp_path):
     assert compact(result["extensions"]) == '{"a.y":2,"b.x":{"k":100.0}}'
 
 
-def test_integer_in_f64_field_reads_back_as_float(tmp_path):
-    distortion = {"schema_version": "zarnik.encoder_distortion.v1", "profile_id": "d", "encoder": {"model": "m", "dim": 8},
-                  "source_metric": {"name": "cosine"}, "embedding_metric": {"name": "hamming"}, "bounds": {},
-                  "scope": {"confidence": 1, "sample_size": 7}, "evidence": {"kind": "certified"}}
-    scope = inspect_text(tmp_path, compact(in_order({**BASE, "encoder_distortion": distortion})))["encoder_distortion"]["scope"]
-    assert compact(scope) == '{"sample_size":7,"confidence":1.0}'
-
-
-FIELDS_12 = (
-    "one of `schema_version`, `manifest_id`, `created_at`, `artifact`, `auxiliary_artifacts`, `embedding`, "
-    "`encoder_distortion`, `calibration`, `row_identity`, `build`, `attestations`, `extensions`"
-)
+FIELDS_12 = "one of " + ", ".join(f"`{k}`" for k in MANIFEST_ORDER)
 VARIANTS_PARAM = (
     "one of `marginal_topk_frequency`, `bucket_frequency`, `sign_frequency`, `rank_position_frequency`, "
     "`empirical_tail_table`"
@@ -191,31 +137,26 @@ def error_cases():
 def test_parse_errors_exact(tmp_path, text, message, before):
     with pytest.raises(ValueError) as info:
         inspect_text(tmp_path, text)
-    raw = text.encode()
-    column = 0
-    if before is not None:
-        needle = before if isinstance(before, bytes) else before.encode()
-        column = raw.index(needle) + len(needle)
-    assert str(info.value) == f"{message} at line 1 column {column}"
-    assert type(info.value) is ValueError
+    needle = before if isinstance(before, bytes) else (before or "").encode()
+    column = text.encode().index(needle) + len(needle) if before is not None else 0
+    assert type(info.value) is ValueError and str(info.value) == f"{message} at line 1 column {column}"
 
 
 def test_nesting_limit_through_attestations(tmp_path):
     # The manifest is level 1 and the attestations array level 2: 126 more levels fit.
     prefix = compact(BASE)[:-1] + ',"attestations":['
-    ok = prefix + "[" * 126 + "]" * 126 + "]}"
-    assert inspect_text(tmp_path, ok)["attestations"]
-    deep = prefix + "[" * 127 + "]" * 127 + "]}"
+    assert inspect_text(tmp_path, prefix + "[" * 126 + "]" * 126 + "]}")["attestations"]
     with pytest.raises(ValueError) as info:
-        inspect_text(tmp_path, deep)
+        inspect_text(tmp_path, prefix + "[" * 127 + "]" * 127 + "]}")
     assert str(info.value) == f"recursion limit exceeded at line 1 column {len(prefix) + 127}"
 
 
-def test_size_limit_boundary_and_position_on_later_lines(tmp_path):
-    text = json.dumps(BASE, indent=2)
-    assert inspect_text(tmp_path, text, max_manifest_bytes=len(text)) == BASE
+def test_whitespace_size_limit_boundary_and_position_on_later_lines(tmp_path):
+    text = json.dumps(BASE, indent=4).replace("\n", "\r\n") + " \t\r\n"
+    assert compact(inspect_text(tmp_path, text, max_manifest_bytes=len(text))) == compact(BASE)
     with pytest.raises(ValueError, match=r"^manifest_file_too_large: manifest file exceeds "):
         inspect_text(tmp_path, text, max_manifest_bytes=len(text) - 1)
+    text = json.dumps(BASE, indent=2)
     with pytest.raises(ValueError) as info:
         inspect_text(tmp_path, text + "\n\n  x")
     assert str(info.value) == f"trailing characters at line {text.count(chr(10)) + 3} column 3"

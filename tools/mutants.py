@@ -2,6 +2,7 @@
 """Injects the faults in tools/mutants.toml one at a time and records which tests catch each.
 
     mutants.py [SOURCE] [--ids a,b] [--out FILE] [--resume]   run (SOURCE: tree to measure, default .)
+    mutants.py [SOURCE] --fast [--order BEFORE.json]          caught or not: stop at the first failure
     mutants.py --compare BEFORE.json AFTER.json               faults caught before but not after (exit 1)
     mutants.py --by-test MATRIX.json                          per test id: faults it catches, sole or shared
     mutants.py --summary MATRIX.json                          the summary of a finished run
@@ -10,7 +11,9 @@ SOURCE is copied into a scratch tree (default /work/mut-scratch) with its own Re
 the measured checkout is never modified and only the file a fault touches recompiles. The matrix
 maps each fault id to {"compiled": bool, "failed": [test ids]} (native cases as "native::NAME");
 "_baseline" is the run with no fault, which must fail nothing. A suite that outlives the timeout
-counts as catching the fault and is recorded as "<suite>::(timeout)".
+counts as catching the fault and is recorded as "<suite>::(timeout)". With --fast a fault's run
+ends at its first failing test (native cases first, then pytest -x, the test files that caught it
+in the --order matrix first): enough to compare what is caught, in a fraction of the time.
 """
 import argparse
 import json
@@ -84,8 +87,8 @@ class Scratch:
             print(out[-3000:], file=sys.stderr)
         return code == 0
 
-    def suites(self) -> list[str]:
-        """Ids of every failing test: native cases, then pytest ids."""
+    def suites(self, fast: bool = False, first: list[str] = ()) -> list[str]:
+        """Ids of every failing test: native cases, then pytest ids (fast: the first ones only)."""
         failed = []
         code, out = run([str(self.build / "native_tests")], self.tree, self.timeout)
         names = [line[len("FAILED "):].strip() for line in out.splitlines() if line.startswith("FAILED ")]
@@ -94,9 +97,12 @@ class Scratch:
             failed.append("native::(timeout)")
         elif code != 0 and not names:
             failed.append(f"native::(exit {code})")
+        if fast and failed:
+            return failed
         env = {**os.environ, "PYTHONPATH": str(self.tree / "src"), "ZM_NATIVE_BUILD": str(self.build)}
-        code, out = run([self.python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--tb=no", "-rfE", "tests"],
-                        self.tree, self.timeout, env)
+        paths = [f for f in first if (self.tree / f).exists()] + ["tests"] if fast else ["tests"]
+        code, out = run([self.python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--tb=no", "-rfE",
+                         *(["-x"] if fast else []), *paths], self.tree, self.timeout, env)
         ids = [line.split(" ", 1)[1].split(" - ", 1)[0].strip() for line in out.splitlines()
                if line.startswith(("FAILED ", "ERROR "))]
         failed += ids
@@ -115,6 +121,7 @@ def measure(args: argparse.Namespace) -> int:
         mutants = [m for m in mutants if m["id"] in chosen]
     out = Path(args.out)
     matrix = json.loads(out.read_text()) if args.resume and out.exists() else {}
+    order = json.loads(Path(args.order).read_text()) if args.order else {}
     scratch = Scratch(Path(args.scratch), args.python, args.timeout)
     sync_tree(source, scratch.tree)
     scratch.configure()
@@ -149,7 +156,8 @@ def measure(args: argparse.Namespace) -> int:
         try:
             path.write_text(original.replace(m["find"], m["replace"]))
             compiled = scratch.compile()
-            failed = scratch.suites() if compiled else []
+            first = sorted({test_file(t) for t in order.get(m["id"], {}).get("failed", [])} - {"native"})
+            failed = scratch.suites(args.fast, first) if compiled else []
         finally:
             path.write_text(original)
         matrix[m["id"]] = {"compiled": compiled, "failed": failed, "seconds": round(time.monotonic() - t1)}
@@ -221,6 +229,8 @@ def main() -> int:
     p.add_argument("--resume", action="store_true", help="keep the faults already in --out")
     p.add_argument("--timeout", type=float, default=180.0, help="seconds per suite run")
     p.add_argument("--python", default=sys.executable, help="interpreter with the test requirements")
+    p.add_argument("--fast", action="store_true", help="stop each fault's run at its first failing test")
+    p.add_argument("--order", metavar="MATRIX", help="with --fast: run the test files that caught a fault here first")
     p.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
     p.add_argument("--by-test", metavar="MATRIX")
     p.add_argument("--summary", metavar="MATRIX")

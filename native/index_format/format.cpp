@@ -118,33 +118,4 @@ std::string UnsupportedCoreMetadata::message() const {
   return {};
 }
 
-std::expected<ManifestIndexKind, UnsupportedCoreMetadata> try_from_core(IndexKind kind) {
-  const PersistedFormat* entry = format_for_kind(kind);
-  if (entry == nullptr) return std::unexpected(UnsupportedCoreMetadata::no_registry_entry(kind));
-  if (entry->manifest_coverage_note) {
-    return std::unexpected(UnsupportedCoreMetadata::not_covered(kind, entry->manifest_coverage_note->text));
-  }
-  switch (kind) {
-    case IndexKind::Rank:
-      return ManifestIndexKind::Rank;
-    case IndexKind::RankQuant:
-      return ManifestIndexKind::RankQuant;
-    case IndexKind::Bitmap:
-      return ManifestIndexKind::Bitmap;
-    case IndexKind::SignBitmap:
-      return ManifestIndexKind::SignBitmap;
-    case IndexKind::RankQuantFastscan:
-      break;
-  }
-  return std::unexpected(UnsupportedCoreMetadata::kind_not_supported(kind));
-}
-
-std::expected<ManifestIndexParams, UnsupportedCoreMetadata> try_params_from_core(const IndexParams& params) {
-  if (const auto* p = std::get_if<RankQuantParams>(&params)) return ParamsRankQuant{p->bits};
-  if (const auto* p = std::get_if<BitmapParams>(&params)) return ParamsBitmap{p->n_top};
-  if (std::holds_alternative<RankParams>(params)) return ParamsRank{};
-  if (std::holds_alternative<SignBitmapParams>(params)) return ParamsSignBitmap{};
-  return std::unexpected(UnsupportedCoreMetadata::params_not_supported(params));
-}
-
 }  // namespace zm::index_format

@@ -1,18 +1,15 @@
 // The persisted-format registry of the zarnik index files: the five index kinds, their
 // parameters, the 4-byte magics that select them, and the notes that say which formats
-// the header probe and version 1 manifests cannot handle. Also the conversion of probed
-// metadata into the manifest's kind and params, with its error type.
+// the header probe and version 1 manifests cannot handle, and the error that says why
+// probed metadata cannot be written into a version 1 manifest.
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
-
-#include "manifest/schema/manifest.h"
 
 namespace zm::index_format {
 
@@ -119,14 +116,5 @@ class UnsupportedCoreMetadata {
   IndexParams params_;
   std::string note_;
 };
-
-// The manifest kind of a probed kind: kinds 0 to 3 whose entry has no coverage note map
-// to the manifest kind of the same index; any other kind is refused (not covered when
-// its entry carries a coverage note).
-std::expected<ManifestIndexKind, UnsupportedCoreMetadata> try_from_core(IndexKind kind);
-
-// The manifest params of probed params; the FastScan form is refused as params not
-// supported.
-std::expected<ManifestIndexParams, UnsupportedCoreMetadata> try_params_from_core(const IndexParams& params);
 
 }  // namespace zm::index_format

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "index_format/format.h"
 #include "io/file.h"
-#include "manifest/error.h"
 
 namespace zm::index_format {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "io/file.h"
 #include "io/sha256.h"
-#include "manifest/error.h"
 
 namespace zm::io {
 

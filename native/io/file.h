@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "manifest/error.h"
+#include "base/error.h"
 
 namespace zm::io {
 

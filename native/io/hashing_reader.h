@@ -23,10 +23,10 @@
 #include <string_view>
 #include <thread>
 
+#include "base/error.h"
 #include "io/chunk_source.h"
 #include "io/file.h"
 #include "io/sha256.h"
-#include "manifest/error.h"
 
 namespace zm::io {
 

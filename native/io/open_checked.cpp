@@ -111,8 +111,4 @@ Result<File> open_identified(const std::string& path, const FileIdentity& expect
   return file;
 }
 
-Result<FileDigest> sha256_stream_open_file(File& file) {
-  return sha256_stream(file);
-}
-
 }  // namespace zm::io

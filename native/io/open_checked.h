@@ -13,9 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "io/file.h"
-#include "io/sha256.h"
-#include "manifest/error.h"
 
 namespace zm::io {
 
@@ -45,9 +44,5 @@ Result<FileIdentity> identify_canonical(const std::string& path);
 // is returned as the operating system's error; a different entry is the file-changed
 // error, and no descriptor is left open.
 Result<File> open_identified(const std::string& path, const FileIdentity& expected);
-
-// Streams an open file of any size through one 64 KiB buffer into SHA-256, as
-// sha256_stream_file does for a path.
-Result<FileDigest> sha256_stream_open_file(File& file);
 
 }  // namespace zm::io

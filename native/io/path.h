@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "manifest/error.h"
+#include "base/error.h"
 
 namespace zm::io {
 

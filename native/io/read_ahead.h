@@ -18,8 +18,8 @@
 #include <span>
 #include <thread>
 
+#include "base/error.h"
 #include "io/file.h"
-#include "manifest/error.h"
 
 namespace zm::io {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "manifest/error.h"
+#include "base/error.h"
 
 struct evp_md_ctx_st;
 

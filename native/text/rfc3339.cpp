@@ -1,7 +1,5 @@
 #include "text/rfc3339.h"
 
-#include <time.h>
-
 #include <fmt/format.h>
 
 namespace zm::text {
@@ -72,12 +70,6 @@ std::string format_date_time(int64_t seconds) {
                      rem % 60);
 }
 
-struct timespec realtime_now() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ts;
-}
-
 }  // namespace
 
 bool is_rfc3339(std::string_view s) {
@@ -121,15 +113,6 @@ std::string format_utc_seconds(int64_t seconds) {
 
 std::string format_utc_nanos(int64_t seconds, uint32_t nanos) {
   return fmt::format("{}.{:09}Z", format_date_time(seconds), nanos);
-}
-
-std::string utc_now_seconds() {
-  return format_utc_seconds(realtime_now().tv_sec);
-}
-
-std::string utc_now_nanos() {
-  struct timespec ts = realtime_now();
-  return format_utc_nanos(ts.tv_sec, static_cast<uint32_t>(ts.tv_nsec));
 }
 
 }  // namespace zm::text

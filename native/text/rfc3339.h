@@ -20,8 +20,4 @@ std::string format_utc_seconds(int64_t seconds);
 // "YYYY-MM-DDTHH:MM:SS.nnnnnnnnnZ"; `nanos` below 1000000000.
 std::string format_utc_nanos(int64_t seconds, uint32_t nanos);
 
-// The current time of CLOCK_REALTIME in the two forms above.
-std::string utc_now_seconds();
-std::string utc_now_nanos();
-
 }  // namespace zm::text

@@ -1,13 +1,7 @@
 #include "text/uuid.h"
 
-#include <sys/random.h>
-
 #include <array>
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-
-#include "io/file.h"
 
 namespace zm::text {
 
@@ -40,23 +34,6 @@ bool is_hyphenated(std::string_view s) {
   return ok != 0;
 }
 
-bool fill_random(uint8_t* out, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = getrandom(out + got, n - got, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    got += static_cast<size_t>(r);
-  }
-  if (got == n) return true;
-  auto urandom = io::File::open_read("/dev/urandom");
-  if (!urandom) return false;
-  auto read = urandom->read_full(out, n);
-  return read && *read == n;
-}
-
 }  // namespace
 
 bool is_uuid_text(std::string_view s) {
@@ -86,12 +63,6 @@ std::string uuid_v4_text(std::array<uint8_t, 16> bytes) {
     out += kHex[bytes[i] & 0x0F];
   }
   return out;
-}
-
-std::string new_uuid_v4() {
-  std::array<uint8_t, 16> bytes{};
-  if (!fill_random(bytes.data(), bytes.size())) std::abort();
-  return uuid_v4_text(bytes);
 }
 
 }  // namespace zm::text

@@ -1,4 +1,4 @@
-// UUID text: recognition of the four usual forms, and random version 4 generation.
+// UUID text: recognition of the four usual forms, and the version 4 form of 16 bytes.
 #pragma once
 
 #include <array>
@@ -16,10 +16,5 @@ bool is_uuid_text(std::string_view s);
 // Lowercase hyphenated form of 16 bytes with the version set to 4 and the variant to
 // RFC 4122 (bytes 6 and 8 adjusted).
 std::string uuid_v4_text(std::array<uint8_t, 16> bytes);
-
-// A fresh random version 4 UUID, lowercase hyphenated, from getrandom(2) (falling back
-// to /dev/urandom). Aborts the process if the system has no random source at all,
-// since a predictable identifier would silently break uniqueness.
-std::string new_uuid_v4();
 
 }  // namespace zm::text

@@ -4,14 +4,13 @@
 
 int main(int argc, char** argv) {
   int ran = 0;
-  for (const auto& c : zmtest::registry()) {
+  for (const auto& c : zmtest::Registry::cases()) {
     if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
-    int before = zmtest::failures();
+    const int before = zmtest::failures;
     c.fn();
     ++ran;
-    if (zmtest::failures() != before) std::cerr << "FAILED " << c.name << "\n";
+    if (zmtest::failures != before) std::cerr << "FAILED " << c.name << "\n";
   }
-  int failed = zmtest::failures();
-  std::cout << "native: " << ran << " cases, " << failed << " failed checks\n";
-  return failed == 0 ? 0 : 1;
+  std::cout << "native: " << ran << " cases, " << zmtest::failures << " failed checks\n";
+  return zmtest::failures == 0 ? 0 : 1;
 }

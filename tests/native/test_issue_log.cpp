@@ -1,13 +1,10 @@
-// Issue recording: a phase recorded on its own and replayed onto the report must leave
-// exactly the list that appending directly would have left, whatever the list held before
-// (the bounded append depends on it); the task pool runs each task once and hands back
-// a task's exception.
-#include <cstdint>
+// Issue recording: a phase recorded on its own and replayed onto the report must leave exactly the list that appending
+// directly would have left, whatever the list held before (the bounded append depends on it); the task pool runs each
+// task once and hands back a task's exception.
+#include <algorithm>
 #include <random>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "base/task_group.h"
 #include "check.h"
@@ -17,57 +14,21 @@ using namespace zm;
 
 namespace {
 
-enum class Kind { Plain, PlainOnList, Bounded, PlainIfAbsent, BoundedIfAbsent };
-struct Op {
-  Kind kind;
-  std::string code;
-  std::string message;
-};
+enum Kind { Bounded, Plain, PlainOnList, PlainIfAbsent, BoundedIfAbsent };
 
-std::vector<Op> random_ops(std::mt19937_64& rng, size_t n, uint64_t& serial) {
-  static const char* kCodes[] = {"a", "b", "c"};
-  std::vector<Op> ops;
+// Random appends, mostly bounded as a row map makes them; each message is unique.
+void apply_random(std::mt19937_64 rng, size_t n, uint64_t serial, IssueLog& log, std::vector<ReportIssue>& list) {
+  static const Kind kKinds[10] = {Bounded, Bounded, Bounded,     Bounded,       Bounded,
+                                  Bounded, Plain,   PlainOnList, PlainIfAbsent, BoundedIfAbsent};
   for (size_t i = 0; i < n; ++i) {
-    // Mostly bounded appends, as a row map makes them.
-    const uint64_t r = rng() % 10;
-    const Kind kind = r < 5 ? Kind::Bounded
-                      : r < 7 ? (rng() % 2 ? Kind::Plain : Kind::PlainOnList)
-                      : r < 8 ? Kind::PlainIfAbsent
-                      : r < 9 ? Kind::BoundedIfAbsent
-                              : Kind::Bounded;
-    ops.push_back({kind, kCodes[rng() % 3], std::to_string(serial++)});
+    const Kind kind = kKinds[rng() % 10];
+    const std::string code(1, static_cast<char>('a' + rng() % 3)), message = std::to_string(serial++);
+    if (kind == Bounded) log.add_bounded(code, message);
+    if (kind == Plain) log.add(code, message);
+    if (kind == PlainOnList) list.push_back({code, message});  // as VerificationReport::error does, past the log
+    if (kind == PlainIfAbsent) log.add_if_absent(code, message);
+    if (kind == BoundedIfAbsent) log.add_bounded_if_absent(code, message);
   }
-  return ops;
-}
-
-void apply(IssueLog& log, std::vector<ReportIssue>& list, const std::vector<Op>& ops) {
-  for (const Op& op : ops) {
-    switch (op.kind) {
-      case Kind::Plain:
-        log.add(op.code, op.message);
-        break;
-      case Kind::PlainOnList:  // as VerificationReport::error does, past the log
-        list.push_back({op.code, op.message});
-        break;
-      case Kind::Bounded:
-        log.add_bounded(op.code, op.message);
-        break;
-      case Kind::PlainIfAbsent:
-        log.add_if_absent(op.code, op.message);
-        break;
-      case Kind::BoundedIfAbsent:
-        log.add_bounded_if_absent(op.code, op.message);
-        break;
-    }
-  }
-}
-
-bool same(const std::vector<ReportIssue>& a, const std::vector<ReportIssue>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i].code != b[i].code || a[i].message != b[i].message) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -82,21 +43,24 @@ TEST(replayed_recordings_equal_direct_appends) {
     std::vector<ReportIssue> direct;
     {
       IssueLog log(direct, max, IssueLog::Mode::Direct);
-      apply(log, direct, random_ops(rng, rng() % 14, serial));
+      apply_random(std::mt19937_64(rng()), rng() % 14, serial += 100, log, direct);
     }
     std::vector<ReportIssue> replayed = direct;
     // Up to three phases, each recorded on its own, replayed in order.
-    const int phases = 1 + static_cast<int>(rng() % 3);
-    for (int p = 0; p < phases; ++p) {
-      const std::vector<Op> ops = random_ops(rng, rng() % 24, serial);
+    for (int p = 0, phases = 1 + static_cast<int>(rng() % 3); p < phases; ++p) {
+      const uint64_t seed = rng(), n = rng() % 24;
+      serial += 100;
       IssueLog direct_log(direct, max, IssueLog::Mode::Direct);
-      apply(direct_log, direct, ops);
+      apply_random(std::mt19937_64(seed), n, serial, direct_log, direct);
       std::vector<ReportIssue> recording;
       IssueLog recorder(recording, max, IssueLog::Mode::Recording);
-      apply(recorder, recording, ops);
+      apply_random(std::mt19937_64(seed), n, serial, recorder, recording);
       recorder.replay_onto(replayed);
     }
-    if (!same(direct, replayed)) ++mismatches;
+    const auto same = [](const ReportIssue& a, const ReportIssue& b) {
+      return a.code == b.code && a.message == b.message;
+    };
+    if (!std::equal(direct.begin(), direct.end(), replayed.begin(), replayed.end(), same)) ++mismatches;
   }
   CHECK_EQ(mismatches, 0);
 }
@@ -109,14 +73,11 @@ TEST(recording_keeps_max_plus_one_bounded_appends) {
   CHECK(recorder.bounded_settled());
   std::vector<ReportIssue> target{{"x", "1"}, {"y", "2"}};
   recorder.replay_onto(target);
-  CHECK_EQ(target.size(), size_t{3});
-  CHECK_EQ(target[1].code, std::string("y"));
-  CHECK_EQ(target[2].code, std::string(kIssueLimitCode));
+  CHECK(target.size() == 3 && target[1].code == "y" && target[2].code == kIssueLimitCode);
 }
 
 TEST(task_group_runs_each_task_once_and_rethrows) {
-  const unsigned threads[] = {1, 2, 4};
-  for (unsigned t : threads) {
+  for (unsigned threads : {1u, 2u, 4u}) {
     std::vector<int> runs(9, 0);
     std::thread::id caller_task_thread;
     std::vector<base::TaskGroup::Task> tasks;
@@ -127,19 +88,16 @@ TEST(task_group_runs_each_task_once_and_rethrows) {
                 },
                 true};
     base::TaskGroup group;
-    group.run(tasks, t);
-    CHECK(runs == std::vector<int>(9, 1));
-    CHECK(caller_task_thread == std::this_thread::get_id());
-
+    group.run(tasks, threads);
+    CHECK(runs == std::vector<int>(9, 1) && caller_task_thread == std::this_thread::get_id());
     tasks[2] = {[] { throw std::runtime_error("task failed"); }};
     base::TaskGroup failing;
     bool thrown = false;
     try {
-      failing.run(tasks, t);
+      failing.run(tasks, threads);
     } catch (const std::runtime_error&) {
       thrown = true;
     }
-    CHECK(thrown);
-    CHECK(failing.stop_requested());
+    CHECK(thrown && failing.stop_requested());
   }
 }

@@ -1,14 +1,13 @@
-// Writer primitives, string escaping and the float text shared by the writer and by
-// error messages.
+// Writer primitives, string escaping and the float text shared by the writer and by error messages.
 #include <cstring>
 #include <limits>
-#include <string>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "check.h"
 #include "json/number_text.h"
+#include "json/reader.h"
 #include "json/writer.h"
 
 using zm::json::Style;
@@ -24,96 +23,68 @@ TEST(json_float_text_layout) {
   for (const auto& [v, text] : cases) CHECK_EQ(zm::json::float_text(v), std::string(text));
 }
 
-// Every byte value in every lane of the word-at-a-time scan, among fillers on both sides
-// of the escape thresholds: exactly the bytes that need it are escaped, in place.
+// Every byte value in every lane of the word-at-a-time scan, among fillers on both sides of the escape thresholds:
+// exactly the bytes that need it are escaped, in place.
 TEST(json_string_escaping_every_byte_at_every_offset) {
-  std::string empty;
+  std::string empty, escaped[256];
   zm::json::append_json_string(empty, "");
   CHECK_EQ(empty, std::string("\"\""));
+  // The expected form of each byte: a short escape, \u00XX below 0x20, else the byte itself.
+  for (int b = 0; b < 256; ++b) escaped[b] = b < 0x20 ? fmt::format("\\u{:04x}", b) : std::string(1, char(b));
+  const std::pair<char, const char*> shorts[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"},
+                                                 {'\n', "\\n"},  {'\r', "\\r"},   {'\t', "\\t"}};
+  for (const auto& [b, e] : shorts) escaped[static_cast<unsigned char>(b)] = e;
   for (char filler : {'a', '\x7f', '\xff'}) {
     for (int b = 0; b < 256; ++b) {
       for (size_t at = 0; at < 19; ++at) {
-        std::string in(19, filler);
+        std::string in(19, filler), out;
         in[at] = static_cast<char>(b);
-        std::string expected = "\"" + std::string(at, filler);
-        if (b == '"' || b == '\\') {
-          expected += {'\\', static_cast<char>(b)};
-        } else if (b < 0x20) {
-          const char* shorts = "\bb\ff\nn\rr\tt";
-          const char* hit = std::strchr(shorts, b);
-          expected += b != 0 && hit != nullptr && (hit - shorts) % 2 == 0 ? std::string{'\\', hit[1]}
-                                                                           : fmt::format("\\u{:04x}", b);
-        } else {
-          expected += static_cast<char>(b);
-        }
-        expected += std::string(18 - at, filler) + "\"";
-        std::string out;
         zm::json::append_json_string(out, in);
-        CHECK_EQ(out, expected);
+        CHECK_EQ(out, "\"" + std::string(at, filler) + escaped[b] + std::string(18 - at, filler) + "\"");
       }
     }
   }
 }
 
 TEST(json_writer_compact_and_pretty) {
-  auto build = [](Writer& w) {
-    w.begin_object();
-    w.key("a");
+  zm::json::Value tree;
+  zm::json::Reader reader(R"({"a":[],"b":{},"c":[18446744073709551615,{"d":null,"e":false},-5,1.0],"k\"\n":"v"})");
+  CHECK(reader.read_value(&tree) && reader.finish());
+  auto build = [&](Writer& w) {
     w.begin_array();
-    w.end_array();
-    w.key("b");
-    w.begin_object();
-    w.end_object();
-    w.key("c");
-    w.begin_array();
-    w.u64(18446744073709551615ull);
-    w.begin_object();
-    w.key("d");
-    w.null();
-    w.key("e");
-    w.boolean(false);
-    w.end_object();
-    w.i64(-5);
-    w.f64(1.0);
+    w.value(tree);
     w.f64(std::numeric_limits<double>::quiet_NaN());
     w.f64(-std::numeric_limits<double>::infinity());
     w.raw("{\"r\":1}");
     w.end_array();
-    w.key("k\"\n");
-    w.string("v");
-    w.end_object();
   };
-  Writer compact(Style::Compact);
+  Writer compact(Style::Compact), pretty(Style::Pretty), top(Style::Pretty);
   build(compact);
-  CHECK_EQ(compact.buffer(),
-           std::string("{\"a\":[],\"b\":{},\"c\":[18446744073709551615,{\"d\":null,\"e\":false},-5,1.0,null,null,"
-                       "{\"r\":1}],\"k\\\"\\n\":\"v\"}"));
-  Writer pretty(Style::Pretty);
+  CHECK_EQ(compact.buffer(), std::string(R"([{"a":[],"b":{},"c":[18446744073709551615,{"d":null,"e":false},-5,1.0],)"
+                                         R"("k\"\n":"v"},null,null,{"r":1}])"));
   build(pretty);
-  CHECK_EQ(pretty.buffer(), std::string(R"({
-  "a": [],
-  "b": {},
-  "c": [
-    18446744073709551615,
-    {
-      "d": null,
-      "e": false
-    },
-    -5,
-    1.0,
-    null,
-    null,
-    {"r":1}
-  ],
-  "k\"\n": "v"
-})"));
-  Writer top(Style::Pretty);
-  top.begin_array();
+  CHECK_EQ(pretty.buffer(), std::string(R"([
+  {
+    "a": [],
+    "b": {},
+    "c": [
+      18446744073709551615,
+      {
+        "d": null,
+        "e": false
+      },
+      -5,
+      1.0
+    ],
+    "k\"\n": "v"
+  },
+  null,
+  null,
+  {"r":1}
+])"));
+  top.begin_array();  // an empty container at the top stays on one line
   top.end_array();
   CHECK_EQ(top.take(), std::string("[]"));
-}
-
-TEST(json_writer_generic_objects_in_key_order) {
   // Objects assembled by hand in any order are still written in byte order of keys.
   zm::json::Object obj;
   obj.emplace_back("b", zm::json::Value{uint64_t{1}});
@@ -123,3 +94,4 @@ TEST(json_writer_generic_objects_in_key_order) {
   w.object(obj);
   CHECK_EQ(w.take(), std::string("{\"B\":\"x\",\"a\":[null,2.5],\"b\":1}"));
 }
+

@@ -19,16 +19,17 @@
 #include "base/task_group.h"
 #include "index_format/format.h"
 #include "index_format/rank_io.h"
+#include "io/clock.h"
 #include "io/file.h"
 #include "io/path.h"
+#include "io/random_uuid.h"
 #include "io/sha256.h"
 #include "manifest/create/write_file.h"
 #include "manifest/schema/codec.h"
+#include "manifest/schema/index_kind.h"
 #include "manifest/verify/row_identity.h"
 #include "text/quoted.h"
-#include "text/rfc3339.h"
 #include "text/trim.h"
-#include "text/uuid.h"
 
 namespace zm {
 
@@ -152,8 +153,8 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   // independent: they run at once on a small pool, and their outcomes are then judged in
   // step order (hash, kinds, artifact path, row map, auxiliary files), so the failure
   // returned is the first in that order. A failed hash or row map stops the work after it.
-  auto kind = index_format::try_from_core(meta.kind);
-  auto params = index_format::try_params_from_core(meta.params);
+  auto kind = try_from_core(meta.kind);
+  auto params = try_params_from_core(meta.params);
   auto artifact_path = manifest_path_for_create(request.index, manifest_dir, options.allow_absolute_paths,
                                                 options.allow_path_escape, "artifact");
   const bool with_rows = request.row_map && kind && params && artifact_path;
@@ -212,13 +213,13 @@ Result<IndexManifest> create_manifest(const CreateManifestRequest& request) {
   if (!auxiliary) return fail(auxiliary.error());
 
   // The build invocation id is drawn before the manifest id.
-  std::string invocation_id = "urn:uuid:" + text::new_uuid_v4();
-  std::string manifest_id = "urn:uuid:" + text::new_uuid_v4();
+  std::string invocation_id = "urn:uuid:" + io::new_uuid_v4();
+  std::string manifest_id = "urn:uuid:" + io::new_uuid_v4();
 
   IndexManifest manifest;
   manifest.schema_version = kSchemaVersion;
   manifest.manifest_id = std::move(manifest_id);
-  manifest.created_at = text::utc_now_seconds();
+  manifest.created_at = io::utc_now_seconds();
   manifest.artifact = Artifact{
       .path = std::move(*artifact_path),
       .sha256 = std::move(**index_sha256),

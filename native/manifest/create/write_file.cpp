@@ -12,8 +12,8 @@
 
 #include "io/file.h"
 #include "io/path.h"
+#include "io/random_uuid.h"
 #include "text/utf8.h"
-#include "text/uuid.h"
 
 namespace zm {
 
@@ -27,7 +27,7 @@ constexpr int kMaxTempAttempts = 16;
 // accepts (up to 255 bytes) leaves room for it in the same directory.
 std::string temp_name_for(const std::string& target) {
   std::string hex;
-  for (char c : text::new_uuid_v4()) {
+  for (char c : io::new_uuid_v4()) {
     if (c != '-') hex.push_back(c);
   }
   return io::join_path(io::parent_dir(target), ".zm" + hex.substr(hex.size() - 16));

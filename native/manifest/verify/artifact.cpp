@@ -10,6 +10,7 @@
 #include "index_format/rank_io.h"
 #include "io/open_checked.h"
 #include "io/sha256.h"
+#include "manifest/schema/index_kind.h"
 #include "manifest/verify/path_policy.h"
 #include "manifest/verify/phases.h"
 #include "text/digest.h"
@@ -67,7 +68,7 @@ bool params_match(const fmtx::IndexParams& probed, const ManifestIndexParams& de
 void hash_artifact(VerifyContext& ctx, Result<io::File>& file) {
   const Artifact& a = ctx.manifest().artifact;
   VerificationReport& r = ctx.report;
-  auto digest = file ? io::sha256_stream_open_file(*file) : Result<io::FileDigest>(std::unexpected(file.error()));
+  auto digest = file ? io::sha256_stream(*file) : Result<io::FileDigest>(std::unexpected(file.error()));
   if (!digest) {
     r.error("artifact_hash_failed", fmt::format("failed to hash artifact: {}", digest.error().display()));
     return;
@@ -99,8 +100,8 @@ void compare_metadata(VerifyContext& ctx, const fmtx::IndexMetadata& meta) {
   VerificationReport& r = ctx.report;
 
   // Coverage, then kind: only metadata a version 1 manifest can hold is recorded.
-  auto kind = fmtx::try_from_core(meta.kind);
-  auto params = fmtx::try_params_from_core(meta.params);
+  auto kind = try_from_core(meta.kind);
+  auto params = try_params_from_core(meta.params);
   if (!kind) {
     r.error("artifact_manifest_coverage_unsupported", kind.error().message());
   } else {

@@ -11,9 +11,9 @@
 #include <variant>
 
 #include "base/task_group.h"
+#include "io/clock.h"
 #include "io/path.h"
 #include "manifest/verify/phases.h"
-#include "text/rfc3339.h"
 
 namespace zm {
 
@@ -112,7 +112,7 @@ void run_file_phases(VerifyContext& ctx) {
 
 VerifyOutcome verify_manifest_with_path_capture(const ManifestDocument& doc, const VerifyOptions& options) {
   VerifyContext ctx(doc, options, IssueLog::Mode::Direct);
-  ctx.report.checked_at = text::utc_now_nanos();
+  ctx.report.checked_at = io::utc_now_nanos();
   ctx.report.manifest_id = doc.manifest.manifest_id;
 
   check_core_fields(ctx);

@@ -1,18 +1,16 @@
 #include "manifest/verify/id_set.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <new>
 
+#include "base/random.h"
 #include "base/siphash.h"
 
 #if defined(__SSE2__)
@@ -28,31 +26,15 @@ constexpr size_t kMaxEntries = size_t{1} << 29;  // the index's 29 hash bits add
 constexpr size_t kReleaseEntries = (size_t{2} << 20) / 8;  // a rebuild frees the old index 2 MiB at a time
 static_assert(IdSet::kMaxIds == kMaxEntries / 4 * 3);
 
-// 16 bytes from the system's random source; EINTR is retried. Without any source the key
-// still differs per process and run (clock, addresses), which is the best left to do.
+// 16 bytes from the system's random source. Without any source the key still differs
+// per process and run (clock, addresses), which is the best left to do.
 SipKey random_key() {
-  unsigned char bytes[16];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t r = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  if (got < sizeof bytes) {
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    while (fd >= 0 && got < sizeof bytes) {
-      const ssize_t r = ::read(fd, bytes + got, sizeof bytes - got);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
-      got += static_cast<size_t>(r);
-    }
-    if (fd >= 0) ::close(fd);
-  }
+  unsigned char bytes[16] = {};
+  const bool got = fill_random(bytes, sizeof bytes);
   SipKey key;
   std::memcpy(&key.k0, bytes, 8);
   std::memcpy(&key.k1, bytes + 8, 8);
-  if (got < sizeof bytes) {
+  if (!got) {
     key.k0 ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     key.k1 ^= reinterpret_cast<uintptr_t>(&got) ^ (static_cast<uint64_t>(::getpid()) << 32);
   }
