@@ -122,7 +122,7 @@ def measure(args: argparse.Namespace) -> int:
     out = Path(args.out)
     matrix = json.loads(out.read_text()) if args.resume and out.exists() else {}
     order = json.loads(Path(args.order).read_text()) if args.order else {}
-    scratch = Scratch(Path(args.scratch), args.python, args.timeout)
+    scratch = Scratch(Path(args.scratch).resolve(), args.python, args.timeout)
     sync_tree(source, scratch.tree)
     scratch.configure()
     head = subprocess.run(["git", "-C", str(source), "rev-parse", "HEAD"], capture_output=True, text=True).stdout
@@ -223,7 +223,7 @@ def main() -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("source", nargs="?", default=".")
     p.add_argument("--mutants", default=str(HERE / "mutants.toml"))
-    p.add_argument("--scratch", default="/work/mut-scratch")
+    p.add_argument("--scratch", default="build/mutants-scratch")
     p.add_argument("--out", default="build/mutants.json")
     p.add_argument("--ids", help="comma-separated fault ids (default: all)")
     p.add_argument("--resume", action="store_true", help="keep the faults already in --out")
