@@ -143,8 +143,7 @@ def write_profile_file(bundle: Bundle, rel: str, data: bytes) -> dict:
 
 
 def calibration_block(bundle: Bundle, data: bytes = bytes(128), rel: str = "calibration.bin") -> dict:
-    """A clean calibration block for the default rank_quant bundle (dim 8, bits 2): bucket
-    ordinalization, weighted-marginal null model and a raw_f32_le [8, 4] profile."""
+    """A clean block for the default bundle: bucket ordinalization, weighted-marginal null model, [8, 4] profile."""
     profile = write_profile_file(bundle, rel, data)
     profile.update(dim=8, sample_count=1000, parameterization="bucket_frequency", format="raw_f32_le", shape=[8, 4])
     return {"schema_version": "zarnik.calibration.v1", "profile_id": "cal-1",

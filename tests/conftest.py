@@ -50,8 +50,7 @@ def _count_validations():
 
 
 def validated(func, kind: str, written_to: str | None = None):
-    """Wraps a package function: its result (and for create_manifest the file it wrote)
-    must conform to the schema before the test sees it."""
+    """Wraps a package function: its result (and the file create_manifest wrote) must conform before a test sees it."""
 
     @functools.wraps(func)
     def wrapper(*args, **kwargs):

@@ -115,12 +115,22 @@ void Codec<Object>::write(Writer& w, const Object& v) {
   w.object(v);
 }
 
-bool Codec<ArrayText>::decode(Reader& r, ArrayText& out) {
+namespace {
+
+// An open-ended part read straight to its canonical compact text, once its opening bracket
+// shows it is of the expected kind.
+bool decode_canonical(Reader& r, std::string& text, char open, Expected expected) {
   int c = r.peek_ws();
   if (c < 0) return r.fail_peeked("EOF while parsing a value");
-  if (c != '[') return r.invalid_type(expected);
-  out.text.clear();
-  return r.read_canonical(out.text);
+  if (c != open) return r.invalid_type(expected);
+  text.clear();
+  return r.read_canonical(text);
+}
+
+}  // namespace
+
+bool Codec<ArrayText>::decode(Reader& r, ArrayText& out) {
+  return decode_canonical(r, out.text, '[', expected);
 }
 
 void Codec<ArrayText>::write(Writer& w, const ArrayText& v) {
@@ -134,11 +144,7 @@ void Codec<ArrayText>::write(Writer& w, const ArrayText& v) {
 }
 
 bool Codec<ObjectText>::decode(Reader& r, ObjectText& out) {
-  int c = r.peek_ws();
-  if (c < 0) return r.fail_peeked("EOF while parsing a value");
-  if (c != '{') return r.invalid_type(expected);
-  out.text.clear();
-  return r.read_canonical(out.text);
+  return decode_canonical(r, out.text, '{', expected);
 }
 
 void Codec<ObjectText>::write(Writer& w, const ObjectText& v) {

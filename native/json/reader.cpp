@@ -728,26 +728,17 @@ bool Reader::canon_value(CanonOut& out) {
     case '[':
       return canon_array(out);
     case 't':
-      if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
-        p_ += 4;
-        out.put("true", 4);
-        return true;
-      }
-      return canon_literal_general(out, c);
     case 'f':
-      if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
-        p_ += 5;
-        out.put("false", 5);
+    case 'n': {
+      const std::string_view literal = c == 't' ? "true" : c == 'f' ? "false" : "null";
+      const auto n = static_cast<std::ptrdiff_t>(literal.size());
+      if (end_ - p_ >= n && std::memcmp(p_, literal.data(), literal.size()) == 0) {
+        p_ += n;
+        out.put(literal.data(), literal.size());
         return true;
       }
       return canon_literal_general(out, c);
-    case 'n':
-      if (end_ - p_ >= 4 && std::memcmp(p_, "null", 4) == 0) {
-        p_ += 4;
-        out.put("null", 4);
-        return true;
-      }
-      return canon_literal_general(out, c);
+    }
     default:
       if (c == '-' || is_digit(static_cast<char>(c))) return canon_number(out);
       if (c < 0) return fail_peeked("EOF while parsing a value");
